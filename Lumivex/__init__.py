@@ -1,0 +1,5 @@
+"""Lumivex: a small, fast PNG and BMP codec.
+
+The codec lives in the extension module ``Lumivex.rasterCore_ext``; its one
+class, ``SimpleImage``, opens, edits and saves images.
+"""

@@ -1,0 +1,16 @@
+// The Python-facing BMP reader and writer (24-bit, BITMAPINFOHEADER); the
+// row swizzles are in rows.hpp.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace lumivex::bmp {
+
+// Decodes a BMP stream positioned at its file header into (width, height, pixels).
+PyObject* loadBmp(PyObject* stream) noexcept;
+// _writeBmp: writes an uncompressed bottom-up 24-bit BMP file; returns None.
+PyObject* writeBmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) noexcept;
+
+}  // namespace lumivex::bmp

@@ -1,0 +1,126 @@
+// PNG chunk framing: 4-byte big-endian length, 4-byte type, data, and the
+// CRC-32 of type then data (the length is not covered).
+#include "png_codec.hpp"
+
+#include "../../capi/args.hpp"
+#include "../../capi/names.hpp"
+
+#include <cstring>
+
+using namespace lumivex::capi;
+
+namespace lumivex::png {
+namespace {
+
+PyObject* raiseValueError(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+// stream.read(size) with size given as an object.
+Ref readFrom(PyObject* stream, PyObject* size) {
+    return Ref::steal(PyObject_CallMethodObjArgs(stream, name(Name::read), size, nullptr));
+}
+
+// The single value of struct.unpack(">I", fourBytes).
+Ref unpackBigEndianU32(PyObject* fourBytes) {
+    Ref structModule = lookupGlobal(Name::struct_);
+    if (!structModule) return Ref();
+    Ref format = Ref::steal(PyUnicode_FromString(">I"));
+    if (!format) return Ref();
+    Ref values = Ref::steal(
+        PyObject_CallMethodObjArgs(structModule.get(), name(Name::unpack), format.get(), fourBytes, nullptr));
+    if (!values) return Ref();
+    Ref single[1];
+    if (!unpackExactly(values.get(), 1, single)) return Ref();
+    return std::move(single[0]);
+}
+
+Ref packBigEndianU32(PyObject* value) {
+    Ref structModule = lookupGlobal(Name::struct_);
+    if (!structModule) return Ref();
+    Ref format = Ref::steal(PyUnicode_FromString(">I"));
+    if (!format) return Ref();
+    return Ref::steal(
+        PyObject_CallMethodObjArgs(structModule.get(), name(Name::pack), format.get(), value, nullptr));
+}
+
+// zlib.crc32(chunkType), continued over data, masked to 32 bits.
+Ref chunkCrc(PyObject* chunkType, PyObject* data) {
+    Ref zlib = lookupGlobal(Name::zlib);
+    if (!zlib) return Ref();
+    Ref running = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), name(Name::crc32), chunkType, nullptr));
+    if (!running) return Ref();
+    Ref crc = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), name(Name::crc32), data, running.get(), nullptr));
+    Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
+    if (!crc || !mask) return Ref();
+    return Ref::steal(PyNumber_And(crc.get(), mask.get()));
+}
+
+// Reads `size` bytes; a result of another length raises `message`.
+Ref readExactly(PyObject* stream, PyObject* size, Py_ssize_t expected, const char* message) {
+    Ref result = readFrom(stream, size);
+    if (!result) return Ref();
+    Py_ssize_t length = PyObject_Length(result.get());
+    if (length < 0) return Ref();
+    if (length != expected) {
+        raiseValueError(message);
+        return Ref();
+    }
+    return result;
+}
+
+}  // namespace
+
+PyObject* readChunk(PyObject* stream) noexcept {
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    if (!four) return nullptr;
+    Ref lengthBytes = readFrom(stream, four.get());
+    if (!lengthBytes) return nullptr;
+    Py_ssize_t lengthSize = PyObject_Length(lengthBytes.get());
+    if (lengthSize < 0) return nullptr;
+    if (lengthSize == 0) return Py_BuildValue("(y#y#)", "", Py_ssize_t(0), "", Py_ssize_t(0));
+    if (lengthSize != 4) return raiseValueError("Unexpected EOF while reading chunk length");
+    Ref length = unpackBigEndianU32(lengthBytes.get());
+    if (!length) return nullptr;
+    Ref chunkType = readExactly(stream, four.get(), 4, "Unexpected EOF while reading chunk type");
+    if (!chunkType) return nullptr;
+    Py_ssize_t dataLength = PyLong_AsSsize_t(length.get());
+    if (dataLength == -1 && PyErr_Occurred()) return nullptr;
+    Ref data = readExactly(stream, length.get(), dataLength, "Unexpected EOF while reading chunk data");
+    if (!data) return nullptr;
+    Ref crc = readExactly(stream, four.get(), 4, "Unexpected EOF while reading chunk CRC");
+    if (!crc) return nullptr;
+    Ref actualCrc = chunkCrc(chunkType.get(), data.get());
+    Ref expectedCrc = actualCrc ? unpackBigEndianU32(crc.get()) : Ref();
+    if (!expectedCrc) return nullptr;
+    int same = PyObject_RichCompareBool(expectedCrc.get(), actualCrc.get(), Py_EQ);
+    if (same < 0) return nullptr;
+    if (!same) return raiseValueError("Corrupted PNG chunk detected");
+    return PyTuple_Pack(2, chunkType.get(), data.get());
+}
+
+PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept {
+    Ref dataLength = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
+    Ref length = dataLength ? packBigEndianU32(dataLength.get()) : Ref();
+    if (!length) return nullptr;
+    Ref crcValue = chunkCrc(chunkType, data);
+    Ref crc = crcValue ? packBigEndianU32(crcValue.get()) : Ref();
+    if (!crc) return nullptr;
+    PyObject* pieces[] = {length.get(), chunkType, data, crc.get()};
+    Py_ssize_t total = 0;
+    for (PyObject* piece : pieces) {
+        if (!PyBytes_Check(piece)) return PyErr_Format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(piece)->tp_name);
+        total += PyBytes_GET_SIZE(piece);
+    }
+    PyObject* chunk = PyBytes_FromStringAndSize(nullptr, total);
+    if (chunk == nullptr) return nullptr;
+    char* out = PyBytes_AS_STRING(chunk);
+    for (PyObject* piece : pieces) {
+        memcpy(out, PyBytes_AS_STRING(piece), PyBytes_GET_SIZE(piece));
+        out += PyBytes_GET_SIZE(piece);
+    }
+    return chunk;
+}
+
+}  // namespace lumivex::png

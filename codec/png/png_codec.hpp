@@ -1,0 +1,24 @@
+// The Python-facing PNG reader and writer: they talk to streams and files,
+// own the buffers and raise the exceptions; the byte work is in filter.hpp
+// and rows.hpp.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace lumivex::png {
+
+// The 8-byte PNG file signature.
+extern const char signatureBytes[8];
+
+// _readChunk(stream): (chunkType, data), or (b"", b"") at a clean end.
+PyObject* readChunk(PyObject* stream) noexcept;
+// _makeChunk(chunkType, data): the framed chunk as bytes.
+PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept;
+// Decodes a PNG stream positioned at its signature into (width, height, pixels).
+PyObject* loadPng(PyObject* stream) noexcept;
+// _writePng: writes an 8-bit RGB PNG file; returns None.
+PyObject* writePng(PyObject* path, int32_t width, int32_t height, PyObject* pixels) noexcept;
+
+}  // namespace lumivex::png
