@@ -1,6 +1,7 @@
 // Lumivex.rasterCore_ext: the module object, its namespace, the SimpleImage
 // type and the open/save entry points that route to the codecs.
 #include "../capi/args.hpp"
+#include "../capi/calls.hpp"
 #include "../capi/context.hpp"
 #include "../capi/function.hpp"
 #include "../capi/names.hpp"
@@ -398,7 +399,7 @@ bool startsWithPngSignature(PyObject* signature, PyObject* pngSignature, bool* r
                   memcmp(PyBytes_AS_STRING(signature), PyBytes_AS_STRING(pngSignature), prefix) == 0;
         return true;
     }
-    Ref outcome = Ref::steal(PyObject_CallMethodObjArgs(signature, name(Name::startswith), pngSignature, nullptr));
+    Ref outcome = callMethod(signature, Name::startswith, {pngSignature});
     if (!outcome) return false;
     int truth = PyObject_IsTrue(outcome.get());
     *result = truth > 0;
@@ -416,12 +417,10 @@ bool startsWithBm(PyObject* signature, bool* result) {
 
 PyObject* streamToImage(PyObject*, const Arg* args) {
     PyObject* stream = args[0].object;
-    Ref eight = Ref::steal(PyLong_FromLong(8));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!eight || !zero) return nullptr;
-    Ref signature = Ref::steal(PyObject_CallMethodObjArgs(stream, name(Name::read), eight.get(), nullptr));
+    Ref signature = readFrom(stream, 8);
     if (!signature) return nullptr;
-    Ref rewound = Ref::steal(PyObject_CallMethodObjArgs(stream, name(Name::seek), zero.get(), nullptr));
+    Ref zero = newInt(0);
+    Ref rewound = zero ? callMethod(stream, Name::seek, {zero.get()}) : Ref();
     Ref pngSignature = rewound ? lookupGlobal(Name::PNG_SIGNATURE) : Ref();
     bool isPng, isBmp;
     if (!pngSignature || !startsWithPngSignature(signature.get(), pngSignature.get(), &isPng)) return nullptr;

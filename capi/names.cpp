@@ -7,8 +7,8 @@ constexpr const char* nameTexts[] = {
     "PNG_SIGNATURE", "BytesIO", "Path", "_readChunk", "struct", "zlib", "_writePng", "_writeBmp",
     "List", "Sequence", "Tuple", "Union",
     "read", "seek", "write", "pack", "unpack", "crc32", "compress", "decompress", "decompressobj",
-    "eof", "startswith", "__enter__", "__exit__", "_streamToImage", "loader", "origin", "parent",
-    "submodule_search_locations", "__file__", "__package__", "__path__", "name",
+    "eof", "startswith", "join", "__enter__", "__exit__", "_streamToImage", "loader", "origin", "parent",
+    "submodule_search_locations", "name",
 };
 constexpr int nameCount = static_cast<int>(Name::count_);
 static_assert(sizeof(nameTexts) / sizeof(nameTexts[0]) == nameCount, "one text per Name");

@@ -14,8 +14,8 @@ enum class Name {
     List, Sequence, Tuple, Union,
     // attributes and methods
     read, seek, write, pack, unpack, crc32, compress, decompress, decompressobj,
-    eof, startswith, enter, exit, streamToImage, loader, origin, parent,
-    submoduleSearchLocations, file, package, path, name,
+    eof, startswith, join, enter, exit, streamToImage, loader, origin, parent,
+    submoduleSearchLocations, name,
     count_
 };
 

@@ -2,8 +2,7 @@
 // CRC-32 of type then data (the length is not covered).
 #include "png_codec.hpp"
 
-#include "../../capi/args.hpp"
-#include "../../capi/names.hpp"
+#include "../../capi/calls.hpp"
 
 #include <cstring>
 
@@ -17,41 +16,18 @@ PyObject* raiseValueError(const char* message) {
     return nullptr;
 }
 
-// stream.read(size) with size given as an object.
-Ref readFrom(PyObject* stream, PyObject* size) {
-    return Ref::steal(PyObject_CallMethodObjArgs(stream, name(Name::read), size, nullptr));
-}
-
-// The single value of struct.unpack(">I", fourBytes).
 Ref unpackBigEndianU32(PyObject* fourBytes) {
-    Ref structModule = lookupGlobal(Name::struct_);
-    if (!structModule) return Ref();
-    Ref format = Ref::steal(PyUnicode_FromString(">I"));
-    if (!format) return Ref();
-    Ref values = Ref::steal(
-        PyObject_CallMethodObjArgs(structModule.get(), name(Name::unpack), format.get(), fourBytes, nullptr));
-    if (!values) return Ref();
-    Ref single[1];
-    if (!unpackExactly(values.get(), 1, single)) return Ref();
-    return std::move(single[0]);
-}
-
-Ref packBigEndianU32(PyObject* value) {
-    Ref structModule = lookupGlobal(Name::struct_);
-    if (!structModule) return Ref();
-    Ref format = Ref::steal(PyUnicode_FromString(">I"));
-    if (!format) return Ref();
-    return Ref::steal(
-        PyObject_CallMethodObjArgs(structModule.get(), name(Name::pack), format.get(), value, nullptr));
+    Ref value[1];
+    if (!structUnpack(">I", fourBytes, 1, value)) return Ref();
+    return std::move(value[0]);
 }
 
 // zlib.crc32(chunkType), continued over data, masked to 32 bits.
 Ref chunkCrc(PyObject* chunkType, PyObject* data) {
     Ref zlib = lookupGlobal(Name::zlib);
     if (!zlib) return Ref();
-    Ref running = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), name(Name::crc32), chunkType, nullptr));
-    if (!running) return Ref();
-    Ref crc = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), name(Name::crc32), data, running.get(), nullptr));
+    Ref running = callMethod(zlib.get(), Name::crc32, {chunkType});
+    Ref crc = running ? callMethod(zlib.get(), Name::crc32, {data, running.get()}) : Ref();
     Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
     if (!crc || !mask) return Ref();
     return Ref::steal(PyNumber_And(crc.get(), mask.get()));
@@ -59,7 +35,7 @@ Ref chunkCrc(PyObject* chunkType, PyObject* data) {
 
 // Reads `size` bytes; a result of another length raises `message`.
 Ref readExactly(PyObject* stream, PyObject* size, Py_ssize_t expected, const char* message) {
-    Ref result = readFrom(stream, size);
+    Ref result = callMethod(stream, Name::read, {size});
     if (!result) return Ref();
     Py_ssize_t length = PyObject_Length(result.get());
     if (length < 0) return Ref();
@@ -75,7 +51,7 @@ Ref readExactly(PyObject* stream, PyObject* size, Py_ssize_t expected, const cha
 PyObject* readChunk(PyObject* stream) noexcept {
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!four) return nullptr;
-    Ref lengthBytes = readFrom(stream, four.get());
+    Ref lengthBytes = callMethod(stream, Name::read, {four.get()});
     if (!lengthBytes) return nullptr;
     Py_ssize_t lengthSize = PyObject_Length(lengthBytes.get());
     if (lengthSize < 0) return nullptr;
@@ -102,10 +78,10 @@ PyObject* readChunk(PyObject* stream) noexcept {
 
 PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept {
     Ref dataLength = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
-    Ref length = dataLength ? packBigEndianU32(dataLength.get()) : Ref();
+    Ref length = structPack(">I", {dataLength.get()});
     if (!length) return nullptr;
     Ref crcValue = chunkCrc(chunkType, data);
-    Ref crc = crcValue ? packBigEndianU32(crcValue.get()) : Ref();
+    Ref crc = crcValue ? structPack(">I", {crcValue.get()}) : Ref();
     if (!crc) return nullptr;
     PyObject* pieces[] = {length.get(), chunkType, data, crc.get()};
     Py_ssize_t total = 0;

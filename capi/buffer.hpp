@@ -1,0 +1,51 @@
+// Raw memory and byte views with scoped lifetimes, for native loops that run
+// over Python-owned bytes (possibly without the GIL).
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+
+namespace lumivex::capi {
+
+// A contiguous read-only view of an object's bytes (buffer protocol). While
+// it is held, a bytearray cannot be resized under the loop reading it.
+class ByteView {
+public:
+    ByteView() noexcept = default;
+    ByteView(const ByteView&) = delete;
+    ByteView& operator=(const ByteView&) = delete;
+    ~ByteView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool acquire(PyObject* object) noexcept {
+        held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+        return held_;
+    }
+    const uint8_t* data() const noexcept { return static_cast<const uint8_t*>(view_.buf); }
+    Py_ssize_t length() const noexcept { return view_.len; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Scratch memory from the raw allocator, usable without the GIL.
+class RawBuffer {
+public:
+    RawBuffer() noexcept = default;
+    RawBuffer(const RawBuffer&) = delete;
+    RawBuffer& operator=(const RawBuffer&) = delete;
+    ~RawBuffer() { PyMem_RawFree(data_); }
+    bool allocate(size_t size) noexcept {
+        data_ = static_cast<uint8_t*>(PyMem_RawMalloc(size));
+        if (data_ == nullptr) PyErr_NoMemory();
+        return data_ != nullptr;
+    }
+    uint8_t* data() const noexcept { return data_; }
+
+private:
+    uint8_t* data_ = nullptr;
+};
+
+}  // namespace lumivex::capi

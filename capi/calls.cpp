@@ -1,0 +1,60 @@
+#include "calls.hpp"
+
+#include "args.hpp"
+
+namespace lumivex::capi {
+namespace {
+
+// A tuple of the given objects; empty when one of them is null (an argument
+// whose construction failed, with its exception set).
+Ref tupleOf(PyObject* first, std::initializer_list<PyObject*> rest) {
+    Py_ssize_t size = static_cast<Py_ssize_t>(rest.size()) + (first != nullptr ? 1 : 0);
+    Ref tuple = Ref::steal(PyTuple_New(size));
+    if (!tuple) return Ref();
+    Py_ssize_t i = 0;
+    if (first != nullptr) {
+        Py_INCREF(first);
+        PyTuple_SET_ITEM(tuple.get(), i++, first);
+    }
+    for (PyObject* item : rest) {
+        if (item == nullptr) return Ref();
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    return tuple;
+}
+
+Ref callWithTuple(PyObject* object, Name method, Ref args) {
+    if (!args) return Ref();
+    Ref callable = Ref::steal(PyObject_GetAttr(object, name(method)));
+    return callable ? Ref::steal(PyObject_Call(callable.get(), args.get(), nullptr)) : Ref();
+}
+
+Ref callStruct(Name function, const char* format, std::initializer_list<PyObject*> values) {
+    Ref structModule = lookupGlobal(Name::struct_);
+    Ref formatText = structModule ? Ref::steal(PyUnicode_FromString(format)) : Ref();
+    if (!formatText) return Ref();
+    return callWithTuple(structModule.get(), function, tupleOf(formatText.get(), values));
+}
+
+}  // namespace
+
+Ref callMethod(PyObject* object, Name method, std::initializer_list<PyObject*> args) noexcept {
+    return callWithTuple(object, method, tupleOf(nullptr, args));
+}
+
+Ref readFrom(PyObject* stream, long long size) noexcept {
+    Ref sizeObject = newInt(size);
+    return sizeObject ? callMethod(stream, Name::read, {sizeObject.get()}) : Ref();
+}
+
+Ref structPack(const char* format, std::initializer_list<PyObject*> values) noexcept {
+    return callStruct(Name::pack, format, values);
+}
+
+bool structUnpack(const char* format, PyObject* data, Py_ssize_t count, Ref* out) noexcept {
+    Ref values = callStruct(Name::unpack, format, {data});
+    return values && unpackExactly(values.get(), count, out);
+}
+
+}  // namespace lumivex::capi

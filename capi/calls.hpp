@@ -1,0 +1,23 @@
+// Calls into Python objects and the standard modules bound in the module
+// namespace (struct, looked up at every use).
+#pragma once
+
+#include "names.hpp"
+
+#include <initializer_list>
+
+namespace lumivex::capi {
+
+// object.method(*args)
+Ref callMethod(PyObject* object, Name method, std::initializer_list<PyObject*> args) noexcept;
+// stream.read(size)
+Ref readFrom(PyObject* stream, long long size) noexcept;
+// struct.pack(format, *values)
+Ref structPack(const char* format, std::initializer_list<PyObject*> values) noexcept;
+// struct.unpack(format, data), unpacked into exactly `count` values.
+bool structUnpack(const char* format, PyObject* data, Py_ssize_t count, Ref* out) noexcept;
+
+// A new int, for building argument lists.
+inline Ref newInt(long long value) noexcept { return Ref::steal(PyLong_FromLongLong(value)); }
+
+}  // namespace lumivex::capi

@@ -1,0 +1,284 @@
+#include "filter.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <tmmintrin.h>
+#endif
+
+namespace lumivex::png {
+namespace {
+
+enum FilterType { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
+
+struct Row {
+    const uint8_t* data;
+    const uint8_t* prev;  // nullptr on the first row
+    size_t n;
+    size_t bpp;
+    uint8_t* out;
+};
+
+bool isKnownFilter(int filterType) { return filterType >= kNone && filterType <= kPaeth; }
+
+// Ties go to left, then up, then upLeft; the order is part of the format, not a detail.
+int paethPredictor(int left, int up, int upLeft) {
+    const int p = left + up - upLeft;
+    const int pa = std::abs(p - left);
+    const int pb = std::abs(p - up);
+    const int pc = std::abs(p - upLeft);
+    if (pa <= pb && pa <= pc) return left;
+    if (pb <= pc) return up;
+    return upLeft;
+}
+
+template <int Filter>
+int predict(int left, int up, int upLeft) {
+    if constexpr (Filter == kSub) return left;
+    if constexpr (Filter == kUp) return up;
+    if constexpr (Filter == kAverage) return (left + up) >> 1;
+    if constexpr (Filter == kPaeth) return paethPredictor(left, up, upLeft);
+    return 0;
+}
+
+// Reconstruct bytes [start, n); bytes before start must already be final in row.out,
+// because the left neighbour is read back from the output.
+template <int Filter>
+void reconstructScalarFrom(const Row& row, size_t start) {
+    for (size_t i = start; i < row.n; ++i) {
+        const bool hasLeft = i >= row.bpp;
+        const int left = hasLeft ? row.out[i - row.bpp] : 0;
+        const int up = row.prev ? row.prev[i] : 0;
+        const int upLeft = row.prev && hasLeft ? row.prev[i - row.bpp] : 0;
+        row.out[i] = static_cast<uint8_t>(row.data[i] + predict<Filter>(left, up, upLeft));
+    }
+}
+
+void reconstructScalarFrom(int filterType, const Row& row, size_t start) {
+    switch (filterType) {
+        case kNone: reconstructScalarFrom<kNone>(row, start); break;
+        case kSub: reconstructScalarFrom<kSub>(row, start); break;
+        case kUp: reconstructScalarFrom<kUp>(row, start); break;
+        case kAverage: reconstructScalarFrom<kAverage>(row, start); break;
+        case kPaeth: reconstructScalarFrom<kPaeth>(row, start); break;
+    }
+}
+
+#if defined(__SSE2__)
+
+// Pixel kernels move 4 bytes per pixel even for bpp 3: the fourth lane carries junk that never
+// mixes into the other lanes, and the byte it stores is overwritten by the next pixel. The loops
+// therefore stop while 4 bytes remain in bounds and leave the last pixel to the scalar code.
+__m128i loadPixel(const uint8_t* p) {
+    int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return _mm_cvtsi32_si128(v);
+}
+
+void storePixel(uint8_t* p, __m128i v) {
+    const int32_t bytes = _mm_cvtsi128_si32(v);
+    std::memcpy(p, &bytes, sizeof bytes);
+}
+
+// Branchless Paeth on 16-bit lanes, one pixel per call, with the sum already folded in: returns
+// filtered + predictor (mod 256). Everything that does not depend on `left` comes in precomputed, so the
+// serial chain from one pixel to the next is a handful of operations.
+struct PaethInputs {
+    __m128i upLeft;
+    __m128i pa;           // |up - upLeft|, which is |p - left|
+    __m128i mirror;       // 2*upLeft - up, so that |left - mirror| is |p - upLeft|
+    __m128i sumUp;        // filtered + up, as bytes in 16-bit lanes
+    __m128i sumUpXorUpLeft;  // (filtered + up) ^ (filtered + upLeft)
+    __m128i filtered;
+};
+
+inline __m128i absDiffEpi16(__m128i x, __m128i y) { return _mm_max_epi16(_mm_sub_epi16(x, y), _mm_sub_epi16(y, x)); }
+
+inline __m128i paethSum(__m128i left, const PaethInputs& in) {
+    const __m128i pb = absDiffEpi16(left, in.upLeft);
+    const __m128i pc = absDiffEpi16(left, in.mirror);
+    // Ties go to left, then up, then upLeft: left loses only to a strictly smaller distance, up only to upLeft's.
+    const __m128i notLeft = _mm_cmpgt_epi16(in.pa, _mm_min_epi16(pb, pc));
+    const __m128i notUp = _mm_cmpgt_epi16(pb, pc);
+    const __m128i sumOther = _mm_xor_si128(in.sumUp, _mm_and_si128(notUp, in.sumUpXorUpLeft));
+    // Byte adds keep each 16-bit lane's high byte zero, which is the modulo 256 of the format.
+    const __m128i sumLeft = _mm_add_epi8(in.filtered, left);
+    return _mm_or_si128(_mm_and_si128(notLeft, sumOther), _mm_andnot_si128(notLeft, sumLeft));
+}
+
+inline PaethInputs paethInputs(__m128i filtered, __m128i up, __m128i upLeft) {
+    const __m128i sumUp = _mm_add_epi8(filtered, up);
+    const __m128i sumUpLeft = _mm_add_epi8(filtered, upLeft);
+    return PaethInputs{upLeft, absDiffEpi16(up, upLeft), _mm_sub_epi16(_mm_add_epi16(upLeft, upLeft), up), sumUp,
+                       _mm_xor_si128(sumUp, sumUpLeft), filtered};
+}
+
+template <size_t Bpp>
+size_t subPixels(const Row& row) {
+    __m128i left = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 4 <= row.n; i += Bpp) {
+        left = _mm_add_epi8(left, loadPixel(row.data + i));
+        storePixel(row.out + i, left);
+    }
+    return i;
+}
+
+template <size_t Bpp, bool HasPrev>
+size_t averagePixels(const Row& row) {
+    const __m128i lowBit = _mm_set1_epi8(1);
+    __m128i left = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 4 <= row.n; i += Bpp) {
+        const __m128i up = HasPrev ? loadPixel(row.prev + i) : _mm_setzero_si128();
+        // avg_epu8 rounds up; subtracting the dropped low bit gives the floor without widening.
+        const __m128i roundedUp = _mm_avg_epu8(left, up);
+        const __m128i mean = _mm_sub_epi8(roundedUp, _mm_and_si128(_mm_xor_si128(left, up), lowBit));
+        left = _mm_add_epi8(loadPixel(row.data + i), mean);
+        storePixel(row.out + i, left);
+    }
+    return i;
+}
+
+inline __m128i widen(__m128i bytes) { return _mm_unpacklo_epi8(bytes, _mm_setzero_si128()); }
+
+// Two neighbouring pixels in 16-bit lanes: the first in lanes 0-3, the second in lanes 4-7.
+template <size_t Bpp>
+__m128i loadPixelPair(const uint8_t* p) {
+    if constexpr (Bpp == 4) return widen(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    return widen(_mm_unpacklo_epi32(loadPixel(p), loadPixel(p + Bpp)));
+}
+
+template <size_t Bpp>
+void storePixelPair(uint8_t* p, __m128i first, __m128i second) {
+    const __m128i lanes = _mm_castpd_si128(_mm_move_sd(_mm_castsi128_pd(second), _mm_castsi128_pd(first)));
+    const __m128i bytes = _mm_packus_epi16(lanes, _mm_setzero_si128());
+    if constexpr (Bpp == 4) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
+    } else {
+        storePixel(p, bytes);
+        storePixel(p + Bpp, _mm_srli_si128(bytes, 4));
+    }
+}
+
+template <size_t Bpp>
+__m128i paethPixel(const Row& row, size_t i, __m128i left) {
+    const __m128i upLeft = i >= Bpp ? widen(loadPixel(row.prev + i - Bpp)) : _mm_setzero_si128();
+    left = paethSum(left, paethInputs(widen(loadPixel(row.data + i)), widen(loadPixel(row.prev + i)), upLeft));
+    storePixel(row.out + i, _mm_packus_epi16(left, _mm_setzero_si128()));
+    return left;
+}
+
+// Pixels go in pairs so that the work which does not wait for `left` is shared by two of them;
+// the first pixel and a possible odd last one go alone.
+template <size_t Bpp>
+size_t paethPixels(const Row& row) {
+    if (row.n < 4) return 0;
+    __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
+    size_t i = Bpp;
+    for (; i + Bpp + 4 <= row.n; i += 2 * Bpp) {
+        const PaethInputs in = paethInputs(loadPixelPair<Bpp>(row.data + i), loadPixelPair<Bpp>(row.prev + i),
+                                           loadPixelPair<Bpp>(row.prev + i - Bpp));
+        const __m128i first = paethSum(left, in);
+        const __m128i second = paethSum(_mm_slli_si128(first, 8), in);
+        storePixelPair<Bpp>(row.out + i, first, second);
+        left = _mm_srli_si128(second, 8);
+    }
+    if (i + 4 <= row.n) {
+        paethPixel<Bpp>(row, i, left);
+        i += Bpp;
+    }
+    return i;
+}
+
+size_t upBlocks(const Row& row) {
+    size_t i = 0;
+    for (; i + 16 <= row.n; i += 16) {
+        const __m128i filtered = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));
+        const __m128i up = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.prev + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row.out + i), _mm_add_epi8(filtered, up));
+    }
+    return i;
+}
+
+template <size_t Bpp>
+size_t reconstructPixels(int filterType, const Row& row) {
+    switch (filterType) {
+        case kSub: return subPixels<Bpp>(row);
+        case kAverage: return row.prev ? averagePixels<Bpp, true>(row) : averagePixels<Bpp, false>(row);
+        // With no row above, up = upLeft = 0 and Paeth always picks left: it is Sub.
+        case kPaeth: return row.prev ? paethPixels<Bpp>(row) : subPixels<Bpp>(row);
+    }
+    return 0;
+}
+
+#endif  // __SSE2__
+
+// Reconstruct a leading part of the row with wide operations; returns how many bytes are done.
+size_t reconstructWide(int filterType, const Row& row) {
+    if (filterType == kNone || (filterType == kUp && !row.prev)) {
+        std::memcpy(row.out, row.data, row.n);
+        return row.n;
+    }
+#if defined(__SSE2__)
+    if (filterType == kUp) return upBlocks(row);
+    if (row.bpp == 3) return reconstructPixels<3>(filterType, row);
+    if (row.bpp == 4) return reconstructPixels<4>(filterType, row);
+#endif
+    return 0;
+}
+
+#if defined(__SSE2__)
+// 16 pixels per step: four 12-byte narrowings stitched into three full 16-byte stores.
+__attribute__((target("ssse3"))) size_t rgbaToRgbSsse3(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) {
+    const __m128i dropAlpha = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    size_t i = 0;
+    for (; i + 16 <= pixelCount; i += 16) {
+        const uint8_t* src = rgba + 4 * i;
+        const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), dropAlpha);
+        const __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16)), dropAlpha);
+        const __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32)), dropAlpha);
+        const __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48)), dropAlpha);
+        __m128i* dst = reinterpret_cast<__m128i*>(rgb + 3 * i);
+        _mm_storeu_si128(dst, _mm_or_si128(a, _mm_slli_si128(b, 12)));
+        _mm_storeu_si128(dst + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+        _mm_storeu_si128(dst + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+    }
+    return i;
+}
+#endif
+
+}  // namespace
+
+bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
+                          uint8_t* out) noexcept {
+    if (n == 0) return true;
+    if (!isKnownFilter(filterType)) return false;
+    reconstructScalarFrom(filterType, Row{rowData, prevRow, n, bpp, out}, 0);
+    return true;
+}
+
+bool reconstructRow(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
+                    uint8_t* out) noexcept {
+    if (n == 0) return true;
+    if (!isKnownFilter(filterType)) return false;
+    const Row row{rowData, prevRow, n, bpp, out};
+    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row));
+    return true;
+}
+
+void rgbaToRgb(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) noexcept {
+    size_t done = 0;
+#if defined(__SSE2__)
+    if (__builtin_cpu_supports("ssse3")) done = rgbaToRgbSsse3(rgba, pixelCount, rgb);
+#endif
+    for (size_t i = done; i < pixelCount; ++i) {
+        rgb[3 * i] = rgba[4 * i];
+        rgb[3 * i + 1] = rgba[4 * i + 1];
+        rgb[3 * i + 2] = rgba[4 * i + 2];
+    }
+}
+
+}  // namespace lumivex::png

@@ -1,0 +1,24 @@
+// PNG scanline filter reconstruction and RGBA -> RGB narrowing.
+// Pure byte kernels: no allocation, no exceptions, no global state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lumivex::png {
+
+// Reconstruct one PNG row. rowData: n filtered bytes (without the filter-type byte).
+// prevRow: the previous reconstructed row (n bytes) or nullptr for the first row (then up = upLeft = 0).
+// out: n bytes, must not alias rowData or prevRow. bpp >= 1 is the distance to the left neighbour.
+// Returns false, writing nothing, when n > 0 and filterType is not 0..4. n == 0 returns true without looking at filterType.
+bool reconstructRow(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
+                    uint8_t* out) noexcept;
+
+// Plain byte-at-a-time version of reconstructRow with the same contract; the reference the fast one is held to.
+bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
+                          uint8_t* out) noexcept;
+
+// Copy `pixelCount` RGBA pixels to RGB, dropping alpha. rgb must not overlap rgba.
+void rgbaToRgb(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) noexcept;
+
+}  // namespace lumivex::png
