@@ -18,7 +18,9 @@ SOURCES = (
 
 COMPILE_ARGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-fvisibility=hidden"]
 LINK_ARGS = []
+BUILD_BASE = "build/release"
 if os.environ.get("LUMIVEX_SANITIZE") == "1":
+    BUILD_BASE = "build/sanitize"
     SANITIZERS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
     COMPILE_ARGS = [arg if arg != "-O2" else "-O1" for arg in COMPILE_ARGS] + SANITIZERS + ["-g"]
     LINK_ARGS += SANITIZERS
@@ -47,4 +49,6 @@ setup(
         )
     ],
     cmdclass={"build_ext": CxxBuildExt},
+    # Separate trees, so that neither build mistakes the other's objects for its own.
+    options={"build": {"build_base": BUILD_BASE}},
 )
