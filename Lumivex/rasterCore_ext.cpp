@@ -533,6 +533,27 @@ bool addFunctionMember(const FunctionDef& def, PyObject* moduleName) {
     return function && setTypeMember(def.signature.name, function.get());
 }
 
+// Reserves the members' places in the type's dictionary, in their order;
+// initialisation replaces each with the real callable before the type is
+// reachable from Python.
+PyObject* notYetAttached(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_NotImplementedError, "SimpleImage is not initialised");
+    return nullptr;
+}
+
+PyMethodDef reservedMembers[] = {
+    {"_streamToImage", notYetAttached, METH_VARARGS, nullptr},
+    {"open", notYetAttached, METH_VARARGS, nullptr},
+    {"getPixel", notYetAttached, METH_VARARGS, nullptr},
+    {"putPixel", notYetAttached, METH_VARARGS, nullptr},
+    {"copy", notYetAttached, METH_VARARGS, nullptr},
+    {"save", notYetAttached, METH_VARARGS, nullptr},
+    {"saveBmp", notYetAttached, METH_VARARGS, nullptr},
+    {"__reduce__", notYetAttached, METH_VARARGS, nullptr},
+    {"__setstate__", notYetAttached, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 bool readySimpleImageType(PyObject* moduleName) {
     if (!(simpleImageType.tp_flags & Py_TPFLAGS_READY)) {
         reinterpret_cast<PyObject*>(&simpleImageType)->ob_refcnt = 1;
@@ -542,6 +563,7 @@ bool readySimpleImageType(PyObject* moduleName) {
         simpleImageType.tp_doc = "A minimal RGB image helper.";
         simpleImageType.tp_new = newImage;
         simpleImageType.tp_dealloc = deallocImage;
+        simpleImageType.tp_methods = reservedMembers;
         simpleImageType.tp_getset = imageGetSets;
         if (PyType_Ready(&simpleImageType) < 0) return false;
     }

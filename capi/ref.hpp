@@ -6,6 +6,7 @@
 // a caller or to an API that steals it.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <utility>

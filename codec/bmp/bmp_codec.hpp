@@ -2,6 +2,7 @@
 // row swizzles are in rows.hpp.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>

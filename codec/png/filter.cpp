@@ -142,53 +142,18 @@ size_t averagePixels(const Row& row) {
     return i;
 }
 
-inline __m128i widen(__m128i bytes) { return _mm_unpacklo_epi8(bytes, _mm_setzero_si128()); }
-
-// Two neighbouring pixels in 16-bit lanes: the first in lanes 0-3, the second in lanes 4-7.
-template <size_t Bpp>
-__m128i loadPixelPair(const uint8_t* p) {
-    if constexpr (Bpp == 4) return widen(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
-    return widen(_mm_unpacklo_epi32(loadPixel(p), loadPixel(p + Bpp)));
-}
-
-template <size_t Bpp>
-void storePixelPair(uint8_t* p, __m128i first, __m128i second) {
-    const __m128i lanes = _mm_castpd_si128(_mm_move_sd(_mm_castsi128_pd(second), _mm_castsi128_pd(first)));
-    const __m128i bytes = _mm_packus_epi16(lanes, _mm_setzero_si128());
-    if constexpr (Bpp == 4) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
-    } else {
-        storePixel(p, bytes);
-        storePixel(p + Bpp, _mm_srli_si128(bytes, 4));
-    }
-}
-
-template <size_t Bpp>
-__m128i paethPixel(const Row& row, size_t i, __m128i left) {
-    const __m128i upLeft = i >= Bpp ? widen(loadPixel(row.prev + i - Bpp)) : _mm_setzero_si128();
-    left = paethSum(left, paethInputs(widen(loadPixel(row.data + i)), widen(loadPixel(row.prev + i)), upLeft));
-    storePixel(row.out + i, _mm_packus_epi16(left, _mm_setzero_si128()));
-    return left;
-}
-
-// Pixels go in pairs so that the work which does not wait for `left` is shared by two of them;
-// the first pixel and a possible odd last one go alone.
 template <size_t Bpp>
 size_t paethPixels(const Row& row) {
-    if (row.n < 4) return 0;
-    __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
-    size_t i = Bpp;
-    for (; i + Bpp + 4 <= row.n; i += 2 * Bpp) {
-        const PaethInputs in = paethInputs(loadPixelPair<Bpp>(row.data + i), loadPixelPair<Bpp>(row.prev + i),
-                                           loadPixelPair<Bpp>(row.prev + i - Bpp));
-        const __m128i first = paethSum(left, in);
-        const __m128i second = paethSum(_mm_slli_si128(first, 8), in);
-        storePixelPair<Bpp>(row.out + i, first, second);
-        left = _mm_srli_si128(second, 8);
-    }
-    if (i + 4 <= row.n) {
-        paethPixel<Bpp>(row, i, left);
-        i += Bpp;
+    const __m128i zero = _mm_setzero_si128();
+    __m128i left = zero;
+    __m128i upLeft = zero;
+    size_t i = 0;
+    for (; i + 4 <= row.n; i += Bpp) {
+        const __m128i up = _mm_unpacklo_epi8(loadPixel(row.prev + i), zero);
+        const __m128i filtered = _mm_unpacklo_epi8(loadPixel(row.data + i), zero);
+        left = paethSum(left, paethInputs(filtered, up, upLeft));
+        upLeft = up;
+        storePixel(row.out + i, _mm_packus_epi16(left, zero));
     }
     return i;
 }

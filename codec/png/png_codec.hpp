@@ -3,6 +3,7 @@
 // and rows.hpp.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>

@@ -1,0 +1,37 @@
+"""Shared fixtures: running code in a fresh interpreter."""
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+import Lumivex.rasterCore_ext as rc
+
+# The directory holding the package this run imported, so that a child
+# interpreter loads the same build and not a source tree in its working dir.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(rc.__file__)))
+
+
+def run_python(code, flags=(), timeout=120):
+    """Run `code` in a fresh interpreter (with extra `flags`); return the CompletedProcess."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=timeout, cwd=tempfile.gettempdir())
+
+
+@pytest.fixture(name="run_python")
+def run_python_fixture():
+    return run_python
+
+
+def expect_error(exc_type, message, call, *args):
+    """Call and require `exc_type`; with a message, require exactly that text."""
+    with pytest.raises(exc_type) as exc:
+        call(*args)
+    if message is not None:
+        assert str(exc.value) == message
+    return exc.value

@@ -1,0 +1,238 @@
+// Unit tests for the byte kernels. Exit status is the number of failed checks (capped), 0 when all pass.
+#include "codec/bmp/rows.hpp"
+#include "codec/png/filter.hpp"
+#include "codec/png/rows.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+using namespace lumivex;
+
+namespace {
+
+int failures = 0;
+std::string context;  // describes the case being run, printed with each failure
+
+void check(bool ok, const char* expr, int line) {
+    if (ok) return;
+    if (++failures <= 30) std::printf("FAIL line %d: %s [%s]\n", line, expr, context.c_str());
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+std::mt19937 rng(12345);
+
+// Small alphabets make the Paeth distance ties frequent; full range exercises the modulo-256 sums.
+Bytes randomBytes(size_t n, int maxValue = 255) {
+    std::uniform_int_distribution<int> dist(0, maxValue);
+    Bytes bytes(n);
+    for (auto& b : bytes) b = static_cast<uint8_t>(dist(rng));
+    return bytes;
+}
+
+const uint8_t kGuard = 0xA5;
+// Output buffers carry guard bytes past the end, so writes beyond the contract's length are seen.
+Bytes guarded(size_t n) { return Bytes(n + 16, kGuard); }
+bool guardIntact(const Bytes& buffer, size_t n) {
+    for (size_t i = n; i < buffer.size(); ++i)
+        if (buffer[i] != kGuard) return false;
+    return true;
+}
+
+using Reconstruct = bool (*)(int, const uint8_t*, const uint8_t*, size_t, size_t, uint8_t*) noexcept;
+const Reconstruct kBoth[] = {png::reconstructRow, png::reconstructRowScalar};
+
+Bytes reconstruct(Reconstruct fn, int filterType, const Bytes& data, const Bytes* prev, size_t bpp) {
+    Bytes out = guarded(data.size());
+    CHECK(fn(filterType, data.data(), prev ? prev->data() : nullptr, data.size(), bpp, out.data()));
+    CHECK(guardIntact(out, data.size()));
+    out.resize(data.size());
+    return out;
+}
+
+void testHandExamples() {
+    for (Reconstruct fn : kBoth) {
+        context = fn == png::reconstructRow ? "fast" : "scalar";
+        const Bytes data{10, 20, 30, 1, 2, 3, 250, 7};
+        CHECK(reconstruct(fn, 0, data, nullptr, 3) == data);
+        CHECK(reconstruct(fn, 1, data, nullptr, 3) == (Bytes{10, 20, 30, 11, 22, 33, 5, 29}));
+        CHECK(reconstruct(fn, 2, data, nullptr, 3) == data);
+        const Bytes above{250, 0, 6, 255, 1, 2, 6, 249};
+        CHECK(reconstruct(fn, 2, data, &above, 3) == (Bytes{4, 20, 36, 0, 3, 5, 0, 0}));
+        // Average: the first pixel adds (0 + up) / 2; later ones must not lose the carry of left + up.
+        const Bytes avgData{255, 255, 255, 255, 0, 0, 0, 0};
+        const Bytes avgAbove{0, 1, 2, 3, 255, 255, 255, 255};
+        CHECK(reconstruct(fn, 3, avgData, &avgAbove, 4) == (Bytes{255, 255, 0, 0, 255, 255, 127, 127}));
+        CHECK(reconstruct(fn, 3, avgData, nullptr, 4) == (Bytes{255, 255, 255, 255, 127, 127, 127, 127}));
+        // Paeth on the first row is Sub.
+        CHECK(reconstruct(fn, 4, data, nullptr, 3) == reconstruct(fn, 1, data, nullptr, 3));
+    }
+}
+
+// Pixel 1 of a three-pixel row sees (left, up, upLeft) in every channel: pixel 0 is built so that it
+// reconstructs to `left` (its Paeth predictor is up = upLeft), and pixel 1's filtered bytes are 0.
+void testPaethTies() {
+    struct Case { int left, up, upLeft, expected; const char* why; };
+    const Case cases[] = {
+        {7, 7, 7, 7, "all equal"},
+        {10, 20, 10, 20, "pb smallest"},
+        {13, 4, 10, 4, "pb == pc tie goes to up"},
+        {50, 10, 30, 30, "pc smallest"},
+        {0, 100, 100, 0, "pa == 0"},
+        {30, 60, 50, 30, "pa == pc tie goes to left"},
+        {60, 30, 50, 30, "pb == pc tie goes to up"},
+        {255, 250, 0, 255, "p above the byte range"},
+        {0, 5, 255, 0, "p negative"},
+    };
+    for (const Case& c : cases) {
+        for (size_t bpp : {1, 3, 4}) {
+            Bytes prev(3 * bpp, 0), data(3 * bpp, 0);
+            for (size_t k = 0; k < bpp; ++k) {
+                prev[k] = static_cast<uint8_t>(c.upLeft);
+                prev[bpp + k] = static_cast<uint8_t>(c.up);
+                data[k] = static_cast<uint8_t>(c.left - c.upLeft);
+            }
+            for (Reconstruct fn : kBoth) {
+                context = std::string(c.why) + " bpp " + std::to_string(bpp);
+                const Bytes out = reconstruct(fn, 4, data, &prev, bpp);
+                for (size_t k = 0; k < bpp; ++k) CHECK(out[bpp + k] == c.expected);
+            }
+        }
+    }
+}
+
+void testFastMatchesScalar() {
+    for (int filterType = 0; filterType <= 4; ++filterType) {
+        for (size_t bpp = 1; bpp <= 8; ++bpp) {
+            std::vector<size_t> lengths{0, 1, bpp - 1, bpp, bpp + 1, 2 * bpp - 1, 3, 4, 5, 7, 15, 16, 17, 33, 4 * bpp};
+            for (int r = 0; r < 30; ++r) lengths.push_back(rng() % 400);
+            for (size_t n : lengths) {
+                for (int maxValue : {3, 255}) {
+                    context = "filter " + std::to_string(filterType) + " bpp " + std::to_string(bpp) +
+                              " n " + std::to_string(n) + " max " + std::to_string(maxValue);
+                    const Bytes data = randomBytes(n, maxValue);
+                    const Bytes prev = randomBytes(n, maxValue);
+                    const Bytes scalarFirst = reconstruct(png::reconstructRowScalar, filterType, data, nullptr, bpp);
+                    CHECK(reconstruct(png::reconstructRow, filterType, data, nullptr, bpp) == scalarFirst);
+                    const Bytes scalarNext = reconstruct(png::reconstructRowScalar, filterType, data, &prev, bpp);
+                    CHECK(reconstruct(png::reconstructRow, filterType, data, &prev, bpp) == scalarNext);
+                }
+            }
+        }
+    }
+}
+
+void testInvalidFilterTypes() {
+    const Bytes data = randomBytes(40);
+    const Bytes prev = randomBytes(40);
+    for (Reconstruct fn : kBoth) {
+        for (int filterType : {5, 255, -1, 1 << 30}) {
+            context = "filter " + std::to_string(filterType);
+            Bytes out = guarded(0);
+            CHECK(fn(filterType, data.data(), prev.data(), data.size(), 4, out.data()) == false);
+            CHECK(guardIntact(out, 0));
+            CHECK(fn(filterType, nullptr, nullptr, 0, 4, nullptr));
+        }
+    }
+}
+
+void testRgbaToRgb() {
+    for (size_t count : {0, 1, 5, 15, 16, 17, 31, 32, 33, 100, 1923}) {
+        context = "pixels " + std::to_string(count);
+        const Bytes rgba = randomBytes(4 * count);
+        Bytes rgb = guarded(3 * count);
+        png::rgbaToRgb(rgba.data(), count, rgb.data());
+        CHECK(guardIntact(rgb, 3 * count));
+        bool same = true;
+        for (size_t i = 0; i < 3 * count; ++i) same = same && rgb[i] == rgba[i / 3 * 4 + i % 3];
+        CHECK(same);
+    }
+}
+
+// Straightforward restatement of row assembly with a per-byte index, clipped to the buffer.
+Bytes referenceAssembly(const Bytes& pixels, uint64_t rowStride, uint64_t height) {
+    Bytes out;
+    for (uint64_t y = 0; y < height; ++y) {
+        out.push_back(0);
+        for (uint64_t i = y * rowStride; i < (y + 1) * rowStride && i < pixels.size(); ++i) out.push_back(pixels[i]);
+    }
+    return out;
+}
+
+void testAssembleRows() {
+    struct Case { size_t pixelsLen; uint64_t rowStride, height; };
+    const Case cases[] = {{12, 6, 2}, {7, 6, 2},  {3, 6, 3},   {20, 6, 2}, {0, 6, 3},
+                          {12, 6, 0}, {12, 0, 3}, {0, 0, 0},   {1, 1, 1},  {5760, 5760, 1}};
+    for (const Case& c : cases) {
+        context = "len " + std::to_string(c.pixelsLen) + " stride " + std::to_string(c.rowStride) + " height " +
+                  std::to_string(c.height);
+        const Bytes pixels = randomBytes(c.pixelsLen);
+        const Bytes expected = referenceAssembly(pixels, c.rowStride, c.height);
+        size_t length = 0;
+        CHECK(png::assembledLength(pixels.size(), c.rowStride, c.height, &length));
+        CHECK(length == expected.size());
+        Bytes out = guarded(length);
+        png::assembleRows(pixels.data(), pixels.size(), c.rowStride, c.height, out.data());
+        CHECK(guardIntact(out, length));
+        out.resize(length);
+        CHECK(out == expected);
+    }
+    context = "overflow";
+    size_t length = 7;
+    CHECK(png::assembledLength(100, uint64_t(1) << 62, 8, &length) && length == 108);
+    CHECK(!png::assembledLength(SIZE_MAX, uint64_t(1) << 62, 8, &length) && length == 108);
+    CHECK(!png::assembledLength(10, 1, UINT64_MAX, &length));
+}
+
+void testStoredRowStride() {
+    const int64_t expected[] = {0, 4, 8, 12, 12, 16, 20, 24, 24, 28};
+    for (int64_t width = 0; width <= 9; ++width) CHECK(bmp::storedRowStride(width) == expected[width]);
+    CHECK(bmp::storedRowStride(-1) == 0);
+    CHECK(bmp::storedRowStride(-2) == -4);
+    CHECK(bmp::storedRowStride(-3) == -8);
+    CHECK(bmp::storedRowStride(-5) == -12);
+    CHECK(bmp::storedRowStride(INT32_MAX) == 6442450944);
+    CHECK(bmp::storedRowStride(INT32_MIN) == -6442450944);
+}
+
+void testBmpSwizzles() {
+    for (size_t width : {0, 1, 2, 4, 5, 6, 7, 11, 16, 17, 1921}) {
+        const Bytes source = randomBytes(3 * width);
+        context = "width " + std::to_string(width);
+        Bytes rgb = guarded(3 * width);
+        bmp::storedRowToRgb(source.data(), width, rgb.data());
+        CHECK(guardIntact(rgb, 3 * width));
+        bool swapped = true;
+        for (size_t i = 0; i < 3 * width; ++i) swapped = swapped && rgb[i] == source[i - i % 3 + 2 - i % 3];
+        CHECK(swapped);
+        for (size_t padBytes = 0; padBytes <= 3; ++padBytes) {
+            context = "width " + std::to_string(width) + " pad " + std::to_string(padBytes);
+            const size_t storedLen = 3 * width + padBytes;
+            Bytes stored = guarded(storedLen);
+            bmp::rgbToStoredRow(source.data(), width, padBytes, stored.data());
+            CHECK(guardIntact(stored, storedLen));
+            bool ok = true;
+            for (size_t i = 0; i < 3 * width; ++i) ok = ok && stored[i] == source[i - i % 3 + 2 - i % 3];
+            for (size_t i = 3 * width; i < storedLen; ++i) ok = ok && stored[i] == 0;
+            CHECK(ok);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    testHandExamples();
+    testPaethTies();
+    testFastMatchesScalar();
+    testInvalidFilterTypes();
+    testRgbaToRgb();
+    testAssembleRows();
+    testStoredRowStride();
+    testBmpSwizzles();
+    std::printf("%d failure(s)\n", failures);
+    return failures > 100 ? 100 : failures;
+}
