@@ -204,12 +204,6 @@ def test_constructor_result_is_checked(result, outcome):
         assert str(info.value) == str(outcome)
 
 
-def test_stream_to_image_returns_the_triple():
-    result = SimpleImage._streamToImage(io.BytesIO(PNG_DATA))
-    assert type(result) is tuple and len(result) == 3
-    assert result[:2] == (2, 2) and type(result[2]) is bytearray and bytes(result[2]) == RGB
-
-
 def test_signature_is_read_where_the_stream_stands_then_rewound_to_zero():
     # Positioned at 5, the first 8 bytes read are not a signature.
     stream = io.BytesIO(PNG_DATA)

@@ -44,17 +44,6 @@ def test_end_of_stream_and_consecutive_chunks():
     assert stream.calls == [("read", 4), ("read", 4)]
 
 
-def test_read_never_seeks():
-    class ReadOnly:
-        def __init__(self, data):
-            self._io = io.BytesIO(data)
-
-        def read(self, n):
-            return self._io.read(n)
-
-    assert rc._readChunk(ReadOnly(SAMPLE)) == (b"tEXt", b"Title\x00hello")
-
-
 def _truncated(n):
     return SAMPLE[:n]
 
@@ -77,13 +66,6 @@ def test_read_failures_and_where_reading_stops(data, message, reads):
         rc._readChunk(stream)
     assert str(info.value) == message
     assert len(stream.calls) == reads and all(c[0] == "read" for c in stream.calls)
-
-
-def test_length_field_has_no_upper_bound():
-    stream = RecordingStream(chunk(b"IDAT", b"abc", length=0xFFFFFFFF))
-    with pytest.raises(ValueError):
-        rc._readChunk(stream)
-    assert stream.calls[2] == ("read", 0xFFFFFFFF)
 
 
 class _ScriptedStream:
@@ -203,14 +185,3 @@ def test_make_chunk_exact_bytes_arguments(bad, type_name, position):
 def test_make_chunk_checks_chunk_type_first():
     with pytest.raises(TypeError, match="'chunkType'"):
         rc._makeChunk(bytearray(b"IDAT"), None)
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda: rc._readChunk(), "_readChunk() takes exactly 1 positional argument (0 given)"),
-    (lambda: rc._readChunk(1, 2), "_readChunk() takes exactly 1 positional argument (2 given)"),
-    (lambda: rc._makeChunk(b"IEND"), "_makeChunk() takes exactly 2 positional arguments (1 given)"),
-])
-def test_arity_messages(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message

@@ -82,37 +82,42 @@ void storePixel(uint8_t* p, __m128i v) {
     std::memcpy(p, &bytes, sizeof bytes);
 }
 
-// Branchless Paeth on 16-bit lanes, one pixel per call, with the sum already folded in: returns
-// filtered + predictor (mod 256). Everything that does not depend on `left` comes in precomputed, so the
-// serial chain from one pixel to the next is a handful of operations.
+// Branchless Paeth on 16-bit lanes. With e = up - upLeft and d = left - upLeft the distances are
+// pa = |e|, pb = |d|, pc = |d + e|. Left wins (pa <= pb and pa <= pc) exactly when left is outside the open
+// interval between up and 3*upLeft - 2*up; otherwise up wins (pb <= pc) when 2*left >= 3*upLeft - up for
+// e > 0, or 2*left <= 3*upLeft - up for e < 0. The thresholds depend only on the row above, so the chain
+// from one pixel to the next is a few compares and a select.
 struct PaethInputs {
-    __m128i upLeft;
-    __m128i pa;           // |up - upLeft|, which is |p - left|
-    __m128i mirror;       // 2*upLeft - up, so that |left - mirror| is |p - upLeft|
-    __m128i sumUp;        // filtered + up, as bytes in 16-bit lanes
-    __m128i sumUpXorUpLeft;  // (filtered + up) ^ (filtered + upLeft)
+    __m128i leftLow;          // left <= leftLow or left >= leftHigh: left is the predictor
+    __m128i leftHigh;
+    __m128i upSplit;          // otherwise left > upSplit chooses between up and upLeft
+    __m128i sumAtOrBelow;     // filtered + the predictor chosen when left <= upSplit
+    __m128i sumUpXorUpLeft;   // (filtered + up) ^ (filtered + upLeft): flips sumAtOrBelow to the other one
     __m128i filtered;
 };
 
-inline __m128i absDiffEpi16(__m128i x, __m128i y) { return _mm_max_epi16(_mm_sub_epi16(x, y), _mm_sub_epi16(y, x)); }
-
-inline __m128i paethSum(__m128i left, const PaethInputs& in) {
-    const __m128i pb = absDiffEpi16(left, in.upLeft);
-    const __m128i pc = absDiffEpi16(left, in.mirror);
-    // Ties go to left, then up, then upLeft: left loses only to a strictly smaller distance, up only to upLeft's.
-    const __m128i notLeft = _mm_cmpgt_epi16(in.pa, _mm_min_epi16(pb, pc));
-    const __m128i notUp = _mm_cmpgt_epi16(pb, pc);
-    const __m128i sumOther = _mm_xor_si128(in.sumUp, _mm_and_si128(notUp, in.sumUpXorUpLeft));
-    // Byte adds keep each 16-bit lane's high byte zero, which is the modulo 256 of the format.
-    const __m128i sumLeft = _mm_add_epi8(in.filtered, left);
-    return _mm_or_si128(_mm_and_si128(notLeft, sumOther), _mm_andnot_si128(notLeft, sumLeft));
+// Byte adds on 16-bit lanes keep each lane's high byte zero and give the sum modulo 256.
+inline PaethInputs paethInputs(__m128i filtered, __m128i up, __m128i upLeft) {
+    const __m128i e = _mm_sub_epi16(up, upLeft);
+    const __m128i upNotBelow = _mm_cmpgt_epi16(e, _mm_set1_epi16(-1));
+    const __m128i q = _mm_sub_epi16(_mm_add_epi16(upLeft, upLeft), e);  // 3*upLeft - up
+    const __m128i mirror = _mm_sub_epi16(q, up);                          // 3*upLeft - 2*up
+    // For e >= 0, 2*left < q is left <= (q - 1) >> 1; for e < 0, 2*left > q is left > q >> 1.
+    const __m128i upSplit = _mm_srai_epi16(_mm_add_epi16(q, upNotBelow), 1);
+    const __m128i sumUp = _mm_add_epi8(filtered, up);
+    const __m128i sumUpXorUpLeft = _mm_xor_si128(sumUp, _mm_add_epi8(filtered, upLeft));
+    const __m128i sumAtOrBelow = _mm_xor_si128(sumUp, _mm_and_si128(upNotBelow, sumUpXorUpLeft));
+    return PaethInputs{_mm_min_epi16(up, mirror), _mm_max_epi16(up, mirror), upSplit, sumAtOrBelow, sumUpXorUpLeft,
+                       filtered};
 }
 
-inline PaethInputs paethInputs(__m128i filtered, __m128i up, __m128i upLeft) {
-    const __m128i sumUp = _mm_add_epi8(filtered, up);
-    const __m128i sumUpLeft = _mm_add_epi8(filtered, upLeft);
-    return PaethInputs{upLeft, absDiffEpi16(up, upLeft), _mm_sub_epi16(_mm_add_epi16(upLeft, upLeft), up), sumUp,
-                       _mm_xor_si128(sumUp, sumUpLeft), filtered};
+// Returns filtered + Paeth predictor for the pixel whose left neighbour is `left`.
+inline __m128i paethSum(__m128i left, const PaethInputs& in) {
+    const __m128i notLeft = _mm_and_si128(_mm_cmpgt_epi16(left, in.leftLow), _mm_cmpgt_epi16(in.leftHigh, left));
+    const __m128i above = _mm_cmpgt_epi16(left, in.upSplit);
+    const __m128i sumOther = _mm_xor_si128(in.sumAtOrBelow, _mm_and_si128(above, in.sumUpXorUpLeft));
+    const __m128i sumLeft = _mm_add_epi8(in.filtered, left);
+    return _mm_or_si128(_mm_and_si128(notLeft, sumOther), _mm_andnot_si128(notLeft, sumLeft));
 }
 
 template <size_t Bpp>
@@ -142,18 +147,53 @@ size_t averagePixels(const Row& row) {
     return i;
 }
 
+inline __m128i widen(__m128i bytes) { return _mm_unpacklo_epi8(bytes, _mm_setzero_si128()); }
+
+// Two neighbouring pixels in 16-bit lanes: the first in lanes 0-3, the second in lanes 4-7.
+template <size_t Bpp>
+__m128i loadPixelPair(const uint8_t* p) {
+    if constexpr (Bpp == 4) return widen(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    return widen(_mm_unpacklo_epi32(loadPixel(p), loadPixel(p + Bpp)));
+}
+
+template <size_t Bpp>
+void storePixelPair(uint8_t* p, __m128i first, __m128i second) {
+    const __m128i lanes = _mm_castpd_si128(_mm_move_sd(_mm_castsi128_pd(second), _mm_castsi128_pd(first)));
+    const __m128i bytes = _mm_packus_epi16(lanes, _mm_setzero_si128());
+    if constexpr (Bpp == 4) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
+    } else {
+        storePixel(p, bytes);
+        storePixel(p + Bpp, _mm_srli_si128(bytes, 4));
+    }
+}
+
+// One pixel on its own: the first of the row (no upLeft yet) or an odd one at the end.
+template <size_t Bpp>
+__m128i paethPixel(const Row& row, size_t i, __m128i left) {
+    const __m128i upLeft = i >= Bpp ? widen(loadPixel(row.prev + i - Bpp)) : _mm_setzero_si128();
+    left = paethSum(left, paethInputs(widen(loadPixel(row.data + i)), widen(loadPixel(row.prev + i)), upLeft));
+    storePixel(row.out + i, _mm_packus_epi16(left, _mm_setzero_si128()));
+    return left;
+}
+
+// Pixels go in pairs so that the work that does not wait for `left` is shared by two of them.
 template <size_t Bpp>
 size_t paethPixels(const Row& row) {
-    const __m128i zero = _mm_setzero_si128();
-    __m128i left = zero;
-    __m128i upLeft = zero;
-    size_t i = 0;
-    for (; i + 4 <= row.n; i += Bpp) {
-        const __m128i up = _mm_unpacklo_epi8(loadPixel(row.prev + i), zero);
-        const __m128i filtered = _mm_unpacklo_epi8(loadPixel(row.data + i), zero);
-        left = paethSum(left, paethInputs(filtered, up, upLeft));
-        upLeft = up;
-        storePixel(row.out + i, _mm_packus_epi16(left, zero));
+    if (row.n < 4) return 0;
+    __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
+    size_t i = Bpp;
+    for (; i + Bpp + 4 <= row.n; i += 2 * Bpp) {
+        const PaethInputs in = paethInputs(loadPixelPair<Bpp>(row.data + i), loadPixelPair<Bpp>(row.prev + i),
+                                           loadPixelPair<Bpp>(row.prev + i - Bpp));
+        const __m128i first = paethSum(left, in);                        // valid in lanes 0-3
+        const __m128i second = paethSum(_mm_slli_si128(first, 8), in);   // valid in lanes 4-7
+        storePixelPair<Bpp>(row.out + i, first, second);
+        left = _mm_srli_si128(second, 8);
+    }
+    if (i + 4 <= row.n) {
+        paethPixel<Bpp>(row, i, left);
+        i += Bpp;
     }
     return i;
 }
