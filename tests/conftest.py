@@ -14,13 +14,20 @@ import Lumivex.rasterCore_ext as rc
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(rc.__file__)))
 
 
-def run_python(code, flags=(), timeout=120):
+def run_python(code, flags=(), timeout=120, cwd=None):
     """Run `code` in a fresh interpreter (with extra `flags`); return the CompletedProcess."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=timeout, cwd=tempfile.gettempdir())
+                          universal_newlines=True, timeout=timeout, cwd=str(cwd or tempfile.gettempdir()))
+
+
+def run_ok(code, cwd=None):
+    """Run `code` in a fresh interpreter in `cwd`, require success, return its output."""
+    proc = run_python(code, cwd=cwd)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
 
 
 @pytest.fixture(name="run_python")

@@ -6,13 +6,11 @@ module's decoder and Pillow.
 import pathlib
 import random
 import struct
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import bmpbytes
+from conftest import run_ok
 from Lumivex import rasterCore_ext as rc
 from Lumivex.rasterCore_ext import SimpleImage
 
@@ -20,13 +18,6 @@ from Lumivex.rasterCore_ext import SimpleImage
 def expected_bmp(width, height, rgb):
     stride = bmpbytes.row_stride(width)
     return bmpbytes.bmp(width, height, rgb, image_size=stride * height)
-
-
-def run_child(code, tmp_path):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          cwd=str(tmp_path), capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
 
 
 class ByteArraySub(bytearray):
@@ -196,7 +187,7 @@ def test_format_is_never_chosen_by_the_name(tmp_path, method, name, magic):
     ("save", "_writePng", "saveBmp"), ("saveBmp", "_writeBmp", "save"),
 ])
 def test_writer_is_looked_up_at_each_call(tmp_path, method, writer, other):
-    run_child("""
+    run_ok("""
     import os
     from Lumivex import rasterCore_ext as rc
     img = rc.SimpleImage(2, 1, b"\\1\\2\\3\\4\\5\\6")
@@ -222,11 +213,11 @@ def test_writer_is_looked_up_at_each_call(tmp_path, method, writer, other):
         raise AssertionError("no NameError")
     img.{other}("fourth")  # the other writer is unaffected
     assert os.path.getsize("fourth") > 0
-    """.format(method=method, writer=writer, other=other), tmp_path)
+    """.format(method=method, writer=writer, other=other), cwd=tmp_path)
 
 
 def test_deleted_struct_stops_bmp_writing_before_the_file(tmp_path):
-    run_child("""
+    run_ok("""
     import os
     from Lumivex import rasterCore_ext as rc
     del rc.struct
@@ -237,4 +228,4 @@ def test_deleted_struct_stops_bmp_writing_before_the_file(tmp_path):
     else:
         raise AssertionError("no NameError")
     assert not os.path.exists("x.bmp")
-    """, tmp_path)
+    """, cwd=tmp_path)

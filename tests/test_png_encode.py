@@ -7,13 +7,12 @@ import random
 import shutil
 import struct
 import subprocess
-import sys
-import textwrap
 import zlib
 
 import pytest
 
 import pngbytes
+from conftest import run_ok
 from pngbytes import chunk, iend, ihdr_data, parse_chunks
 from Lumivex import rasterCore_ext as rc
 from Lumivex.rasterCore_ext import SimpleImage
@@ -36,14 +35,6 @@ def scanlines(width, height, pixels):
     stride = width * 3
     return b"".join(b"\0" + bytes(pixels[y * stride:(y + 1) * stride])
                     for y in range(height))
-
-
-def run_child(code, tmp_path):
-    """Run `code` in a fresh interpreter (module state cannot leak) and expect success."""
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          cwd=str(tmp_path), capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
 
 
 class ByteArraySub(bytearray):
@@ -206,7 +197,7 @@ CHILD_PRELUDE = """
 
 
 def test_rebound_zlib_is_used(tmp_path):
-    run_child(CHILD_PRELUDE + """
+    run_ok(CHILD_PRELUDE + """
     calls = []
     class FakeZlib:
         crc32 = staticmethod(zlib.crc32)  # chunk framing still needs it
@@ -224,11 +215,11 @@ def test_rebound_zlib_is_used(tmp_path):
     rc.zlib = zlib
     rc._writePng("c.png", 1, 1, b"\\xff\\0\\0")
     assert content("c.png") == good
-    """, tmp_path)
+    """, cwd=tmp_path)
 
 
 def test_rebound_struct_and_signature_are_used(tmp_path):
-    run_child(CHILD_PRELUDE + """
+    run_ok(CHILD_PRELUDE + """
     formats = []
     class Recorder:
         error = struct.error
@@ -244,12 +235,12 @@ def test_rebound_struct_and_signature_are_used(tmp_path):
     rc.PNG_SIGNATURE = b"NOTAPNG!"
     rc._writePng("c.png", 1, 1, b"\\xff\\0\\0")
     assert content("c.png") == b"NOTAPNG!" + good[8:]
-    """, tmp_path)
+    """, cwd=tmp_path)
 
 
 @pytest.mark.parametrize("name", ["zlib", "struct", "PNG_SIGNATURE"])
 def test_deleted_name_raises_name_error(tmp_path, name):
-    run_child(CHILD_PRELUDE + """
+    run_ok(CHILD_PRELUDE + """
     import os
     del rc.{0}
     try:
@@ -260,4 +251,4 @@ def test_deleted_name_raises_name_error(tmp_path, name):
         raise AssertionError("no NameError")
     if "{0}" != "PNG_SIGNATURE":  # needed before the file is opened
         assert not os.path.exists("b.png")
-    """.format(name), tmp_path)
+    """.format(name), cwd=tmp_path)

@@ -82,8 +82,10 @@ void testPaethTies() {
         {13, 4, 10, 4, "pb == pc tie goes to up"},
         {50, 10, 30, 30, "pc smallest"},
         {0, 100, 100, 0, "pa == 0"},
-        {30, 60, 50, 30, "pa == pc tie goes to left"},
-        {60, 30, 50, 30, "pb == pc tie goes to up"},
+        {30, 60, 50, 30, "pa == pc tie goes to left, up above upLeft"},
+        {70, 40, 50, 70, "pa == pc tie goes to left, up below upLeft"},
+        {60, 30, 50, 30, "pb == pc tie goes to up, up below upLeft"},
+        {40, 70, 50, 70, "pb == pc tie goes to up, up above upLeft"},
         {255, 250, 0, 255, "p above the byte range"},
         {0, 5, 255, 0, "p negative"},
     };
@@ -131,9 +133,9 @@ void testInvalidFilterTypes() {
     for (Reconstruct fn : kBoth) {
         for (int filterType : {5, 255, -1, 1 << 30}) {
             context = "filter " + std::to_string(filterType);
-            Bytes out = guarded(0);
+            Bytes out = guarded(data.size());
             CHECK(fn(filterType, data.data(), prev.data(), data.size(), 4, out.data()) == false);
-            CHECK(guardIntact(out, 0));
+            CHECK(guardIntact(out, 0));  // not a single byte written
             CHECK(fn(filterType, nullptr, nullptr, 0, 4, nullptr));
         }
     }
