@@ -2,6 +2,7 @@
 // CRC-32 of type then data (the length is not covered).
 #include "png_codec.hpp"
 
+#include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 
 #include <cstring>
@@ -92,6 +93,7 @@ PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept {
     PyObject* chunk = PyBytes_FromStringAndSize(nullptr, total);
     if (chunk == nullptr) return nullptr;
     char* out = PyBytes_AS_STRING(chunk);
+    adviseHugePages(out, static_cast<size_t>(total));
     for (PyObject* piece : pieces) {
         memcpy(out, PyBytes_AS_STRING(piece), PyBytes_GET_SIZE(piece));
         out += PyBytes_GET_SIZE(piece);

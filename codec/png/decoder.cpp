@@ -190,6 +190,7 @@ PyObject* decodeRows(PyObject* rawObject, const RowLayout& layout) {
     ByteView raw;
     if (!raw.acquire(rawObject)) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
+    adviseHugePages(out, static_cast<size_t>(PyByteArray_GET_SIZE(pixels.get())));
     int badFilter;
     if (raw.length() >= releaseGilAbove) {
         Py_BEGIN_ALLOW_THREADS

@@ -40,6 +40,7 @@ Ref assembleScanlines(PyObject* pixels, int32_t width, int32_t height) {
     Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!raw) return Ref();
     uint8_t* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(raw.get()));
+    adviseHugePages(out, length);
     if (length >= releaseGilAbove) {
         // The held view keeps the bytearray from being resized meanwhile.
         Py_BEGIN_ALLOW_THREADS
