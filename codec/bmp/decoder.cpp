@@ -15,9 +15,10 @@ using namespace lumivex::capi;
 namespace lumivex::bmp {
 namespace {
 
-PyObject* raiseValueError(const char* message) {
+// Raises ValueError(message); false, for `return fail(...)` in a bool function.
+bool fail(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
+    return false;
 }
 
 bool asLong(PyObject* number, long long* out) {
@@ -41,7 +42,7 @@ Ref readFileHeader(PyObject* stream) {
         isBmp = equal != 0;
     }
     if (!isBmp) {
-        raiseValueError("Unsupported BMP header");
+        fail("Unsupported BMP header");
         return Ref();
     }
     Ref fields = Ref::steal(PySequence_GetSlice(header.get(), 2, 14));
@@ -55,11 +56,11 @@ bool checkInfoHeaderSize(PyObject* stream) {
     if (!sizeBytes) return false;
     Py_ssize_t length = PyObject_Length(sizeBytes.get());
     if (length < 0) return false;
-    if (length != 4) return raiseValueError("Corrupted BMP DIB header") != nullptr;
+    if (length != 4) return fail("Corrupted BMP DIB header");
     Ref size[1];
     long long headerSize;
     if (!structUnpack("<I", sizeBytes.get(), 1, size) || !asLong(size[0].get(), &headerSize)) return false;
-    if (headerSize != 40) return raiseValueError("Only BITMAPINFOHEADER BMP files are supported") != nullptr;
+    if (headerSize != 40) return fail("Only BITMAPINFOHEADER BMP files are supported");
     return true;
 }
 
@@ -82,7 +83,7 @@ bool readInfoHeader(PyObject* stream, Geometry* geometry) {
         return false;
     }
     if (planes != 1 || bitsPerPixel != 24 || compression != 0) {
-        return raiseValueError("Only uncompressed 24-bit BMP files are supported") != nullptr;
+        return fail("Only uncompressed 24-bit BMP files are supported");
     }
     geometry->widthObject = std::move(values[0]);
     return true;
@@ -117,7 +118,7 @@ bool readRow(PyObject* stream, long long rowStride, Ref* row) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(data)->tp_name);
         return false;
     }
-    if (PyBytes_GET_SIZE(data) != rowStride) return raiseValueError("Incomplete BMP pixel data") != nullptr;
+    if (PyBytes_GET_SIZE(data) != rowStride) return fail("Incomplete BMP pixel data");
     return true;
 }
 
