@@ -51,8 +51,8 @@ def raises_value_error(data, message):
 @pytest.mark.parametrize("color_type, channels", [(2, 3), (6, 4)])
 @pytest.mark.parametrize("filters", [(0,), (1,), (2,), (3,), (4,), (4, 3, 2, 1, 0, 1, 3)])
 @pytest.mark.parametrize("kind", ["random", "ties"])
-def test_every_filter_is_undone(color_type, channels, filters, kind):
-    width, height = 5, 7
+@pytest.mark.parametrize("width, height", [(5, 7), (67, 3)])  # short rows and long rows
+def test_every_filter_is_undone(color_type, channels, filters, kind, width, height):
     samples = sample_bytes(kind, width * height * channels, hash(filters) & 0xFFFF)
     data = rgb_png(width, height, samples, color_type, filters)
     assert decode(data) == ((width, height), drop_alpha(samples, channels))
