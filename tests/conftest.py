@@ -42,3 +42,20 @@ def expect_error(exc_type, message, call, *args):
     if message is not None:
         assert str(exc.value) == message
     return exc.value
+
+
+# Image shapes every writer must round-trip: single rows and columns, widths
+# 1 to 9 (every BMP padding), empty images and one of moderate size.
+ROUND_TRIP_SHAPES = ([(1, n) for n in (1, 2, 5, 17)] + [(n, 1) for n in (2, 5, 17)]
+                     + [(w, 3) for w in range(1, 10)] + [(0, 1), (0, 4), (64, 48)])
+
+
+def assert_write_fails_leaving_path(path, call, exc, existing, message=None):
+    """`call(path)` raises `exc`; a file already at `path` keeps its bytes, none is created."""
+    if existing is not None:
+        path.write_bytes(existing)
+    expect_error(exc, message, call, str(path))
+    if existing is None:
+        assert not path.exists()
+    else:
+        assert path.read_bytes() == existing

@@ -10,7 +10,7 @@ import struct
 import pytest
 
 import bmpbytes
-from conftest import run_ok
+from conftest import ROUND_TRIP_SHAPES, assert_write_fails_leaving_path, run_ok
 from Lumivex import rasterCore_ext as rc
 from Lumivex.rasterCore_ext import SimpleImage
 
@@ -107,23 +107,12 @@ FAILING = [
 @pytest.mark.parametrize("existing", [None, bytes(range(256)) * 3],
                          ids=["no-file", "existing-file"])
 def test_failures_leave_the_path_untouched(tmp_path, call, exc, message, existing):
-    path = tmp_path / "out.bmp"
-    if existing is not None:
-        path.write_bytes(existing)
-    with pytest.raises(exc) as info:
-        call(str(path))
-    if message is not None:
-        assert str(info.value) == message
-    if existing is None:
-        assert not path.exists()
-    else:
-        assert path.read_bytes() == existing
+    assert_write_fails_leaving_path(tmp_path / "out.bmp", call, exc, existing, message)
 
 
 # --- round trips --------------------------------------------------------------
 
-SHAPES = ([(1, n) for n in (1, 2, 5, 17)] + [(n, 1) for n in (2, 5, 17)]
-          + [(w, 3) for w in range(1, 10)] + [(0, 1), (0, 4), (64, 48)])
+SHAPES = ROUND_TRIP_SHAPES
 
 
 @pytest.mark.parametrize("width,height", SHAPES)

@@ -12,7 +12,7 @@ import zlib
 import pytest
 
 import pngbytes
-from conftest import run_ok
+from conftest import ROUND_TRIP_SHAPES, assert_write_fails_leaving_path, run_ok
 from pngbytes import chunk, iend, ihdr_data, parse_chunks
 from Lumivex import rasterCore_ext as rc
 from Lumivex.rasterCore_ext import SimpleImage
@@ -132,21 +132,12 @@ def test_save_reads_the_stored_dimensions_not_subclass_attributes(tmp_path):
 ])
 @pytest.mark.parametrize("existing", [None, b"keep me"], ids=["no-file", "existing-file"])
 def test_failures_leave_the_path_untouched(tmp_path, call, exc, existing):
-    path = tmp_path / "out.png"
-    if existing is not None:
-        path.write_bytes(existing)
-    with pytest.raises(exc):
-        call(str(path))
-    if existing is None:
-        assert not path.exists()
-    else:
-        assert path.read_bytes() == existing
+    assert_write_fails_leaving_path(tmp_path / "out.png", call, exc, existing)
 
 
 # --- round trips ------------------------------------------------------------
 
-SHAPES = ([(1, n) for n in (1, 2, 5, 17)] + [(n, 1) for n in (2, 5, 17)]
-          + [(w, 3) for w in range(1, 10)] + [(0, 1), (0, 4), (64, 48)])
+SHAPES = ROUND_TRIP_SHAPES
 
 
 def random_image(width, height, seed):
