@@ -10,8 +10,8 @@
 #include "../codec/png/png_codec.hpp"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 using namespace lumivex::capi;
 
