@@ -406,15 +406,6 @@ bool startsWithPngSignature(PyObject* signature, PyObject* pngSignature, bool* r
     return truth >= 0;
 }
 
-bool startsWithBm(PyObject* signature, bool* result) {
-    Ref head = Ref::steal(PySequence_GetSlice(signature, 0, 2));
-    Ref bm = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
-    if (!head || !bm) return false;
-    int equal = PyObject_RichCompareBool(head.get(), bm.get(), Py_EQ);
-    *result = equal > 0;
-    return equal >= 0;
-}
-
 PyObject* streamToImage(PyObject*, const Arg* args) {
     PyObject* stream = args[0].object;
     Ref signature = readFrom(stream, 8);
@@ -425,7 +416,7 @@ PyObject* streamToImage(PyObject*, const Arg* args) {
     bool isPng, isBmp;
     if (!pngSignature || !startsWithPngSignature(signature.get(), pngSignature.get(), &isPng)) return nullptr;
     if (isPng) return lumivex::png::loadPng(stream);
-    if (!startsWithBm(signature.get(), &isBmp)) return nullptr;
+    if (!startsWithBytes(signature.get(), "BM", 2, &isBmp)) return nullptr;
     if (isBmp) return lumivex::bmp::loadBmp(stream);
     PyErr_SetString(PyExc_ValueError, "Unsupported image format");
     return nullptr;

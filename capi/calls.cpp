@@ -2,6 +2,8 @@
 
 #include "args.hpp"
 
+#include <cstring>
+
 namespace lumivex::capi {
 namespace {
 
@@ -55,6 +57,28 @@ Ref structPack(const char* format, std::initializer_list<PyObject*> values) noex
 bool structUnpack(const char* format, PyObject* data, Py_ssize_t count, Ref* out) noexcept {
     Ref values = callStruct(Name::unpack, format, {data});
     return values && unpackExactly(values.get(), count, out);
+}
+
+bool equalsBytes(PyObject* object, const char* text, Py_ssize_t length, bool* result) noexcept {
+    if (PyBytes_CheckExact(object)) {
+        *result = PyBytes_GET_SIZE(object) == length && memcmp(PyBytes_AS_STRING(object), text, length) == 0;
+        return true;
+    }
+    Ref expected = Ref::steal(PyBytes_FromStringAndSize(text, length));
+    if (!expected) return false;
+    int equal = PyObject_RichCompareBool(object, expected.get(), Py_EQ);
+    *result = equal > 0;
+    return equal >= 0;
+}
+
+bool startsWithBytes(PyObject* object, const char* text, Py_ssize_t length, bool* result) noexcept {
+    Ref head = Ref::steal(PySequence_GetSlice(object, 0, length));
+    return head && equalsBytes(head.get(), text, length, result);
+}
+
+Ref asByteArray(PyObject* pixels) noexcept {
+    if (PyByteArray_Check(pixels)) return Ref::borrow(pixels);
+    return Ref::steal(PyByteArray_FromObject(pixels));
 }
 
 }  // namespace lumivex::capi

@@ -17,6 +17,16 @@ Ref structPack(const char* format, std::initializer_list<PyObject*> values) noex
 // struct.unpack(format, data), unpacked into exactly `count` values.
 bool structUnpack(const char* format, PyObject* data, Py_ssize_t count, Ref* out) noexcept;
 
+// object == bytes(text): exact bytes compared directly, anything else with
+// the interpreter's generic equality.
+bool equalsBytes(PyObject* object, const char* text, Py_ssize_t length, bool* result) noexcept;
+// object[:length] == bytes(text), slicing generically.
+bool startsWithBytes(PyObject* object, const char* text, Py_ssize_t length, bool* result) noexcept;
+
+// The pixel buffer a writer works on: a bytearray (or subclass) as it is, any
+// other object converted with bytearray().
+Ref asByteArray(PyObject* pixels) noexcept;
+
 // A new int, for building argument lists.
 inline Ref newInt(long long value) noexcept { return Ref::steal(PyLong_FromLongLong(value)); }
 

@@ -32,15 +32,9 @@ Ref readFileHeader(PyObject* stream) {
     if (!header) return Ref();
     Py_ssize_t length = PyObject_Length(header.get());
     if (length < 0) return Ref();
+    // The signature is compared only when all 14 bytes came back.
     bool isBmp = false;
-    if (length == 14) {
-        Ref magic = Ref::steal(PySequence_GetSlice(header.get(), 0, 2));
-        Ref bm = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
-        if (!magic || !bm) return Ref();
-        int equal = PyObject_RichCompareBool(magic.get(), bm.get(), Py_EQ);
-        if (equal < 0) return Ref();
-        isBmp = equal != 0;
-    }
+    if (length == 14 && !startsWithBytes(header.get(), "BM", 2, &isBmp)) return Ref();
     if (!isBmp) {
         fail("Unsupported BMP header");
         return Ref();

@@ -26,11 +26,6 @@ long long saturatingProduct(long long a, long long b) {
     return (a < 0) != (b < 0) ? INT64_MIN : INT64_MAX;
 }
 
-Ref pixelBuffer(PyObject* pixels) {
-    if (PyByteArray_Check(pixels)) return Ref::borrow(pixels);
-    return Ref::steal(PyByteArray_FromObject(pixels));
-}
-
 struct Headers {
     Ref fileHeader;  // the 12 bytes after "BM"
     Ref infoHeader;  // the 40-byte BITMAPINFOHEADER
@@ -87,7 +82,7 @@ bool writeFile(PyObject* path, const Headers& headers, PyObject* buffer, int32_t
 
 PyObject* writeBmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) noexcept {
     long long rowStride = storedRowStride(width);
-    Ref buffer = pixelBuffer(pixels);
+    Ref buffer = asByteArray(pixels);
     Headers headers;
     if (!buffer || !packHeaders(width, height, rowStride, &headers)) return nullptr;
     // Packing refuses negative dimensions, so this product is exact.

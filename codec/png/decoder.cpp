@@ -9,8 +9,6 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 
-#include <cstring>
-
 using namespace lumivex::capi;
 
 namespace lumivex::png {
@@ -40,18 +38,6 @@ struct Header {
     int32_t bitDepth() const { return values[2]; }
     int32_t colorType() const { return values[3]; }
 };
-
-bool equalsBytes(PyObject* object, const char* text, Py_ssize_t length, bool* result) {
-    if (PyBytes_CheckExact(object)) {
-        *result = PyBytes_GET_SIZE(object) == length && memcmp(PyBytes_AS_STRING(object), text, length) == 0;
-        return true;
-    }
-    Ref expected = Ref::steal(PyBytes_FromStringAndSize(text, length));
-    if (!expected) return false;
-    int equal = PyObject_RichCompareBool(object, expected.get(), Py_EQ);
-    *result = equal > 0;
-    return equal >= 0;
-}
 
 bool checkSignature(PyObject* stream) {
     Ref signature = readFrom(stream, 8);

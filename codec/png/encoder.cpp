@@ -18,13 +18,6 @@ namespace {
 // Assembling at least this many bytes runs without the GIL.
 constexpr size_t releaseGilAbove = 1 << 16;
 
-// The pixel buffer as a bytearray: a bytearray (or subclass) as it is, any
-// other object converted with bytearray().
-Ref pixelBuffer(PyObject* pixels) {
-    if (PyByteArray_Check(pixels)) return Ref::borrow(pixels);
-    return Ref::steal(PyByteArray_FromObject(pixels));
-}
-
 // Each row led by its filter byte 0, the rows clipped to the buffer: a short
 // buffer gives short rows, bytes past height rows are ignored.
 Ref assembleScanlines(PyObject* pixels, int32_t width, int32_t height) {
@@ -81,7 +74,7 @@ PyObject* writePng(PyObject* path, int32_t width, int32_t height, PyObject* pixe
     Ref ihdr = structPack(">IIBBBBB", {widthObject.get(), heightObject.get(), eight.get(), two.get(), zero.get(),
                                        zero.get(), zero.get()});
     if (!ihdr) return nullptr;
-    Ref buffer = pixelBuffer(pixels);
+    Ref buffer = asByteArray(pixels);
     Ref raw = buffer ? assembleScanlines(buffer.get(), width, height) : Ref();
     Ref zlib = raw ? lookupGlobal(Name::zlib) : Ref();
     Ref compressed = zlib ? callMethod(zlib.get(), Name::compress, {raw.get()}) : Ref();
