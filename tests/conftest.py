@@ -59,3 +59,21 @@ def assert_write_fails_leaving_path(path, call, exc, existing, message=None):
         assert not path.exists()
     else:
         assert path.read_bytes() == existing
+
+
+def assert_deleted_name_raises(name, call, cwd, prelude="", absent=None):
+    """In a fresh interpreter (after `prelude`), deleting the module name `name`
+    makes the statement `call` raise NameError for it; `absent`, when given,
+    is a file that must not exist afterwards."""
+    run_ok(prelude + """
+    import os
+    from Lumivex import rasterCore_ext as rc
+    del rc.{name}
+    try:
+        {call}
+    except NameError as exc:
+        assert str(exc) == "name '{name}' is not defined", exc
+    else:
+        raise AssertionError("no NameError")
+    assert {absent!r} is None or not os.path.exists({absent!r})
+    """.format(name=name, call=call, absent=absent), cwd=cwd)

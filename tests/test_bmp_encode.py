@@ -10,7 +10,7 @@ import struct
 import pytest
 
 import bmpbytes
-from conftest import ROUND_TRIP_SHAPES, assert_write_fails_leaving_path, run_ok
+from conftest import ROUND_TRIP_SHAPES, assert_deleted_name_raises, assert_write_fails_leaving_path, run_ok
 from Lumivex import rasterCore_ext as rc
 from Lumivex.rasterCore_ext import SimpleImage
 
@@ -206,15 +206,4 @@ def test_writer_is_looked_up_at_each_call(tmp_path, method, writer, other):
 
 
 def test_deleted_struct_stops_bmp_writing_before_the_file(tmp_path):
-    run_ok("""
-    import os
-    from Lumivex import rasterCore_ext as rc
-    del rc.struct
-    try:
-        rc._writeBmp("x.bmp", 1, 1, b"abc")
-    except NameError as exc:
-        assert str(exc) == "name 'struct' is not defined", exc
-    else:
-        raise AssertionError("no NameError")
-    assert not os.path.exists("x.bmp")
-    """, cwd=tmp_path)
+    assert_deleted_name_raises("struct", 'rc._writeBmp("x.bmp", 1, 1, b"abc")', tmp_path, absent="x.bmp")
