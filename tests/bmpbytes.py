@@ -10,10 +10,8 @@ def row_stride(width):
     return (3 * width + 3) // 4 * 4
 
 
-def file_header(pixel_offset=54, file_size=0, reserved1=0, reserved2=0,
-                signature=b"BM"):
-    return signature + struct.pack("<IHHI", file_size, reserved1, reserved2,
-                                   pixel_offset)
+def file_header(pixel_offset=54, file_size=0):
+    return b"BM" + struct.pack("<IHHI", file_size, 0, 0, pixel_offset)
 
 
 def info_header(width, height, planes=1, bit_count=24, compression=0,

@@ -1,16 +1,10 @@
 """Hand-built PNG bytes for tests, using only zlib and struct.
 
 Stable names for other test modules: PNG_SIGNATURE, chunk, chunk_crc, ihdr,
-ihdr_data, iend, png, filter_row, filtered_image_data, split, rgb_png,
-parse_chunks, iter_chunks, RecordingStream, run_isolated, peak_rss_growth_kb.
+ihdr_data, iend, png, filter_row, filtered_image_data, rgb_png,
+parse_chunks, iter_chunks.
 """
-import io
-import json
-import os
 import struct
-import subprocess
-import sys
-import tempfile
 import zlib
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -52,9 +46,9 @@ def iend():
     return chunk(b"IEND")
 
 
-def png(chunks, signature=PNG_SIGNATURE):
+def png(chunks):
     """Signature followed by the given already-framed chunks."""
-    return signature + b"".join(chunks)
+    return PNG_SIGNATURE + b"".join(chunks)
 
 
 def _paeth(a, b, c):
@@ -97,28 +91,22 @@ def filtered_image_data(rows, filter_types, bpp):
     return bytes(out)
 
 
-def split(data, pieces):
-    """Split `data` into `pieces` parts of nearly equal size (some may be empty)."""
-    step = -(-len(data) // pieces) if data else 0
-    return [data[i * step:(i + 1) * step] for i in range(pieces)]
-
-
 def rgb_png(width, height, samples, color_type=2, filter_types=(0,),
-            idat_pieces=1, level=6, end=True):
+            end=True):
     """A complete 8-bit PNG of `samples` (3 or 4 bytes per pixel, rows top first)."""
     channels = 3 if color_type == 2 else 4
     stride = width * channels
     rows = [samples[y * stride:(y + 1) * stride] for y in range(height)]
-    packed = zlib.compress(filtered_image_data(rows, filter_types, channels), level)
-    chunks = [ihdr(width, height, 8, color_type)]
-    chunks += [chunk(b"IDAT", part) for part in split(packed, idat_pieces)]
+    packed = zlib.compress(filtered_image_data(rows, filter_types, channels))
+    chunks = [ihdr(width, height, 8, color_type), chunk(b"IDAT", packed)]
     if end:
         chunks.append(iend())
     return png(chunks)
 
 
-def iter_chunks(data, offset=len(PNG_SIGNATURE)):
-    """Yield (chunk_type, data, crc_ok) from `offset` to the end of `data`."""
+def iter_chunks(data):
+    """Yield (chunk_type, data, crc_ok) for each chunk after the signature."""
+    offset = len(PNG_SIGNATURE)
     while offset < len(data):
         if offset + 12 > len(data):
             raise ValueError("truncated chunk at offset %d" % offset)
@@ -142,65 +130,3 @@ def parse_chunks(data):
             raise ValueError("bad CRC in %r chunk" % chunk_type)
         result.append((chunk_type, body))
     return result
-
-
-class RecordingStream:
-    """A binary stream over bytes that logs every call as ("read", n) or
-    ("seek", offset) and keeps the objects its reads returned in `results`."""
-
-    def __init__(self, data):
-        self._io = io.BytesIO(data)
-        self.calls = []
-        self.results = []
-
-    def read(self, n):
-        self.calls.append(("read", n))
-        result = self._io.read(n)
-        self.results.append(result)
-        return result
-
-    def seek(self, offset):
-        self.calls.append(("seek", offset))
-        return self._io.seek(offset)
-
-    def tell(self):
-        return self._io.tell()
-
-
-_PEAK_SCRIPT = r"""
-import json, resource, sys
-{prepare}
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-try:
-    {action}
-    outcome = None
-except BaseException as exc:
-    outcome = [type(exc).__name__, str(exc)]
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({{"grew_kb": after - before, "error": outcome}}))
-"""
-
-
-def run_isolated(script, *args, timeout=300):
-    """Run `script` in a fresh interpreter that imports the same Lumivex build
-    as this process; returns the CompletedProcess."""
-    import Lumivex.rasterCore_ext as module
-    root = os.path.dirname(os.path.dirname(os.path.abspath(module.__file__)))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
-    return subprocess.run([sys.executable, "-c", script] + list(args),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=timeout,
-                          cwd=tempfile.gettempdir(), env=env)
-
-
-def peak_rss_growth_kb(prepare, action):
-    """Run `prepare` then the one-line `action` in a fresh interpreter.
-
-    Returns (growth of the peak resident set in KiB over the action,
-    [exception type name, message] or None).
-    """
-    proc = run_isolated(_PEAK_SCRIPT.format(prepare=prepare, action=action))
-    assert proc.returncode == 0, proc.stderr
-    result = json.loads(proc.stdout.strip().splitlines()[-1])
-    return result["grew_kb"], result["error"]

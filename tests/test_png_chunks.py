@@ -6,7 +6,8 @@ import zlib
 import pytest
 
 import Lumivex.rasterCore_ext as rc
-from pngbytes import RecordingStream, chunk
+from helpers import RecordingStream, expect_error
+from pngbytes import chunk
 
 EOF_MESSAGES = {
     "Unexpected EOF while reading chunk length",
@@ -100,8 +101,8 @@ def test_stream_errors_propagate_unchanged():
     with pytest.raises(OSError) as info:
         rc._readChunk(Failing())
     assert info.value is failure
-    with pytest.raises(TypeError):  # len() of None
-        rc._readChunk(_ScriptedStream(None))
+    expect_error(TypeError, "object of type 'NoneType' has no len()",
+                 rc._readChunk, _ScriptedStream(None))
 
 
 @pytest.mark.parametrize("stored_crc, ok", [
@@ -159,29 +160,3 @@ def test_make_chunk_takes_any_type_length(chunk_type):
     assert len(made) == len(chunk_type) + 2 + 8
     assert made[:4] == b"\x00\x00\x00\x02" and made[4:-4] == chunk_type + b"xy"
     assert made[-4:] == struct.pack(">I", zlib.crc32(chunk_type + b"xy"))
-
-
-class BytesSub(bytes):
-    pass
-
-
-@pytest.mark.parametrize("bad, type_name", [
-    (bytearray(b"IDAT"), "bytearray"), (None, "NoneType"),
-    (memoryview(b"IDAT"), "memoryview"), ("IDAT", "str"), (BytesSub(b"IDAT"), "BytesSub"),
-])
-@pytest.mark.parametrize("position", ["chunkType", "data"])
-def test_make_chunk_exact_bytes_arguments(bad, type_name, position):
-    args = {"chunkType": b"IDAT", "data": b"x"}
-    args[position] = bad
-    with pytest.raises(TypeError) as info:
-        rc._makeChunk(**args)
-    prefix = "Argument '%s' has incorrect type (expected bytes, got %s)" % (position, type_name)
-    if type_name == "BytesSub":
-        assert str(info.value).startswith(prefix + ". ") and len(str(info.value)) > len(prefix) + 2
-    else:
-        assert str(info.value) == prefix
-
-
-def test_make_chunk_checks_chunk_type_first():
-    with pytest.raises(TypeError, match="'chunkType'"):
-        rc._makeChunk(bytearray(b"IDAT"), None)

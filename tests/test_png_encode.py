@@ -12,7 +12,9 @@ import zlib
 import pytest
 
 import pngbytes
-from conftest import ROUND_TRIP_SHAPES, assert_deleted_name_raises, assert_write_fails_leaving_path, run_ok
+from helpers import (NONE_TO_BYTEARRAY, ROUND_TRIP_SHAPES, STR_TO_BYTEARRAY, UNSIGNED_RANGE,
+                     ByteArraySub, assert_deleted_name_raises, assert_write_fails_leaving_path,
+                     run_ok)
 from pngbytes import chunk, iend, ihdr_data, parse_chunks
 from Lumivex import rasterCore_ext as rc
 from Lumivex.rasterCore_ext import SimpleImage
@@ -35,10 +37,6 @@ def scanlines(width, height, pixels):
     stride = width * 3
     return b"".join(b"\0" + bytes(pixels[y * stride:(y + 1) * stride])
                     for y in range(height))
-
-
-class ByteArraySub(bytearray):
-    pass
 
 
 def without_pixels():
@@ -118,34 +116,31 @@ def test_save_reads_the_stored_dimensions_not_subclass_attributes(tmp_path):
 
 # --- failures happen before the file is opened --------------------------------
 
-@pytest.mark.parametrize("call,exc", [
-    (lambda p: rc._writePng(p, -1, 1, b"abc"), struct.error),
-    (lambda p: rc._writePng(p, 1, -1, b"abc"), struct.error),
-    (lambda p: rc._writePng(p, -1, 1, None), struct.error),  # IHDR packed first
-    (lambda p: SimpleImage(-1, -3, bytes(9)).save(p), struct.error),
-    (lambda p: rc._writePng(p, 1, 1, None), TypeError),
-    (lambda p: without_pixels().save(p), TypeError),
-    (lambda p: rc._writePng(p, 1, 1, "abc"), TypeError),
-    (lambda p: rc._writePng(p, 1, 1, [1, 2, 300]), ValueError),
-    (lambda p: rc._writePng(p, "1", 1, b"abc"), TypeError),
-    (lambda p: rc._writePng(p, 2**31, 1, b"abc"), OverflowError),
+@pytest.mark.parametrize("call,exc,message", [
+    (lambda p: rc._writePng(p, -1, 1, b"abc"), struct.error, UNSIGNED_RANGE),
+    (lambda p: rc._writePng(p, 1, -1, b"abc"), struct.error, UNSIGNED_RANGE),
+    (lambda p: rc._writePng(p, -1, 1, None), struct.error, UNSIGNED_RANGE),  # IHDR packed first
+    (lambda p: SimpleImage(-1, -3, bytes(9)).save(p), struct.error, UNSIGNED_RANGE),
+    (lambda p: rc._writePng(p, 1, 1, None), TypeError, NONE_TO_BYTEARRAY),
+    (lambda p: without_pixels().save(p), TypeError, NONE_TO_BYTEARRAY),
+    (lambda p: rc._writePng(p, 1, 1, "abc"), TypeError, STR_TO_BYTEARRAY),
+    (lambda p: rc._writePng(p, 1, 1, [1, 2, 300]), ValueError, "byte must be in range(0, 256)"),
+    (lambda p: rc._writePng(p, "1", 1, b"abc"), TypeError, "an integer is required"),
+    (lambda p: rc._writePng(p, 2**31, 1, b"abc"), OverflowError, "value too large to convert to int"),
 ])
 @pytest.mark.parametrize("existing", [None, b"keep me"], ids=["no-file", "existing-file"])
-def test_failures_leave_the_path_untouched(tmp_path, call, exc, existing):
-    assert_write_fails_leaving_path(tmp_path / "out.png", call, exc, existing)
+def test_failures_leave_the_path_untouched(tmp_path, call, exc, message, existing):
+    assert_write_fails_leaving_path(tmp_path / "out.png", call, exc, message, existing)
 
 
 # --- round trips ------------------------------------------------------------
-
-SHAPES = ROUND_TRIP_SHAPES
-
 
 def random_image(width, height, seed):
     rng = random.Random(seed)
     return SimpleImage(width, height, bytes(rng.randrange(256) for _ in range(width * height * 3)))
 
 
-@pytest.mark.parametrize("width,height", SHAPES)
+@pytest.mark.parametrize("width,height", ROUND_TRIP_SHAPES)
 def test_round_trip(tmp_path, width, height):
     img = random_image(width, height, width * 1000 + height)
     path = tmp_path / "rt.png"
