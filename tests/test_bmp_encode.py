@@ -1,4 +1,4 @@
-"""BMP writing (_writeBmp, SimpleImage.saveBmp) and the path rules of save/saveBmp.
+"""BMP writing (_writeBmp, SimpleImage.saveBmp); save and saveBmp ignore the file name.
 
 Oracles: headers packed here with struct, rows built by bmpbytes, this
 module's decoder and Pillow.
@@ -10,8 +10,7 @@ import pytest
 
 import bmpbytes
 from helpers import (NONE_TO_BYTEARRAY, ROUND_TRIP_SHAPES, STR_TO_BYTEARRAY, UNSIGNED_RANGE,
-                     ByteArraySub, assert_deleted_name_raises, assert_write_fails_leaving_path,
-                     run_ok)
+                     ByteArraySub, assert_deleted_name_raises, assert_write_fails_leaving_path)
 from Lumivex import rasterCore_ext as rc
 from Lumivex.rasterCore_ext import SimpleImage
 
@@ -125,7 +124,7 @@ def test_round_trip(tmp_path, width, height):
             assert pil.tobytes() == bytes(img._pixels)
 
 
-# --- save / saveBmp path rules ------------------------------------------------
+# --- the file name chooses nothing ------------------------------------------
 
 @pytest.mark.parametrize("method,name,magic", [
     ("save", "picture.bmp", b"\x89PNG\r\n\x1a\n"),
@@ -139,39 +138,6 @@ def test_format_is_never_chosen_by_the_name(tmp_path, method, name, magic):
     data = (tmp_path / name).read_bytes()
     assert data.startswith(magic)
     assert SimpleImage.open(data)._pixels == img._pixels
-
-
-@pytest.mark.parametrize("method,writer,other", [
-    ("save", "_writePng", "saveBmp"), ("saveBmp", "_writeBmp", "save"),
-])
-def test_writer_is_looked_up_at_each_call(tmp_path, method, writer, other):
-    run_ok("""
-    import os
-    from Lumivex import rasterCore_ext as rc
-    img = rc.SimpleImage(2, 1, b"\\1\\2\\3\\4\\5\\6")
-    img.{method}("first")  # the real writer, before any rebinding
-    assert os.path.getsize("first") > 0
-    calls = []
-    def fake(*args, **kwargs):
-        calls.append((args, kwargs))
-        return "ignored"
-    rc.{writer} = fake
-    assert img.{method}("second") is None
-    assert len(calls) == 1, calls
-    (path, width, height, pixels), kwargs = calls[0]
-    assert kwargs == {{}} and (path, width, height) == ("second", 2, 1), calls
-    assert pixels is img._pixels  # the image's own buffer, not a copy
-    assert not os.path.exists("second")
-    del rc.{writer}
-    try:
-        img.{method}("third")
-    except NameError as exc:
-        assert str(exc) == "name '{writer}' is not defined", exc
-    else:
-        raise AssertionError("no NameError")
-    img.{other}("fourth")  # the other writer is unaffected
-    assert os.path.getsize("fourth") > 0
-    """.format(method=method, writer=writer, other=other), cwd=tmp_path)
 
 
 def test_deleted_struct_stops_bmp_writing_before_the_file(tmp_path):

@@ -216,9 +216,9 @@ def outcome(fn):
 """
 
 
-def script(code):
+def script(code, cwd=None):
     # Deprecation warnings are errors here: what warns on 3.8 fails on later versions.
-    return run_ok(PRELUDE + code, flags=("-W", "error::DeprecationWarning")).splitlines()
+    return run_ok(PRELUDE + code, flags=("-W", "error::DeprecationWarning"), cwd=cwd).splitlines()
 
 
 def test_reimport_yields_same_module_with_rebound_names():
@@ -320,21 +320,26 @@ def test_module_names_are_looked_up_at_use(setup, call, expected):
     assert script("%s\nprint(outcome(lambda: %s))" % (setup, call)) == [expected]
 
 
-def test_rebound_writers_receive_image_fields():
+def test_rebound_writers_receive_image_fields(tmp_path):
     out = script("""
+import os
+img.save('real.png'), img.saveBmp('real.bmp')  # the real writers first: none is kept
 calls = []
-m._writePng = lambda *args: calls.append(('png',) + args) or 42
-m._writeBmp = lambda *args: calls.append(('bmp',) + args) or 43
+m._writePng = lambda *args, **kwargs: calls.append(('png',) + args + (kwargs,)) or 42
+m._writeBmp = lambda *args, **kwargs: calls.append(('bmp',) + args + (kwargs,)) or 43
 class Sub(m.SimpleImage):
     width = 99
 sub = Sub(2, 1, bytes(6))
 print(img.save('a.bmp'), img.saveBmp('b.png'), sub.save(path='c'))
-print([c[:4] for c in calls], calls[0][4] is img._pixels, calls[2][4] is sub._pixels)
+print([c[:4] + c[5:] for c in calls], calls[0][4] is img._pixels, calls[2][4] is sub._pixels)
 img._pixels = None
-print(img.save('d'), calls[-1][4])
-""")
-    assert out == ["None None None", "[('png', 'a.bmp', 2, 1), ('bmp', 'b.png', 2, 1), "
-                   "('png', 'c', 2, 1)] True True", "None None"]
+print(img.save('d'), calls[-1][4], sorted(os.listdir()))
+del m._writePng
+print(m.SimpleImage(1, 1, b'abc').saveBmp('e'), len(calls))  # the other one is still found
+""", cwd=tmp_path)
+    assert out == ["None None None", "[('png', 'a.bmp', 2, 1, {}), ('bmp', 'b.png', 2, 1, {}), "
+                   "('png', 'c', 2, 1, {})] True True", "None None ['real.bmp', 'real.png']",
+                   "None 5"]
 
 
 def test_rebound_readChunk_and_cached_builtin_open(tmp_path):

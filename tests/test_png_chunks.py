@@ -63,9 +63,7 @@ def _truncated(n):
 ])
 def test_read_failures_and_where_reading_stops(data, message, reads):
     stream = RecordingStream(data)
-    with pytest.raises(ValueError) as info:
-        rc._readChunk(stream)
-    assert str(info.value) == message
+    expect_error(ValueError, message, rc._readChunk, stream)
     assert len(stream.calls) == reads and all(c[0] == "read" for c in stream.calls)
 
 
@@ -87,8 +85,7 @@ class _ScriptedStream:
     ((b"\x00\x00\x00\x00", b"IEND", b"", b""), "Unexpected EOF while reading chunk CRC"),
 ])
 def test_reads_returning_too_many_or_no_bytes(results, message):
-    with pytest.raises(ValueError, match="^" + message + "$"):
-        rc._readChunk(_ScriptedStream(*results))
+    expect_error(ValueError, message, rc._readChunk, _ScriptedStream(*results))
 
 
 def test_stream_errors_propagate_unchanged():
