@@ -127,7 +127,7 @@ bool unpackByIteration(PyObject* object, Py_ssize_t count, Ref* out) noexcept {
 }  // namespace
 
 bool parseArgs(const Signature& signature, PyObject* const* positional, Py_ssize_t positionalCount,
-               PyObject* keywords, Arg* out) noexcept {
+               PyObject* keywords, Arg (&out)[maxParams]) noexcept {
     if (!bindArgs(signature, positional, positionalCount, keywords, out)) return false;
     for (int i = 0; i < signature.count; ++i) {
         if (!convertArg(signature.params[i], out[i])) return false;
