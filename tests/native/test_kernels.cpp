@@ -1,6 +1,9 @@
-// Unit tests for the byte kernels. Exit status is the number of failed checks (capped), 0 when all pass.
+// Unit tests for the byte kernels and the header checks. Exit status is the number of failed checks (capped), 0 when
+// all pass.
+#include "codec/bmp/header.hpp"
 #include "codec/bmp/rows.hpp"
 #include "codec/png/filter.hpp"
+#include "codec/png/header.hpp"
 #include "codec/png/rows.hpp"
 
 #include <cstdint>
@@ -224,6 +227,81 @@ void testBmpSwizzles() {
     }
 }
 
+
+// IHDR headers with the problem each must report first and, for the valid ones, the inflated size; sizes past a
+// signed 32-bit total or that overflow must be refused, never wrapped into a small allocation.
+void testPngHeaders() {
+    using P = png::IhdrProblem;
+    constexpr int32_t unset = -1;
+    struct Case { png::Ihdr header; P problem; bool sized; int64_t inflated; const char* why; };
+    const Case cases[] = {
+        {{}, P::Incomplete, false, 0, "no IHDR chunk"},
+        {{1, 1, 8, 2, 0, 0, unset}, P::Incomplete, false, 0, "last field unset"},
+        {{unset, 1, 16, 3, 1, 1, 1}, P::Incomplete, false, 0, "incomplete is reported before everything else"},
+        {{1, 1, 16, 3, 0, 0, 0}, P::BitDepth, false, 0, "bit depth before colour type"},
+        {{1, 1, 8, 3, 1, 0, 0}, P::ColorType, false, 0, "palette, colour type before configuration"},
+        {{1, 1, 8, 0, 0, 0, 0}, P::ColorType, false, 0, "greyscale"},
+        {{1, 1, 8, 2, 0, 0, 1}, P::Configuration, false, 0, "interlaced"},
+        {{1, 1, 8, 6, 0, 1, 0}, P::Configuration, false, 0, "filter method 1"},
+        {{1, 1, 8, 2, 0, 0, 0}, P::None, true, 4, "1x1 RGB"},
+        {{1, 1, 8, 6, 0, 0, 0}, P::None, true, 5, "1x1 RGBA"},
+        {{0, 7, 8, 2, 0, 0, 0}, P::None, true, 7, "zero width: filter bytes only"},
+        {{5, 0, 8, 6, 0, 0, 0}, P::None, true, 0, "zero height"},
+        {{715827882, 1, 8, 2, 0, 0, 0}, P::None, true, 2147483647, "RGB row of exactly INT32_MAX bytes"},
+        {{536870911, 1, 8, 6, 0, 0, 0}, P::None, true, 2147483645, "widest RGBA row that fits"},
+        {{357913941, 2, 8, 2, 0, 0, 0}, P::None, false, 0, "two rows of exactly 2^31 bytes in all"},
+        {{536870912, 1, 8, 6, 0, 0, 0}, P::None, false, 0, "RGBA row one byte past INT32_MAX"},
+        {{1, INT32_MAX, 8, 2, 0, 0, 0}, P::None, false, 0, "INT32_MAX rows"},
+        {{INT32_MAX, INT32_MAX, 8, 6, 0, 0, 0}, P::None, false, 0, "both INT32_MAX: the product still fits int64"},
+        {{-5, 3, 8, 2, 0, 0, 0}, P::None, true, -42, "negative width passes through for the inflater to refuse"},
+        {{INT32_MIN, 1, 8, 6, 0, 0, 0}, P::None, true, INT64_C(-8589934591), "INT32_MIN width passes through too"},
+        {{INT32_MIN, INT32_MAX, 8, 6, 0, 0, 0}, P::None, false, 0, "INT32_MIN width, INT32_MAX rows: overflow"},
+    };
+    for (const Case& c : cases) {
+        context = c.why;
+        CHECK(png::checkIhdr(c.header) == c.problem);
+        if (c.problem != P::None) continue;
+        int64_t size = 12345;
+        CHECK(png::inflatedSize(png::rowLayout(c.header), &size) == c.sized);
+        CHECK(size == (c.sized ? c.inflated : 12345));
+    }
+}
+
+// BITMAPINFOHEADER fields with the first problem each must report and the pixel buffer size: width * rows * 3 is
+// refused (TooLarge) when it overflows, and a negative width with rows is reported, never allocated.
+void testBmpHeaders() {
+    using P = bmp::InfoProblem;
+    using S = bmp::SizeProblem;
+    const int64_t untouched = 12345;
+    struct Case { bmp::InfoHeader header; P problem; S size; int64_t bytes; const char* why; };
+    const Case cases[] = {
+        {{12, 1, 1, 1, 24, 0}, P::NotInfoHeader, S::None, 3, "BITMAPCOREHEADER"},
+        {{124, 1, 1, 2, 32, 1}, P::NotInfoHeader, S::None, 3, "BITMAPV5HEADER: size before format"},
+        {{40, 1, 1, 2, 24, 0}, P::NotUncompressed24Bit, S::None, 3, "two planes"},
+        {{40, 1, 1, 1, 32, 0}, P::NotUncompressed24Bit, S::None, 3, "32 bits per pixel"},
+        {{40, 1, 1, 1, 24, 1}, P::NotUncompressed24Bit, S::None, 3, "RLE8"},
+        {{40, 2, 3, 1, 24, 0}, P::None, S::None, 18, "bottom-up"},
+        {{40, 2, -3, 1, 24, 0}, P::None, S::None, 18, "top-down"},
+        {{40, 0, 5, 1, 24, 0}, P::None, S::None, 0, "zero width"},
+        {{40, -4, 0, 1, 24, 0}, P::None, S::None, 0, "negative width, no rows"},
+        {{40, -4, 2, 1, 24, 0}, P::None, S::Negative, -24, "negative width"},
+        {{40, INT32_MAX, -1, 1, 24, 0}, P::None, S::None, INT64_C(6442450941), "INT32_MAX width, one row"},
+        {{40, INT32_MAX, INT32_MAX, 1, 24, 0}, P::None, S::TooLarge, untouched, "both INT32_MAX: past int64"},
+        {{40, INT32_MAX, INT32_MIN, 1, 24, 0}, P::None, S::TooLarge, untouched, "INT32_MIN rows, 2^31 of them"},
+        {{40, INT32_MIN, INT32_MIN, 1, 24, 0}, P::None, S::TooLarge, untouched, "both INT32_MIN"},
+        {{40, INT32_MIN, 1, 1, 24, 0}, P::None, S::Negative, INT64_C(-6442450944), "INT32_MIN width"},
+    };
+    for (const Case& c : cases) {
+        context = c.why;
+        const P problem = bmp::checkInfoHeaderSize(c.header.size) != P::None ? bmp::checkInfoHeaderSize(c.header.size)
+                                                                              : bmp::checkPixelFormat(c.header);
+        CHECK(problem == c.problem);
+        int64_t size = untouched;
+        CHECK(bmp::pixelBufferSize(c.header.width, bmp::rowCount(c.header.height), &size) == c.size);
+        CHECK(size == c.bytes);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -235,6 +313,8 @@ int main() {
     testAssembleRows();
     testStoredRowStride();
     testBmpSwizzles();
+    testPngHeaders();
+    testBmpHeaders();
     std::printf("%d failure(s)\n", failures);
     return failures > 100 ? 100 : failures;
 }
