@@ -15,6 +15,7 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/context.hpp"
+#include "../../capi/errors.hpp"
 
 using namespace lumivex::capi;
 
@@ -33,8 +34,7 @@ Ref assembleScanlines(PyObject* pixels, int32_t width, int32_t height) {
     size_t length;
     if (!assembledLength(static_cast<size_t>(view.length()), rowStride, static_cast<uint64_t>(height), &length) ||
         length > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-        PyErr_NoMemory();
-        return Ref();
+        return raiseNoMemory();
     }
     Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!raw) return Ref();
