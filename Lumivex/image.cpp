@@ -121,13 +121,6 @@ struct PixelIndex {
     Ref object;        // otherwise the index as computed by generic arithmetic
 };
 
-bool isTrue(PyObject* left, PyObject* right, int op, bool* result) {
-    int outcome = PyObject_RichCompareBool(left, right, op);
-    if (outcome < 0) return false;
-    *result = outcome != 0;
-    return true;
-}
-
 // 0 <= x < width and 0 <= y < height, tested in this order.
 bool checkBoundsGeneric(SimpleImage* image, PyObject* x, PyObject* y) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -137,9 +130,8 @@ bool checkBoundsGeneric(SimpleImage* image, PyObject* x, PyObject* y) {
     const struct { PyObject* left; PyObject* right; int op; } tests[] = {
         {zero.get(), x, Py_LE}, {x, width.get(), Py_LT}, {zero.get(), y, Py_LE}, {y, height.get(), Py_LT}};
     for (const auto& test : tests) {
-        bool holds;
-        if (!isTrue(test.left, test.right, test.op, &holds)) return false;
-        if (!holds) return raise(PyExc_ValueError, message::outOfBounds);
+        int holds = PyObject_RichCompareBool(test.left, test.right, test.op);
+        if (holds <= 0) return holds < 0 ? failed : raise(PyExc_ValueError, message::outOfBounds);
     }
     return true;
 }
@@ -304,10 +296,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* keywords, cons
     Ref image = allocateImage(type);
     if (!image) return nullptr;
     Arg parsed[maxParams];
-    if (!parseArgs(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), keywords, parsed)) {
-        return nullptr;
-    }
-    if (!fillImage(asImage(image.get()), parsed[0].int32, parsed[1].int32, parsed[2].object, false)) {
+    if (!parseArgs(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), keywords, parsed) ||
+        !fillImage(asImage(image.get()), parsed[0].int32, parsed[1].int32, parsed[2].object, false)) {
         return nullptr;
     }
     return image.release();

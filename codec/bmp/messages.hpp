@@ -11,12 +11,8 @@ constexpr char incompletePixels[] = "Incomplete BMP pixel data";
 
 // The message for an information header problem other than None.
 constexpr const char* forProblem(InfoProblem problem) noexcept {
-    switch (problem) {
-        case InfoProblem::NotInfoHeader: return "Only BITMAPINFOHEADER BMP files are supported";
-        case InfoProblem::NotUncompressed24Bit: return "Only uncompressed 24-bit BMP files are supported";
-        case InfoProblem::None: break;
-    }
-    return "";
+    return problem == InfoProblem::NotInfoHeader ? "Only BITMAPINFOHEADER BMP files are supported"
+                                                 : "Only uncompressed 24-bit BMP files are supported";
 }
 
 }  // namespace lumivex::bmp::message

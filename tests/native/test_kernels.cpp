@@ -252,7 +252,7 @@ void testPngHeaders() {
         {{357913941, 2, 8, 2, 0, 0, 0}, P::None, false, 0, "two rows of exactly 2^31 bytes in all"},
         {{536870912, 1, 8, 6, 0, 0, 0}, P::None, false, 0, "RGBA row one byte past INT32_MAX"},
         {{1, INT32_MAX, 8, 2, 0, 0, 0}, P::None, false, 0, "INT32_MAX rows"},
-        {{INT32_MAX, INT32_MAX, 8, 6, 0, 0, 0}, P::None, false, 0, "both INT32_MAX: the product still fits int64"},
+        {{INT32_MAX, INT32_MAX, 8, 6, 0, 0, 0}, P::None, false, 0, "both INT32_MAX: the product overflows int64"},
         {{-5, 3, 8, 2, 0, 0, 0}, P::None, true, -42, "negative width passes through for the inflater to refuse"},
         {{INT32_MIN, 1, 8, 6, 0, 0, 0}, P::None, true, INT64_C(-8589934591), "INT32_MIN width passes through too"},
         {{INT32_MIN, INT32_MAX, 8, 6, 0, 0, 0}, P::None, false, 0, "INT32_MIN width, INT32_MAX rows: overflow"},
