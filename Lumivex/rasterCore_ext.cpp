@@ -80,7 +80,7 @@ PyObject* newImage(PyTypeObject* type, PyObject* args, PyObject* keywords) {
 
 // --- the class
 
-auto memberPlaceholders = lumivex::capi::memberPlaceholders(surface);
+auto reservedMembers = memberPlaceholders(surface);
 
 // A static type, not a heap type: a heap type's attributes could be set on
 // 3.8. The fields not named are zero.
@@ -93,7 +93,7 @@ PyTypeObject simpleImageType = {
     .tp_dealloc = image::deallocate,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_doc = "A minimal RGB image helper.",
-    .tp_methods = memberPlaceholders.data(),
+    .tp_methods = reservedMembers.data(),
     .tp_getset = image::properties,
     .tp_new = newImage,
 };
