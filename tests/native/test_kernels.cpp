@@ -228,42 +228,51 @@ void testBmpSwizzles() {
 }
 
 
-// IHDR headers with the problem each must report first and, for the valid ones, the inflated size; sizes past a
-// signed 32-bit total or that overflow must be refused, never wrapped into a small allocation.
-void testPngHeaders() {
+// IHDR headers with the problem each must report first: the checks run in a fixed order.
+void testPngHeaderChecks() {
     using P = png::IhdrProblem;
     constexpr int32_t unset = -1;
-    struct Case { png::Ihdr header; P problem; bool sized; int64_t inflated; const char* why; };
-    const Case cases[] = {
-        {{}, P::Incomplete, false, 0, "no IHDR chunk"},
-        {{1, 1, 8, 2, 0, 0, unset}, P::Incomplete, false, 0, "last field unset"},
-        {{unset, 1, 16, 3, 1, 1, 1}, P::Incomplete, false, 0, "incomplete is reported before everything else"},
-        {{1, 1, 16, 3, 0, 0, 0}, P::BitDepth, false, 0, "bit depth before colour type"},
-        {{1, 1, 8, 3, 1, 0, 0}, P::ColorType, false, 0, "palette, colour type before configuration"},
-        {{1, 1, 8, 0, 0, 0, 0}, P::ColorType, false, 0, "greyscale"},
-        {{1, 1, 8, 2, 0, 0, 1}, P::Configuration, false, 0, "interlaced"},
-        {{1, 1, 8, 6, 0, 1, 0}, P::Configuration, false, 0, "filter method 1"},
-        {{1, 1, 8, 2, 0, 0, 0}, P::None, true, 4, "1x1 RGB"},
-        {{1, 1, 8, 6, 0, 0, 0}, P::None, true, 5, "1x1 RGBA"},
-        {{0, 7, 8, 2, 0, 0, 0}, P::None, true, 7, "zero width: filter bytes only"},
-        {{5, 0, 8, 6, 0, 0, 0}, P::None, true, 0, "zero height"},
-        {{715827882, 1, 8, 2, 0, 0, 0}, P::None, true, 2147483647, "RGB row of exactly INT32_MAX bytes"},
-        {{536870911, 1, 8, 6, 0, 0, 0}, P::None, true, 2147483645, "widest RGBA row that fits"},
-        {{357913941, 2, 8, 2, 0, 0, 0}, P::None, false, 0, "two rows of exactly 2^31 bytes in all"},
-        {{536870912, 1, 8, 6, 0, 0, 0}, P::None, false, 0, "RGBA row one byte past INT32_MAX"},
-        {{1, INT32_MAX, 8, 2, 0, 0, 0}, P::None, false, 0, "INT32_MAX rows"},
-        {{INT32_MAX, INT32_MAX, 8, 6, 0, 0, 0}, P::None, false, 0, "both INT32_MAX: the product overflows int64"},
-        {{-5, 3, 8, 2, 0, 0, 0}, P::None, true, -42, "negative width passes through for the inflater to refuse"},
-        {{INT32_MIN, 1, 8, 6, 0, 0, 0}, P::None, true, INT64_C(-8589934591), "INT32_MIN width passes through too"},
-        {{INT32_MIN, INT32_MAX, 8, 6, 0, 0, 0}, P::None, false, 0, "INT32_MIN width, INT32_MAX rows: overflow"},
+    const struct { png::Ihdr header; P problem; const char* why; } cases[] = {
+        {{}, P::Incomplete, "no IHDR chunk"},
+        {{1, 1, 8, 2, 0, 0, unset}, P::Incomplete, "last field unset"},
+        {{unset, 1, 16, 3, 1, 1, 1}, P::Incomplete, "incomplete is reported before everything else"},
+        {{1, 1, 16, 3, 0, 0, 0}, P::BitDepth, "bit depth before colour type"},
+        {{1, 1, 8, 3, 1, 0, 0}, P::ColorType, "palette, colour type before configuration"},
+        {{1, 1, 8, 0, 0, 0, 0}, P::ColorType, "greyscale"},
+        {{1, 1, 8, 2, 0, 0, 1}, P::Configuration, "interlaced"},
+        {{1, 1, 8, 6, 0, 1, 0}, P::Configuration, "filter method 1"},
+        {{1, 1, 8, 6, 0, 0, 0}, P::None, "RGBA"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         context = c.why;
         CHECK(png::checkIhdr(c.header) == c.problem);
-        if (c.problem != P::None) continue;
-        int64_t size = 12345;
-        CHECK(png::inflatedSize(png::rowLayout(c.header), &size) == c.sized);
-        CHECK(size == (c.sized ? c.inflated : 12345));
+    }
+}
+
+// The inflated size of valid headers: totals past a signed 32-bit size, or that overflow int64, must be refused,
+// never wrapped into a small allocation. A negative width is passed through for the inflater to refuse.
+void testPngInflatedSize() {
+    const int32_t rgb = 2, rgba = 6;
+    const int64_t refused = -7;  // marks the cases whose size must be refused
+    const struct { int32_t width, height, colorType; int64_t inflated; const char* why; } cases[] = {
+        {1, 1, rgb, 4, "1x1 RGB"},
+        {0, 7, rgb, 7, "zero width: filter bytes only"},
+        {5, 0, rgba, 0, "zero height"},
+        {715827882, 1, rgb, INT32_MAX, "RGB row of exactly INT32_MAX bytes"},
+        {536870911, 1, rgba, 2147483645, "widest RGBA row that fits"},
+        {357913941, 2, rgb, refused, "two rows of exactly 2^31 bytes in all"},
+        {1, INT32_MAX, rgb, refused, "INT32_MAX rows: past INT32_MAX, within int64"},
+        {INT32_MAX, INT32_MAX, rgba, refused, "both INT32_MAX: the product overflows int64"},
+        {-5, 3, rgb, -42, "negative width"},
+        {INT32_MIN, 1, rgba, INT64_C(-8589934591), "INT32_MIN width"},
+        {INT32_MIN, INT32_MAX, rgba, refused, "INT32_MIN width, INT32_MAX rows: overflow"},
+    };
+    for (const auto& c : cases) {
+        context = c.why;
+        const png::Ihdr header{c.width, c.height, 8, c.colorType, 0, 0, 0};
+        int64_t size = refused;
+        CHECK(png::inflatedSize(png::rowLayout(header), &size) == (c.inflated != refused));
+        CHECK(size == c.inflated);
     }
 }
 
@@ -313,7 +322,8 @@ int main() {
     testAssembleRows();
     testStoredRowStride();
     testBmpSwizzles();
-    testPngHeaders();
+    testPngHeaderChecks();
+    testPngInflatedSize();
     testBmpHeaders();
     std::printf("%d failure(s)\n", failures);
     return failures > 100 ? 100 : failures;
