@@ -10,7 +10,7 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 SOURCES = (
-    ["Lumivex/rasterCore_ext.cpp"]
+    ["Lumivex/rasterCore_ext.cpp", "Lumivex/image.cpp"]
     + sorted(glob.glob("capi/*.cpp"))
     + sorted(glob.glob("codec/png/*.cpp"))
     + sorted(glob.glob("codec/bmp/*.cpp"))
@@ -42,7 +42,7 @@ setup(
         Extension(
             "Lumivex.rasterCore_ext",
             sources=SOURCES,
-            depends=sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp")),
+            depends=sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + ["Lumivex/image.hpp"]),
             language="c++",
             extra_compile_args=COMPILE_ARGS,
             extra_link_args=LINK_ARGS,

@@ -1,5 +1,7 @@
 #include "args.hpp"
 
+#include "errors.hpp"
+
 namespace lumivex::capi {
 namespace {
 
@@ -7,10 +9,10 @@ const char subclassNote[] =
     "Note that parameters annotated with a built-in type are enforced strictly: "
     "instances of its subclasses are rejected.";
 
-void raiseArity(const Signature& signature, Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 signature.name, "exactly", static_cast<Py_ssize_t>(signature.count),
-                 signature.count == 1 ? "" : "s", given);
+Failure raiseArity(const Signature& signature, Py_ssize_t given) noexcept {
+    return raiseFormat(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                       signature.name, "exactly", static_cast<Py_ssize_t>(signature.count),
+                       signature.count == 1 ? "" : "s", given);
 }
 
 int paramIndex(const Signature& signature, PyObject* key) noexcept {
@@ -29,19 +31,15 @@ bool checkLeftoverKeywords(const Signature& signature, Py_ssize_t positionalCoun
     PyObject* value;
     while (PyDict_Next(keywords, &position, &key, &value)) {
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", signature.name);
-            return false;
+            return raiseFormat(PyExc_TypeError, "%.200s() keywords must be strings", signature.name);
         }
         int index = paramIndex(signature, key);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         signature.name, key);
-            return false;
+            return raiseFormat(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name, key);
         }
         if (index < positionalCount) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         signature.name, key);
-            return false;
+            return raiseFormat(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                               signature.name, key);
         }
     }
     return true;
@@ -49,10 +47,7 @@ bool checkLeftoverKeywords(const Signature& signature, Py_ssize_t positionalCoun
 
 bool bindArgs(const Signature& signature, PyObject* const* positional, Py_ssize_t positionalCount,
               PyObject* keywords, Arg* out) noexcept {
-    if (positionalCount > signature.count) {
-        raiseArity(signature, positionalCount);
-        return false;
-    }
+    if (positionalCount > signature.count) return raiseArity(signature, positionalCount);
     for (Py_ssize_t i = 0; i < positionalCount; ++i) out[i].object = positional[i];
     bool hasKeywords = keywords != nullptr && PyDict_GET_SIZE(keywords) != 0;
     Py_ssize_t boundByKeyword = 0;
@@ -61,10 +56,7 @@ bool bindArgs(const Signature& signature, PyObject* const* positional, Py_ssize_
         if (hasKeywords) {
             value = PyDict_GetItemString(keywords, signature.params[i].name);
         }
-        if (value == nullptr) {
-            raiseArity(signature, i);
-            return false;
-        }
+        if (value == nullptr) return raiseArity(signature, i);
         out[i].object = value;
         ++boundByKeyword;
     }
@@ -90,20 +82,18 @@ bool int32FromLong(PyObject* number, int32_t* out) noexcept {
     long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
     if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return false;
+        return raise(PyExc_OverflowError, "value too large to convert to int");
     }
     *out = static_cast<int32_t>(value);
     return true;
 }
 
-void raiseUnpackShort(Py_ssize_t found) noexcept {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
-                 found == 1 ? "" : "s");
+Failure raiseUnpackShort(Py_ssize_t found) noexcept {
+    return raiseFormat(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
 }
 
-void raiseUnpackLong(Py_ssize_t expected) noexcept {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+Failure raiseUnpackLong(Py_ssize_t expected) noexcept {
+    return raiseFormat(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
 }
 
 bool unpackByIteration(PyObject* object, Py_ssize_t count, Ref* out) noexcept {
@@ -111,23 +101,17 @@ bool unpackByIteration(PyObject* object, Py_ssize_t count, Ref* out) noexcept {
     if (!iterator) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         out[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!out[i]) {
-            if (!PyErr_Occurred()) raiseUnpackShort(i);
-            return false;
-        }
+        if (!out[i]) return PyErr_Occurred() ? failed : raiseUnpackShort(i);
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) {
-        raiseUnpackLong(count);
-        return false;
-    }
+    if (extra) return raiseUnpackLong(count);
     return !PyErr_Occurred();
 }
 
 }  // namespace
 
 bool parseArgs(const Signature& signature, PyObject* const* positional, Py_ssize_t positionalCount,
-               PyObject* keywords, Arg* out) noexcept {
+               PyObject* keywords, Arg (&out)[maxParams]) noexcept {
     if (!bindArgs(signature, positional, positionalCount, keywords, out)) return false;
     for (int i = 0; i < signature.count; ++i) {
         if (!convertArg(signature.params[i], out[i])) return false;
@@ -138,16 +122,11 @@ bool parseArgs(const Signature& signature, PyObject* const* positional, Py_ssize
 bool toInt32(PyObject* object, int32_t* out) noexcept {
     if (PyLong_Check(object)) return int32FromLong(object, out);
     PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
-    if (number == nullptr || number->nb_int == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return false;
-    }
+    if (number == nullptr || number->nb_int == nullptr) return raise(PyExc_TypeError, "an integer is required");
     Ref converted = Ref::steal(number->nb_int(object));
     if (!converted) return false;
     if (!PyLong_Check(converted.get())) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                     Py_TYPE(converted.get())->tp_name);
-        return false;
+        return raiseFormat(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted.get())->tp_name);
     }
     return int32FromLong(converted.get(), out);
 }
@@ -155,10 +134,9 @@ bool toInt32(PyObject* object, int32_t* out) noexcept {
 bool checkExactType(PyObject* object, PyTypeObject* expected, const char* paramName) noexcept {
     if (Py_TYPE(object) == expected) return true;
     bool isSubclass = PyObject_TypeCheck(object, expected);
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s",
-                 paramName, expected->tp_name, Py_TYPE(object)->tp_name, isSubclass ? ". " : "",
-                 isSubclass ? subclassNote : "");
-    return false;
+    return raiseFormat(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s",
+                       paramName, expected->tp_name, Py_TYPE(object)->tp_name, isSubclass ? ". " : "",
+                       isSubclass ? subclassNote : "");
 }
 
 bool unpackExactly(PyObject* object, Py_ssize_t count, Ref* out) noexcept {
@@ -166,14 +144,8 @@ bool unpackExactly(PyObject* object, Py_ssize_t count, Ref* out) noexcept {
         return unpackByIteration(object, count, out);
     }
     Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
-    if (size > count) {
-        raiseUnpackLong(count);
-        return false;
-    }
-    if (size < count) {
-        raiseUnpackShort(size);
-        return false;
-    }
+    if (size > count) return raiseUnpackLong(count);
+    if (size < count) return raiseUnpackShort(size);
     PyObject** items = PySequence_Fast_ITEMS(object);
     for (Py_ssize_t i = 0; i < count; ++i) out[i] = Ref::borrow(items[i]);
     return true;

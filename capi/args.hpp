@@ -11,6 +11,7 @@
 
 #include "ref.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace lumivex::capi {
@@ -22,7 +23,24 @@ struct Param {
     ParamKind kind;
 };
 
+// How many arguments parseArgs binds at most: the size of its callers' Arg arrays.
+constexpr int maxParams = 4;
+
+// A parameter list with its length taken from the array it is built from.
+struct Params {
+    const Param* items = nullptr;
+    int count = 0;
+};
+template <size_t N>
+constexpr Params params(const Param (&items)[N]) noexcept {
+    static_assert(N <= maxParams, "parseArgs binds at most maxParams arguments");
+    return {items, static_cast<int>(N)};
+}
+constexpr Params noParams{};
+
 struct Signature {
+    constexpr Signature(const char* name, Params list) noexcept
+        : name(name), params(list.items), count(list.count) {}
     const char* name;  // the name used in messages ("save", "__cinit__")
     const Param* params;
     int count;
@@ -35,12 +53,10 @@ struct Arg {
     int32_t int32;
 };
 
-constexpr int maxParams = 4;
-
 // Binds `positional` and `keywords` (a dict or null) to the signature and
 // converts them into `out[0..count)`. False with a TypeError/OverflowError set.
 bool parseArgs(const Signature& signature, PyObject* const* positional, Py_ssize_t positionalCount,
-               PyObject* keywords, Arg* out) noexcept;
+               PyObject* keywords, Arg (&out)[maxParams]) noexcept;
 
 // The 32-bit integer argument rule: an int (subclasses too) by value, any
 // other object through its __int__ (so floats truncate); "an integer is

@@ -1,5 +1,8 @@
 #include "function.hpp"
 
+#include "errors.hpp"
+#include "module.hpp"
+
 namespace lumivex::capi {
 namespace {
 
@@ -17,15 +20,12 @@ FunctionObject* asFunction(PyObject* object) { return reinterpret_cast<FunctionO
 
 // Checks the implicit first argument of a method; returns it (borrowed) or null.
 PyObject* takeSelf(FunctionObject* function, PyObject* const* positional, Py_ssize_t count) {
-    if (count < 1) {
-        PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", function->qualname);
-        return nullptr;
-    }
+    if (count < 1) return raiseFormat(PyExc_TypeError, "unbound method %U() needs an argument", function->qualname);
     PyObject* self = positional[0];
-    if (function->def->binding == Binding::Method && !PyObject_TypeCheck(self, function->owner)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%U' requires a '%.100s' object but received a '%.100s'",
-                     function->name, function->owner->tp_name, Py_TYPE(self)->tp_name);
-        return nullptr;
+    Kind kind = function->def->kind;
+    if ((kind == Kind::Method || kind == Kind::TypeHook) && !PyObject_TypeCheck(self, function->owner)) {
+        return raiseFormat(PyExc_TypeError, "descriptor '%U' requires a '%.100s' object but received a '%.100s'",
+                           function->name, function->owner->tp_name, Py_TYPE(self)->tp_name);
     }
     return self;
 }
@@ -36,7 +36,7 @@ PyObject* callFunction(PyObject* callable, PyObject* args, PyObject* keywords) {
     PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
     Py_ssize_t count = PyTuple_GET_SIZE(args);
     PyObject* self = nullptr;
-    if (def.binding != Binding::Function) {
+    if (def.kind != Kind::ModuleFunction && def.kind != Kind::StaticMethod) {
         self = takeSelf(function, positional, count);
         if (self == nullptr) return nullptr;
         ++positional;
@@ -49,7 +49,7 @@ PyObject* callFunction(PyObject* callable, PyObject* args, PyObject* keywords) {
 
 // Binds like a Python function: looked up on an instance it becomes a bound
 // method; looked up on the class it is returned as it is.
-PyObject* bindFunction(PyObject* function, PyObject* instance, PyObject*) {
+PyObject* bindToInstance(PyObject* function, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) {
         Py_INCREF(function);
         return function;
@@ -91,10 +91,7 @@ PyObject* getAnnotations(PyObject* self, void*) {
 }
 
 int setAnnotations(PyObject* self, PyObject* value, void*) {
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
+    if (value != nullptr && !PyDict_Check(value)) return raise(PyExc_TypeError, "__annotations__ must be set to a dict object");
     Py_XINCREF(value);
     Py_XSETREF(asFunction(self)->annotations, value);
     return 0;
@@ -105,38 +102,47 @@ PyObject* getQualname(PyObject* self, void*) { return Ref::borrow(asFunction(sel
 PyObject* getModule(PyObject* self, void*) { return Ref::borrow(asFunction(self)->module).release(); }
 
 PyGetSetDef functionGetSets[] = {
-    {const_cast<char*>("__name__"), getName, nullptr, nullptr, nullptr},
-    {const_cast<char*>("__qualname__"), getQualname, nullptr, nullptr, nullptr},
-    {const_cast<char*>("__module__"), getModule, nullptr, nullptr, nullptr},
-    {const_cast<char*>("__doc__"), getNone, nullptr, nullptr, nullptr},
-    {const_cast<char*>("__annotations__"), getAnnotations, setAnnotations, nullptr, nullptr},
+    {"__name__", getName, nullptr, nullptr, nullptr},
+    {"__qualname__", getQualname, nullptr, nullptr, nullptr},
+    {"__module__", getModule, nullptr, nullptr, nullptr},
+    {"__doc__", getNone, nullptr, nullptr, nullptr},
+    {"__annotations__", getAnnotations, setAnnotations, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject functionType;
+// A static type, as every version from 3.8 builds it; the fields not named are zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject functionType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Lumivex.rasterCore_ext.function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = deallocFunction,
+    .tp_repr = reprFunction,
+    .tp_call = callFunction,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_traverse = traverseFunction,
+    .tp_clear = clearFunction,
+    .tp_getset = functionGetSets,
+    .tp_descr_get = bindToInstance,
+};
+#pragma GCC diagnostic pop
 
 bool readyFunctionType() {
-    if (functionType.tp_flags & Py_TPFLAGS_READY) return true;
-    reinterpret_cast<PyObject*>(&functionType)->ob_refcnt = 1;
-    functionType.tp_name = "Lumivex.rasterCore_ext.function";
-    functionType.tp_basicsize = sizeof(FunctionObject);
-    functionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    functionType.tp_call = callFunction;
-    functionType.tp_descr_get = bindFunction;
-    functionType.tp_traverse = traverseFunction;
-    functionType.tp_clear = clearFunction;
-    functionType.tp_dealloc = deallocFunction;
-    functionType.tp_repr = reprFunction;
-    functionType.tp_getset = functionGetSets;
-    return PyType_Ready(&functionType) == 0;
+    ModuleState& process = state();
+    if (process.functionType != nullptr) return true;
+    if (PyType_Ready(&functionType) < 0) return false;
+    process.functionType = &functionType;
+    return true;
 }
 
 Ref buildAnnotations(const FunctionDef& def) {
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) return annotations;
-    for (int i = 0; i < def.annotationCount; ++i) {
-        Ref text = Ref::steal(PyUnicode_FromString(def.annotations[i].text));
-        if (!text || PyDict_SetItemString(annotations.get(), def.annotations[i].key, text.get()) < 0) {
+    for (int i = 0; i < def.annotations.count; ++i) {
+        const Annotation& note = def.annotations.items[i];
+        Ref text = Ref::steal(PyUnicode_FromString(note.text));
+        if (!text || PyDict_SetItemString(annotations.get(), note.key, text.get()) < 0) {
             return Ref();
         }
     }
@@ -151,7 +157,7 @@ PyObject* newFunction(const FunctionDef& def, PyObject* moduleName, PyTypeObject
     Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
     Ref annotations = buildAnnotations(def);
     if (!name || !qualname || !annotations) return nullptr;
-    FunctionObject* function = PyObject_GC_New(FunctionObject, &functionType);
+    FunctionObject* function = PyObject_GC_New(FunctionObject, state().functionType);
     if (function == nullptr) return nullptr;
     function->def = &def;
     function->owner = owner;
@@ -162,6 +168,25 @@ PyObject* newFunction(const FunctionDef& def, PyObject* moduleName, PyTypeObject
     function->annotations = annotations.release();
     PyObject_GC_Track(function);
     return reinterpret_cast<PyObject*>(function);
+}
+
+bool bindFunction(PyObject* globals, const FunctionDef& def, PyObject* moduleName) noexcept {
+    Ref function = Ref::steal(newFunction(def, moduleName, nullptr));
+    return function && PyDict_SetItemString(globals, def.signature.name, function.get()) == 0;
+}
+
+bool attachMember(PyTypeObject* owner, const FunctionDef& def, PyObject* moduleName) noexcept {
+    Ref member = Ref::steal(newFunction(def, moduleName, owner));
+    if (member && def.kind == Kind::StaticMethod) {
+        member = Ref::steal(PyObject_CallFunctionObjArgs(builtin(Builtin::staticmethod), member.get(), nullptr));
+    } else if (member && def.kind == Kind::ClassMethod) {
+        member = Ref::steal(PyClassMethod_New(member.get()));
+    }
+    return member && PyDict_SetItemString(owner->tp_dict, def.signature.name, member.get()) == 0;
+}
+
+PyObject* notYetAttached(PyObject* self, PyObject*) noexcept {
+    return raiseFormat(PyExc_NotImplementedError, "%s is not initialised", unqualified(Py_TYPE(self)->tp_name));
 }
 
 }  // namespace lumivex::capi

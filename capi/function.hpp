@@ -1,17 +1,28 @@
 // The module's function object: a callable with a name, qualified name,
 // module and string annotations, which binds like a Python function when
 // stored in a class (so staticmethod/classmethod wrap it as usual).
+//
+// Each callable is declared once, as a FunctionDef row of a constant table;
+// its __name__, its parameter count, its annotation count and the
+// placeholder that reserves its place in a class are derived from that row.
 #pragma once
 
 #include "args.hpp"
 
+#include <array>
+
 namespace lumivex::capi {
 
-enum class Binding {
-    Function,  // module function or static method: no implicit first argument
-    Method,    // instance method: first argument must be an instance of the owner type
-    ClassMethod,  // first argument is the class it was looked up on
+// Where a callable goes and what its first argument is.
+enum class Kind {
+    ModuleFunction,  // bound in the module namespace; no implicit first argument
+    StaticMethod,    // class member wrapped in staticmethod; no implicit first argument
+    ClassMethod,     // class member wrapped in classmethod; first argument is the class
+    Method,          // class member; first argument must be an instance of the class
+    TypeHook,        // a Method attached as soon as the type is readied, before the module body
 };
+
+constexpr bool isClassMember(Kind kind) noexcept { return kind != Kind::ModuleFunction; }
 
 // `self` is the instance or class for methods, null otherwise; `args` holds
 // the parsed parameters in signature order.
@@ -22,17 +33,61 @@ struct Annotation {
     const char* text;
 };
 
+struct Annotations {
+    const Annotation* items = nullptr;
+    int count = 0;
+};
+template <size_t N>
+constexpr Annotations notes(const Annotation (&items)[N]) noexcept {
+    return {items, static_cast<int>(N)};
+}
+constexpr Annotations noNotes{};
+
+// The part of a qualified name after its last dot: "SimpleImage.save" -> "save".
+constexpr const char* unqualified(const char* qualname) noexcept {
+    const char* name = qualname;
+    for (const char* at = qualname; *at != '\0'; ++at) {
+        if (*at == '.') name = at + 1;
+    }
+    return name;
+}
+
 struct FunctionDef {
+    constexpr FunctionDef(const char* qualname, Kind kind, Params list, Impl impl, Annotations annotations) noexcept
+        : qualname(qualname), kind(kind), signature(unqualified(qualname), list), impl(impl), annotations(annotations) {}
     const char* qualname;
-    Binding binding;
+    Kind kind;
     Signature signature;  // signature.name is the function's __name__
     Impl impl;
-    const Annotation* annotations;
-    int annotationCount;
+    Annotations annotations;
 };
 
 // A new function object for `def`; `owner` is the type whose instances a
-// Method accepts as self (null for the others).
+// Method accepts as self.
 PyObject* newFunction(const FunctionDef& def, PyObject* moduleName, PyTypeObject* owner) noexcept;
+
+// globals[def's name] = a new function object.
+bool bindFunction(PyObject* globals, const FunctionDef& def, PyObject* moduleName) noexcept;
+
+// owner.__dict__[def's name] = a new function object, wrapped as its kind
+// says, replacing what the dictionary held there. The caller invalidates the
+// type's attribute cache (PyType_Modified) once it has attached them all.
+bool attachMember(PyTypeObject* owner, const FunctionDef& def, PyObject* moduleName) noexcept;
+
+// Stands in a class member's place until attachMember replaces it.
+PyObject* notYetAttached(PyObject* self, PyObject* args) noexcept;
+
+// The tp_methods of a type whose members are attached later: one placeholder
+// per class member of `table`, in table order, so that the type's dictionary
+// lists the members in that order. Null-terminated (the spare slots are zero).
+template <size_t N>
+constexpr std::array<PyMethodDef, N + 1> memberPlaceholders(const FunctionDef (&table)[N]) noexcept {
+    std::array<PyMethodDef, N + 1> methods{};
+    size_t used = 0;
+    for (const FunctionDef& def : table) {
+        if (isClassMember(def.kind)) methods[used++] = {def.signature.name, notYetAttached, METH_VARARGS, nullptr};
+    }
+    return methods;
+}
 
 }  // namespace lumivex::capi

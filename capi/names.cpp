@@ -1,52 +1,42 @@
 #include "names.hpp"
 
+#include "errors.hpp"
+#include "module.hpp"
+
 namespace lumivex::capi {
 namespace {
 
-constexpr const char* nameTexts[] = {
-    "PNG_SIGNATURE", "BytesIO", "Path", "_readChunk", "struct", "zlib", "_writePng", "_writeBmp",
-    "List", "Sequence", "Tuple", "Union",
-    "read", "seek", "write", "pack", "unpack", "crc32", "compress", "decompress", "decompressobj",
-    "eof", "startswith", "join", "__enter__", "__exit__", "_streamToImage", "loader", "origin", "parent",
-    "submodule_search_locations", "name",
-};
-constexpr int nameCount = static_cast<int>(Name::count_);
-static_assert(sizeof(nameTexts) / sizeof(nameTexts[0]) == nameCount, "one text per Name");
+#define LUMIVEX_NAME_TEXT(id, text) text,
+constexpr const char* nameTexts[] = {LUMIVEX_NAMES(LUMIVEX_NAME_TEXT)};
+constexpr const char* builtinTexts[] = {LUMIVEX_BUILTINS(LUMIVEX_NAME_TEXT)};
+#undef LUMIVEX_NAME_TEXT
 
-constexpr const char* builtinTexts[] = {"open", "staticmethod"};
-constexpr int builtinCount = static_cast<int>(Builtin::count_);
-static_assert(sizeof(builtinTexts) / sizeof(builtinTexts[0]) == builtinCount, "one text per Builtin");
-
-// Process-wide: the module can live in one interpreter only, and lives as
-// long as the process, so these are never released.
-PyObject* internedNames[nameCount];
-PyObject* cachedBuiltins[builtinCount];
-PyObject* moduleNamespace;
-
-void raiseNameError(PyObject* missing) noexcept {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", missing);
+Failure raiseNameError(PyObject* missing) noexcept {
+    return raiseFormat(PyExc_NameError, "name '%U' is not defined", missing);
 }
 
 }  // namespace
 
 bool internNames() noexcept {
+    PyObject** names = state().names;
     for (int i = 0; i < nameCount; ++i) {
-        if (internedNames[i] == nullptr) {
-            internedNames[i] = PyUnicode_InternFromString(nameTexts[i]);
-            if (internedNames[i] == nullptr) return false;
+        if (names[i] == nullptr) {
+            names[i] = PyUnicode_InternFromString(nameTexts[i]);
+            if (names[i] == nullptr) return false;
         }
     }
     return true;
 }
 
-PyObject* name(Name which) noexcept { return internedNames[static_cast<int>(which)]; }
-
-void setModuleNamespace(PyObject* dict) noexcept { moduleNamespace = dict; }
+PyObject* name(Name which) noexcept { return state().names[static_cast<int>(which)]; }
 
 Ref lookupGlobal(Name which) noexcept {
     PyObject* key = name(which);
-    PyObject* value = PyDict_GetItemWithError(moduleNamespace, key);
-    if (value == nullptr && !PyErr_Occurred()) raiseNameError(key);
+    // A module whose execution failed has no namespace: nothing is defined.
+    PyObject* globals = state().globals;
+    if (globals == nullptr) return raiseNameError(key);
+    PyObject* value = PyDict_GetItemWithError(globals, key);
+    if (value == nullptr && !PyErr_Occurred()) return raiseNameError(key);
     return Ref::borrow(value);
 }
 
@@ -60,14 +50,13 @@ bool cacheBuiltins() noexcept {
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             PyErr_Clear();
-            raiseNameError(key.get());
-            return false;
+            return raiseNameError(key.get());
         }
-        Py_XSETREF(cachedBuiltins[i], value.release());
+        Py_XSETREF(state().builtins[i], value.release());
     }
     return true;
 }
 
-PyObject* builtin(Builtin which) noexcept { return cachedBuiltins[static_cast<int>(which)]; }
+PyObject* builtin(Builtin which) noexcept { return state().builtins[static_cast<int>(which)]; }
 
 }  // namespace lumivex::capi

@@ -1,4 +1,4 @@
-"""Builds and runs the C++ unit tests of the byte kernels, plainly and under ASan/UBSan."""
+"""Builds and runs the C++ unit tests of the byte kernels and header checks, plainly and under ASan/UBSan."""
 
 import os
 import pathlib

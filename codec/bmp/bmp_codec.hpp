@@ -1,5 +1,6 @@
 // The Python-facing BMP reader and writer (24-bit, BITMAPINFOHEADER); the
-// row swizzles are in rows.hpp.
+// header checks and sizes are in header.hpp, the messages in messages.hpp,
+// the row swizzles in rows.hpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

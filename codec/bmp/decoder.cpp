@@ -6,131 +6,119 @@
 // read(rowStride) per stored row.
 #include "bmp_codec.hpp"
 
+#include "header.hpp"
+#include "messages.hpp"
 #include "rows.hpp"
 
 #include "../../capi/calls.hpp"
+#include "../../capi/errors.hpp"
 
 using namespace lumivex::capi;
 
 namespace lumivex::bmp {
 namespace {
 
-// Raises ValueError(message); false, for `return fail(...)` in a bool function.
-bool fail(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return false;
-}
+Failure raiseValueError(const char* text) { return raise(PyExc_ValueError, text); }
 
-bool asLong(PyObject* number, long long* out) {
+bool asLong(PyObject* number, int64_t* out) {
     *out = PyLong_AsLongLong(number);
     return !(*out == -1 && PyErr_Occurred());
 }
 
+// Reads `size` bytes, which must come back in full; anything shorter raises `shortMessage`.
+Ref readFull(PyObject* stream, Py_ssize_t size, const char* shortMessage) {
+    Ref data = readFrom(stream, size);
+    if (!data) return failed;
+    Py_ssize_t length = PyObject_Length(data.get());
+    if (length < 0) return failed;
+    if (length != size) return raiseValueError(shortMessage);
+    return data;
+}
+
 // The file header: "BM", then the pixel data offset (bytes 10..13).
 Ref readFileHeader(PyObject* stream) {
-    Ref header = readFrom(stream, 14);
-    if (!header) return Ref();
-    Py_ssize_t length = PyObject_Length(header.get());
-    if (length < 0) return Ref();
-    // The signature is compared only when all 14 bytes came back.
-    bool isBmp = false;
-    if (length == 14 && !startsWithBytes(header.get(), "BM", 2, &isBmp)) return Ref();
-    if (!isBmp) {
-        fail("Unsupported BMP header");
-        return Ref();
-    }
-    Ref fields = Ref::steal(PySequence_GetSlice(header.get(), 2, 14));
+    Ref header = readFull(stream, fileHeaderSize, message::unsupportedHeader);
+    bool isBmp;
+    if (!header || !startsWithBytes(header.get(), "BM", 2, &isBmp)) return failed;
+    if (!isBmp) return raiseValueError(message::unsupportedHeader);
+    Ref fields = Ref::steal(PySequence_GetSlice(header.get(), 2, fileHeaderSize));
     Ref values[4];  // file size, reserved, reserved, pixel data offset
-    if (!fields || !structUnpack("<IHHI", fields.get(), 4, values)) return Ref();
+    if (!fields || !structUnpack("<IHHI", fields.get(), 4, values)) return failed;
     return std::move(values[3]);
 }
 
-bool checkInfoHeaderSize(PyObject* stream) {
-    Ref sizeBytes = readFrom(stream, 4);
-    if (!sizeBytes) return false;
-    Py_ssize_t length = PyObject_Length(sizeBytes.get());
-    if (length < 0) return false;
-    if (length != 4) return fail("Corrupted BMP DIB header");
+bool readInfoHeaderSize(PyObject* stream, InfoHeader* header) {
+    Ref sizeBytes = readFull(stream, 4, message::corruptedInfoHeader);
     Ref size[1];
-    long long headerSize;
-    if (!structUnpack("<I", sizeBytes.get(), 1, size) || !asLong(size[0].get(), &headerSize)) return false;
-    if (headerSize != 40) return fail("Only BITMAPINFOHEADER BMP files are supported");
+    if (!sizeBytes || !structUnpack("<I", sizeBytes.get(), 1, size) || !asLong(size[0].get(), &header->size)) {
+        return false;
+    }
+    InfoProblem problem = checkInfoHeaderSize(header->size);
+    if (problem != InfoProblem::None) return raiseValueError(message::forProblem(problem));
     return true;
 }
 
-struct Geometry {
-    Ref widthObject;  // the stored width, returned as it was unpacked
-    long long width;
-    long long height;  // as stored: negative for top-down rows
-};
-
-bool readInfoHeader(PyObject* stream, Geometry* geometry) {
-    Ref info = readFrom(stream, 36);
+// The rest of the information header; `widthObject` receives the stored
+// width as it was unpacked, which the decoded triple returns.
+bool readInfoHeader(PyObject* stream, InfoHeader* header, Ref* widthObject) {
+    Ref info = readFrom(stream, infoHeaderSize - 4);
     // width, height, planes, bits per pixel, compression, image size,
     // two resolutions, colours used, important colours
     Ref values[10];
     if (!info || !structUnpack("<iiHHIIiiII", info.get(), 10, values)) return false;
-    long long planes, bitsPerPixel, compression;
-    if (!asLong(values[2].get(), &planes) || !asLong(values[3].get(), &bitsPerPixel) ||
-        !asLong(values[4].get(), &compression) || !asLong(values[0].get(), &geometry->width) ||
-        !asLong(values[1].get(), &geometry->height)) {
+    if (!asLong(values[2].get(), &header->planes) || !asLong(values[3].get(), &header->bitCount) ||
+        !asLong(values[4].get(), &header->compression) || !asLong(values[0].get(), &header->width) ||
+        !asLong(values[1].get(), &header->height)) {
         return false;
     }
-    if (planes != 1 || bitsPerPixel != 24 || compression != 0) {
-        return fail("Only uncompressed 24-bit BMP files are supported");
-    }
-    geometry->widthObject = std::move(values[0]);
+    InfoProblem problem = checkPixelFormat(*header);
+    if (problem != InfoProblem::None) return raiseValueError(message::forProblem(problem));
+    *widthObject = std::move(values[0]);
     return true;
 }
 
-// A new, uninitialised buffer of width * |height| * 3 bytes: every byte is
+// A new, uninitialised buffer of width * rows * 3 bytes: every byte is
 // written once by the rows, and pages no row reaches are never committed.
-Ref allocatePixels(long long width, long long rows) {
-    long long size;
-    if (__builtin_mul_overflow(width, rows, &size) || __builtin_mul_overflow(size, 3LL, &size) ||
-        size > PY_SSIZE_T_MAX) {
-        PyErr_NoMemory();
-        return Ref();
-    }
-    if (size < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative count");
-        return Ref();
+Ref allocatePixels(int64_t width, int64_t rows) {
+    int64_t size;
+    switch (pixelBufferSize(width, rows, &size)) {
+        case SizeProblem::TooLarge: return raiseNoMemory();
+        // bytearray() refuses a negative size in the interpreter's own words.
+        case SizeProblem::Negative:
+            return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyByteArray_Type), "L",
+                                                    static_cast<long long>(size)));
+        case SizeProblem::None: break;
     }
     return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
 }
 
 // One stored row, which must be exactly a bytes object of rowStride bytes.
-bool readRow(PyObject* stream, long long rowStride, Ref* row) {
+bool readRow(PyObject* stream, int64_t rowStride, Ref* row) {
     *row = readFrom(stream, rowStride);
     if (!*row) return false;
     PyObject* data = row->get();
-    if (data == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        return false;
-    }
+    // None has no length: the interpreter's own TypeError says so.
+    if (data == Py_None) return PyObject_Length(data) >= 0;
     if (!PyBytes_CheckExact(data)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(data)->tp_name);
-        return false;
+        return raiseFormat(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(data)->tp_name);
     }
-    if (PyBytes_GET_SIZE(data) != rowStride) return fail("Incomplete BMP pixel data");
+    if (PyBytes_GET_SIZE(data) != rowStride) return raiseValueError(message::incompletePixels);
     return true;
 }
 
-bool readRows(PyObject* stream, const Geometry& geometry, long long rows, PyObject* pixels) {
-    long long rowStride = storedRowStride(geometry.width);
+bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject* pixels) {
+    int64_t rowStride = storedRowStride(header.width);
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels));
-    for (long long y = 0; y < rows; ++y) {
+    for (int64_t y = 0; y < rows; ++y) {
         Ref row;
         if (!readRow(stream, rowStride, &row)) return false;
-        long long destination = geometry.height > 0 ? rows - 1 - y : y;
-        long long start = destination * geometry.width * 3;
-        // Row offsets are 32-bit quantities: buffers past 2 GiB are refused.
-        if (start > INT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-            return false;
+        int64_t destination = header.height > 0 ? rows - 1 - y : y;
+        int64_t start;
+        if (!rowOffset(destination, header.width, &start)) {
+            return raise(PyExc_OverflowError, "value too large to convert to int");
         }
         storedRowToRgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())),
-                       static_cast<size_t>(geometry.width), out + start);
+                       static_cast<size_t>(header.width), out + start);
     }
     return true;
 }
@@ -139,14 +127,17 @@ bool readRows(PyObject* stream, const Geometry& geometry, long long rows, PyObje
 
 PyObject* loadBmp(PyObject* stream) noexcept {
     Ref pixelOffset = readFileHeader(stream);
-    Geometry geometry;
-    if (!pixelOffset || !checkInfoHeaderSize(stream) || !readInfoHeader(stream, &geometry)) return nullptr;
-    long long rows = geometry.height < 0 ? -geometry.height : geometry.height;
-    Ref pixels = allocatePixels(geometry.width, rows);
+    InfoHeader header;
+    Ref widthObject;
+    if (!pixelOffset || !readInfoHeaderSize(stream, &header) || !readInfoHeader(stream, &header, &widthObject)) {
+        return nullptr;
+    }
+    int64_t rows = rowCount(header.height);
+    Ref pixels = allocatePixels(header.width, rows);
     if (!pixels) return nullptr;
     Ref moved = callMethod(stream, Name::seek, {pixelOffset.get()});
-    if (!moved || !readRows(stream, geometry, rows, pixels.get())) return nullptr;
-    return Py_BuildValue("(OLO)", geometry.widthObject.get(), rows, pixels.get());
+    if (!moved || !readRows(stream, header, rows, pixels.get())) return nullptr;
+    return Py_BuildValue("(OLO)", widthObject.get(), static_cast<long long>(rows), pixels.get());
 }
 
 }  // namespace lumivex::bmp

@@ -6,25 +6,17 @@
 // file; the rows go out with one write each.
 #include "bmp_codec.hpp"
 
+#include "header.hpp"
 #include "rows.hpp"
 
 #include "../../capi/calls.hpp"
 #include "../../capi/context.hpp"
+#include "../../capi/errors.hpp"
 
 using namespace lumivex::capi;
 
 namespace lumivex::bmp {
 namespace {
-
-constexpr long long pixelDataOffset = 54;
-constexpr long long pixelsPerMetre = 2835;
-
-long long saturatingProduct(long long a, long long b) {
-    long long product;
-    if (!__builtin_mul_overflow(a, b, &product)) return product;
-    // Far outside what the 32-bit header fields can hold either way.
-    return (a < 0) != (b < 0) ? INT64_MIN : INT64_MAX;
-}
 
 struct Headers {
     Ref fileHeader;  // the 12 bytes after "BM"
@@ -32,23 +24,20 @@ struct Headers {
 };
 
 bool packHeaders(int32_t width, int32_t height, long long rowStride, Headers* headers) {
-    long long pixelArraySize = saturatingProduct(rowStride, height);
-    long long fileSize = pixelArraySize > INT64_MAX - pixelDataOffset ? INT64_MAX : pixelDataOffset + pixelArraySize;
-    Ref zero = newInt(0), offset = newInt(pixelDataOffset), size = newInt(fileSize);
+    const int64_t imageBytes = pixelArraySize(rowStride, height);
+    Ref zero = newInt(0), offset = newInt(pixelDataOffset), size = newInt(fileSize(imageBytes));
     headers->fileHeader = structPack("<IHHI", {size.get(), zero.get(), zero.get(), offset.get()});
     if (!headers->fileHeader) return false;
-    Ref forty = newInt(40), w = newInt(width), h = newInt(height), one = newInt(1), bits = newInt(24),
-        imageSize = newInt(pixelArraySize), resolution = newInt(pixelsPerMetre);
-    headers->infoHeader = structPack("<IIIHHIIIIII", {forty.get(), w.get(), h.get(), one.get(), bits.get(), zero.get(),
+    Ref headerSize = newInt(infoHeaderSize), w = newInt(width), h = newInt(height), one = newInt(1),
+        bits = newInt(bitsPerPixel), imageSize = newInt(imageBytes), resolution = newInt(pixelsPerMetre);
+    headers->infoHeader = structPack("<IIIHHIIIIII", {headerSize.get(), w.get(), h.get(), one.get(), bits.get(), zero.get(),
                                                       imageSize.get(), resolution.get(), resolution.get(), zero.get(),
                                                       zero.get()});
     return static_cast<bool>(headers->infoHeader);
 }
 
-bool raiseIndexError() {
-    PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
-    return false;
-}
+// A buffer shorter than the rows fails as reading past a bytearray's end would.
+Failure raiseIndexError() { return raise(PyExc_IndexError, "bytearray index out of range"); }
 
 // Rows bottom first; the buffer is re-read for every row because a write
 // releases the GIL and another thread may change the bytearray meanwhile.
@@ -87,10 +76,7 @@ PyObject* writeBmp(PyObject* path, int32_t width, int32_t height, PyObject* pixe
     if (!buffer || !packHeaders(width, height, rowStride, &headers)) return nullptr;
     // Packing refuses negative dimensions, so this product is exact.
     uint64_t needed = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3;
-    if (static_cast<uint64_t>(PyByteArray_GET_SIZE(buffer.get())) < needed) {
-        raiseIndexError();
-        return nullptr;
-    }
+    if (static_cast<uint64_t>(PyByteArray_GET_SIZE(buffer.get())) < needed) return raiseIndexError();
     if (!writeFile(path, headers, buffer.get(), width, height, rowStride)) return nullptr;
     Py_RETURN_NONE;
 }

@@ -2,8 +2,11 @@
 // CRC-32 of type then data (the length is not covered).
 #include "png_codec.hpp"
 
+#include "messages.hpp"
+
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
+#include "../../capi/errors.hpp"
 
 #include <cstring>
 
@@ -11,11 +14,6 @@ using namespace lumivex::capi;
 
 namespace lumivex::png {
 namespace {
-
-PyObject* raiseValueError(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
-}
 
 Ref unpackBigEndianU32(PyObject* fourBytes) {
     Ref value[1];
@@ -34,16 +32,13 @@ Ref chunkCrc(PyObject* chunkType, PyObject* data) {
     return Ref::steal(PyNumber_And(crc.get(), mask.get()));
 }
 
-// Reads `size` bytes; a result of another length raises `message`.
-Ref readExactly(PyObject* stream, PyObject* size, Py_ssize_t expected, const char* message) {
+// Reads `size` bytes; a result of another length raises `eofMessage`.
+Ref readExactly(PyObject* stream, PyObject* size, Py_ssize_t expected, const char* eofMessage) {
     Ref result = callMethod(stream, Name::read, {size});
-    if (!result) return Ref();
+    if (!result) return failed;
     Py_ssize_t length = PyObject_Length(result.get());
-    if (length < 0) return Ref();
-    if (length != expected) {
-        raiseValueError(message);
-        return Ref();
-    }
+    if (length < 0) return failed;
+    if (length != expected) return raise(PyExc_ValueError, eofMessage);
     return result;
 }
 
@@ -57,23 +52,23 @@ PyObject* readChunk(PyObject* stream) noexcept {
     Py_ssize_t lengthSize = PyObject_Length(lengthBytes.get());
     if (lengthSize < 0) return nullptr;
     if (lengthSize == 0) return Py_BuildValue("(y#y#)", "", Py_ssize_t(0), "", Py_ssize_t(0));
-    if (lengthSize != 4) return raiseValueError("Unexpected EOF while reading chunk length");
+    if (lengthSize != 4) return raise(PyExc_ValueError, message::eofInLength);
     Ref length = unpackBigEndianU32(lengthBytes.get());
     if (!length) return nullptr;
-    Ref chunkType = readExactly(stream, four.get(), 4, "Unexpected EOF while reading chunk type");
+    Ref chunkType = readExactly(stream, four.get(), 4, message::eofInType);
     if (!chunkType) return nullptr;
     Py_ssize_t dataLength = PyLong_AsSsize_t(length.get());
     if (dataLength == -1 && PyErr_Occurred()) return nullptr;
-    Ref data = readExactly(stream, length.get(), dataLength, "Unexpected EOF while reading chunk data");
+    Ref data = readExactly(stream, length.get(), dataLength, message::eofInData);
     if (!data) return nullptr;
-    Ref crc = readExactly(stream, four.get(), 4, "Unexpected EOF while reading chunk CRC");
+    Ref crc = readExactly(stream, four.get(), 4, message::eofInCrc);
     if (!crc) return nullptr;
     Ref actualCrc = chunkCrc(chunkType.get(), data.get());
     Ref expectedCrc = actualCrc ? unpackBigEndianU32(crc.get()) : Ref();
     if (!expectedCrc) return nullptr;
     int same = PyObject_RichCompareBool(expectedCrc.get(), actualCrc.get(), Py_EQ);
     if (same < 0) return nullptr;
-    if (!same) return raiseValueError("Corrupted PNG chunk detected");
+    if (!same) return raise(PyExc_ValueError, message::corruptedChunk);
     return PyTuple_Pack(2, chunkType.get(), data.get());
 }
 
@@ -87,7 +82,9 @@ PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept {
     PyObject* pieces[] = {length.get(), chunkType, data, crc.get()};
     Py_ssize_t total = 0;
     for (PyObject* piece : pieces) {
-        if (!PyBytes_Check(piece)) return PyErr_Format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(piece)->tp_name);
+        if (!PyBytes_Check(piece)) {
+            return raiseFormat(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(piece)->tp_name);
+        }
         total += PyBytes_GET_SIZE(piece);
     }
     PyObject* chunk = PyBytes_FromStringAndSize(nullptr, total);

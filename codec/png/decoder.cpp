@@ -4,10 +4,13 @@
 #include "png_codec.hpp"
 
 #include "filter.hpp"
+#include "header.hpp"
+#include "messages.hpp"
 
 #include "../../capi/args.hpp"
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
+#include "../../capi/errors.hpp"
 
 using namespace lumivex::capi;
 
@@ -17,27 +20,10 @@ const char signatureBytes[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'}
 
 namespace {
 
-// The decoder supports images whose inflated data, (rowStride + 1) * height
-// bytes, fits in a signed 32-bit size.
-constexpr int64_t maxInflatedSize = INT32_MAX;
-
 // Reconstructing rows of at least this many bytes runs without the GIL.
 constexpr int64_t releaseGilAbove = 1 << 16;
 
-PyObject* raiseMalformed() {
-    PyErr_SetString(PyExc_ValueError, "Malformed PNG image data");
-    return nullptr;
-}
-
-struct Header {
-    // width, height, bitDepth, colorType, compression, filterMethod, interlace;
-    // -1 until an IHDR chunk sets them.
-    int32_t values[7] = {-1, -1, -1, -1, -1, -1, -1};
-    int32_t width() const { return values[0]; }
-    int32_t height() const { return values[1]; }
-    int32_t bitDepth() const { return values[2]; }
-    int32_t colorType() const { return values[3]; }
-};
+Failure raiseMalformed() { return raise(PyExc_ValueError, message::malformed); }
 
 bool checkSignature(PyObject* stream) {
     Ref signature = readFrom(stream, 8);
@@ -45,22 +31,25 @@ bool checkSignature(PyObject* stream) {
     if (!expected) return false;
     int equal = PyObject_RichCompareBool(signature.get(), expected.get(), Py_EQ);
     if (equal < 0) return false;
-    if (!equal) PyErr_SetString(PyExc_ValueError, "Unsupported PNG signature");
-    return equal != 0;
+    if (!equal) return raise(PyExc_ValueError, message::unsupportedSignature);
+    return true;
 }
 
 // struct.unpack(">IIBBBBB", data), each value made a 32-bit int as it is assigned.
-bool readHeader(PyObject* data, Header* header) {
-    Ref fields[7];
-    if (!structUnpack(">IIBBBBB", data, 7, fields)) return false;
-    for (int i = 0; i < 7; ++i) {
-        if (!toInt32(fields[i].get(), &header->values[i])) return false;
+bool readHeader(PyObject* data, Ihdr* header) {
+    int32_t* const targets[] = {&header->width,       &header->height,       &header->bitDepth, &header->colorType,
+                                &header->compression, &header->filterMethod, &header->interlace};
+    constexpr int count = sizeof(targets) / sizeof(targets[0]);
+    Ref fields[count];
+    if (!structUnpack(">IIBBBBB", data, count, fields)) return false;
+    for (int i = 0; i < count; ++i) {
+        if (!toInt32(fields[i].get(), targets[i])) return false;
     }
     return true;
 }
 
 // Reads chunks until IEND or the end of the stream, keeping the IDAT data.
-bool readChunks(PyObject* stream, Header* header, PyObject* idatChunks) {
+bool readChunks(PyObject* stream, Ihdr* header, PyObject* idatChunks) {
     for (;;) {
         Ref readChunk = lookupGlobal(Name::_readChunk);
         Ref chunk = readChunk ? Ref::steal(PyObject_CallFunctionObjArgs(readChunk.get(), stream, nullptr)) : Ref();
@@ -87,20 +76,10 @@ bool readChunks(PyObject* stream, Header* header, PyObject* idatChunks) {
     }
 }
 
-bool checkHeader(const Header& header) {
-    const char* problem = nullptr;
-    for (int32_t value : header.values) {
-        if (value == -1) problem = "Incomplete PNG header information";
-    }
-    if (problem == nullptr && header.bitDepth() != 8) {
-        problem = "Only 8-bit PNG images are supported";
-    } else if (problem == nullptr && header.colorType() != 2 && header.colorType() != 6) {
-        problem = "Only RGB/RGBA PNG images are supported";
-    } else if (problem == nullptr && (header.values[4] != 0 || header.values[5] != 0 || header.values[6] != 0)) {
-        problem = "Unsupported PNG configuration (compression/filter/interlace)";
-    }
-    if (problem != nullptr) PyErr_SetString(PyExc_ValueError, problem);
-    return problem == nullptr;
+bool checkHeader(const Ihdr& header) {
+    IhdrProblem problem = checkIhdr(header);
+    if (problem != IhdrProblem::None) return raise(PyExc_ValueError, message::forProblem(problem));
+    return true;
 }
 
 // The IDAT data in stream order as one object: b"".join(idatChunks), or the
@@ -126,10 +105,7 @@ Ref inflateBounded(PyObject* idatChunks, Py_ssize_t expectedSize) {
     if (!raw) return Ref();
     Py_ssize_t length = PyObject_Length(raw.get());
     if (length < 0) return Ref();
-    if (length > expectedSize) {
-        raiseMalformed();
-        return Ref();
-    }
+    if (length > expectedSize) return raiseMalformed();
     Ref finished = Ref::steal(PyObject_GetAttr(inflater.get(), name(Name::eof)));
     int complete = finished ? PyObject_IsTrue(finished.get()) : -1;
     if (complete < 0) return Ref();
@@ -140,13 +116,6 @@ Ref inflateBounded(PyObject* idatChunks, Py_ssize_t expectedSize) {
     }
     return raw;
 }
-
-struct RowLayout {
-    int64_t width;
-    int64_t height;
-    int64_t channels;
-    int64_t rowStride;  // bytes of one reconstructed row
-};
 
 // Reconstructs every row of `raw` into `pixels` (RGB). Touches no Python
 // object. Returns -1 on success, else the offending filter type.
@@ -185,9 +154,7 @@ PyObject* decodeRows(PyObject* rawObject, const RowLayout& layout) {
     } else {
         badFilter = reconstructImage(raw.data(), layout, out, rowBuffers.data());
     }
-    if (badFilter >= 0) {
-        return PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", badFilter);
-    }
+    if (badFilter >= 0) return raiseFormat(PyExc_ValueError, message::unsupportedFilter, badFilter);
     return Py_BuildValue("(iiO)", static_cast<int>(layout.width), static_cast<int>(layout.height), pixels.get());
 }
 
@@ -195,19 +162,12 @@ PyObject* decodeRows(PyObject* rawObject, const RowLayout& layout) {
 
 PyObject* loadPng(PyObject* stream) noexcept {
     if (!checkSignature(stream)) return nullptr;
-    Header header;
+    Ihdr header;
     Ref idatChunks = Ref::steal(PyList_New(0));
     if (!idatChunks || !readChunks(stream, &header, idatChunks.get()) || !checkHeader(header)) return nullptr;
-    RowLayout layout;
-    layout.width = header.width();
-    layout.height = header.height();
-    layout.channels = header.colorType() == 2 ? 3 : 4;
-    layout.rowStride = layout.width * layout.channels;
+    const RowLayout layout = rowLayout(header);
     int64_t expectedSize;
-    if (__builtin_mul_overflow(layout.rowStride + 1, layout.height, &expectedSize) ||
-        expectedSize > maxInflatedSize) {
-        return raiseMalformed();
-    }
+    if (!inflatedSize(layout, &expectedSize)) return raiseMalformed();
     Ref raw = inflateBounded(idatChunks.get(), static_cast<Py_ssize_t>(expectedSize));
     if (!raw) return nullptr;
     Py_ssize_t rawLength = PyObject_Length(raw.get());

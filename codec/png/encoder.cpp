@@ -1,6 +1,12 @@
 // The PNG writer: always 8-bit RGB, filter type 0 on every row, the whole
 // zlib stream (default level, through the module's zlib) in one IDAT chunk.
-// Everything that can fail before writing is done before the file is opened.
+//
+// Before the file is opened: the IHDR data is packed, the rows assembled and
+// compressed, so their failures leave an existing file intact. After it is
+// opened: PNG_SIGNATURE is looked up and written, and each chunk is framed
+// (its length packed and its CRC computed through the module's struct and
+// zlib) just before it is written; a failure there, such as a deleted or
+// rebound name, leaves the bytes written so far in the file.
 #include "png_codec.hpp"
 
 #include "rows.hpp"
@@ -9,6 +15,7 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/context.hpp"
+#include "../../capi/errors.hpp"
 
 using namespace lumivex::capi;
 
@@ -27,8 +34,7 @@ Ref assembleScanlines(PyObject* pixels, int32_t width, int32_t height) {
     size_t length;
     if (!assembledLength(static_cast<size_t>(view.length()), rowStride, static_cast<uint64_t>(height), &length) ||
         length > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-        PyErr_NoMemory();
-        return Ref();
+        return raiseNoMemory();
     }
     Ref raw = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!raw) return Ref();

@@ -1,6 +1,6 @@
 // The Python-facing PNG reader and writer: they talk to streams and files,
-// own the buffers and raise the exceptions; the byte work is in filter.hpp
-// and rows.hpp.
+// own the buffers and raise the exceptions (messages.hpp); the header checks
+// and sizes are in header.hpp, the byte work in filter.hpp and rows.hpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,6 +1,9 @@
-// Unit tests for the byte kernels. Exit status is the number of failed checks (capped), 0 when all pass.
+// Unit tests for the byte kernels and the header checks. Exit status is the number of failed checks (capped), 0 when
+// all pass.
+#include "codec/bmp/header.hpp"
 #include "codec/bmp/rows.hpp"
 #include "codec/png/filter.hpp"
+#include "codec/png/header.hpp"
 #include "codec/png/rows.hpp"
 
 #include <cstdint>
@@ -224,6 +227,90 @@ void testBmpSwizzles() {
     }
 }
 
+
+// IHDR headers with the problem each must report first: the checks run in a fixed order.
+void testPngHeaderChecks() {
+    using P = png::IhdrProblem;
+    constexpr int32_t unset = -1;
+    const struct { png::Ihdr header; P problem; const char* why; } cases[] = {
+        {{}, P::Incomplete, "no IHDR chunk"},
+        {{1, 1, 8, 2, 0, 0, unset}, P::Incomplete, "last field unset"},
+        {{unset, 1, 16, 3, 1, 1, 1}, P::Incomplete, "incomplete is reported before everything else"},
+        {{1, 1, 16, 3, 0, 0, 0}, P::BitDepth, "bit depth before colour type"},
+        {{1, 1, 8, 3, 1, 0, 0}, P::ColorType, "palette, colour type before configuration"},
+        {{1, 1, 8, 0, 0, 0, 0}, P::ColorType, "greyscale"},
+        {{1, 1, 8, 2, 0, 0, 1}, P::Configuration, "interlaced"},
+        {{1, 1, 8, 6, 0, 1, 0}, P::Configuration, "filter method 1"},
+        {{1, 1, 8, 6, 0, 0, 0}, P::None, "RGBA"},
+    };
+    for (const auto& c : cases) {
+        context = c.why;
+        CHECK(png::checkIhdr(c.header) == c.problem);
+    }
+}
+
+// The inflated size of valid headers: totals past a signed 32-bit size, or that overflow int64, must be refused,
+// never wrapped into a small allocation. A negative width is passed through for the inflater to refuse.
+void testPngInflatedSize() {
+    const int32_t rgb = 2, rgba = 6;
+    const int64_t refused = -7;  // marks the cases whose size must be refused
+    const struct { int32_t width, height, colorType; int64_t inflated; const char* why; } cases[] = {
+        {1, 1, rgb, 4, "1x1 RGB"},
+        {0, 7, rgb, 7, "zero width: filter bytes only"},
+        {5, 0, rgba, 0, "zero height"},
+        {715827882, 1, rgb, INT32_MAX, "RGB row of exactly INT32_MAX bytes"},
+        {536870911, 1, rgba, 2147483645, "widest RGBA row that fits"},
+        {357913941, 2, rgb, refused, "two rows of exactly 2^31 bytes in all"},
+        {1, INT32_MAX, rgb, refused, "INT32_MAX rows: past INT32_MAX, within int64"},
+        {INT32_MAX, INT32_MAX, rgba, refused, "both INT32_MAX: the product overflows int64"},
+        {-5, 3, rgb, -42, "negative width"},
+        {INT32_MIN, 1, rgba, INT64_C(-8589934591), "INT32_MIN width"},
+        {INT32_MIN, INT32_MAX, rgba, refused, "INT32_MIN width, INT32_MAX rows: overflow"},
+    };
+    for (const auto& c : cases) {
+        context = c.why;
+        const png::Ihdr header{c.width, c.height, 8, c.colorType, 0, 0, 0};
+        int64_t size = refused;
+        CHECK(png::inflatedSize(png::rowLayout(header), &size) == (c.inflated != refused));
+        CHECK(size == c.inflated);
+    }
+}
+
+// BITMAPINFOHEADER fields with the first problem each must report and the pixel buffer size: width * rows * 3 is
+// refused (TooLarge) when it overflows, and a negative width with rows is reported, never allocated.
+void testBmpHeaders() {
+    using P = bmp::InfoProblem;
+    using S = bmp::SizeProblem;
+    const int64_t untouched = 12345;
+    struct Case { bmp::InfoHeader header; P problem; S size; int64_t bytes; const char* why; };
+    const Case cases[] = {
+        {{12, 1, 1, 1, 24, 0}, P::NotInfoHeader, S::None, 3, "BITMAPCOREHEADER"},
+        {{124, 1, 1, 2, 32, 1}, P::NotInfoHeader, S::None, 3, "BITMAPV5HEADER: size before format"},
+        {{40, 1, 1, 2, 24, 0}, P::NotUncompressed24Bit, S::None, 3, "two planes"},
+        {{40, 1, 1, 1, 32, 0}, P::NotUncompressed24Bit, S::None, 3, "32 bits per pixel"},
+        {{40, 1, 1, 1, 24, 1}, P::NotUncompressed24Bit, S::None, 3, "RLE8"},
+        {{40, 2, 3, 1, 24, 0}, P::None, S::None, 18, "bottom-up"},
+        {{40, 2, -3, 1, 24, 0}, P::None, S::None, 18, "top-down"},
+        {{40, 0, 5, 1, 24, 0}, P::None, S::None, 0, "zero width"},
+        {{40, -4, 0, 1, 24, 0}, P::None, S::None, 0, "negative width, no rows"},
+        {{40, -4, 2, 1, 24, 0}, P::None, S::Negative, -24, "negative width"},
+        {{40, INT32_MAX, -1, 1, 24, 0}, P::None, S::None, INT64_C(6442450941), "INT32_MAX width, one row"},
+        {{40, INT32_MAX, INT32_MAX, 1, 24, 0}, P::None, S::TooLarge, untouched, "both INT32_MAX: past int64"},
+        {{40, INT32_MAX, INT32_MIN, 1, 24, 0}, P::None, S::TooLarge, untouched, "INT32_MIN rows, 2^31 of them"},
+        {{40, INT32_MIN, INT32_MIN, 1, 24, 0}, P::None, S::TooLarge, untouched, "both INT32_MIN"},
+        {{40, INT32_MIN, 1, 1, 24, 0}, P::None, S::Negative, INT64_C(-6442450944), "INT32_MIN width"},
+    };
+    for (const Case& c : cases) {
+        context = c.why;
+        const P problem = bmp::checkInfoHeaderSize(c.header.size) != P::None ? bmp::checkInfoHeaderSize(c.header.size)
+                                                                              : bmp::checkPixelFormat(c.header);
+        CHECK(problem == c.problem);
+        int64_t size = untouched;
+        CHECK(bmp::pixelBufferSize(c.header.width, bmp::rowCount(c.header.height), &size) == c.size);
+        CHECK(size == c.bytes);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -235,6 +322,9 @@ int main() {
     testAssembleRows();
     testStoredRowStride();
     testBmpSwizzles();
+    testPngHeaderChecks();
+    testPngInflatedSize();
+    testBmpHeaders();
     std::printf("%d failure(s)\n", failures);
     return failures > 100 ? 100 : failures;
 }
