@@ -56,7 +56,7 @@ def find_libdeflate():
 LIBDEFLATE = find_libdeflate()
 if LIBDEFLATE:
     DEFLATE_COMPILE_ARGS = ["-DLUMIVEX_HAVE_LIBDEFLATE"] + LIBDEFLATE[0]
-    DEFLATE_LINK_ARGS = LIBDEFLATE[1]
+    DEFLATE_LINK_ARGS = LIBDEFLATE[1] + ["-lz"]
 else:
     DEFLATE_COMPILE_ARGS, DEFLATE_LINK_ARGS = [], ["-lz"]
     # Objects built against one deflate library must not be reused for the other.

@@ -22,7 +22,7 @@ BUILDS = {
     "sanitized": ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all", *WARNINGS],
 }
 BACKENDS = {
-    "libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate"]),
+    "libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz"]),
     "zlib": ([], ["-lz"]),
 }
 

@@ -4,10 +4,10 @@
 #include <climits>
 #include <cstdint>
 
+#include <zlib.h>
+
 #if defined(LUMIVEX_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
-#else
-#include <zlib.h>
 #endif
 
 namespace lumivex::png {
@@ -21,12 +21,10 @@ bool isKnownLevel(int level) {
 constexpr size_t largestBoundedInput = SIZE_MAX / 2;
 
 #if defined(LUMIVEX_HAVE_LIBDEFLATE)
-
 int libraryLevel(int level) { return level == strongestDeflateLevel ? 12 : level; }
-
 #else
-
 int libraryLevel(int level) { return level == strongestDeflateLevel ? 9 : level; }
+#endif
 
 // zlib counts its windows in uInt: a buffer is fed in pieces no larger than this.
 uInt window(size_t left) { return static_cast<uInt>(std::min<size_t>(left, UINT_MAX)); }
@@ -39,9 +37,37 @@ struct Cursor {
     size_t outLeft;
 };
 
-#endif
+// One zlib stream of src in dst through zlib's deflate; 0 if it does not fit or zlib
+// cannot get memory. Input and output go through in uInt-sized windows.
+size_t zlibDeflate(int level, int strategy, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15, 8, strategy) != Z_OK) return 0;
+    Cursor cursor{src, srcLen, dst, dstCap};
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        stream.next_in = const_cast<Bytef*>(cursor.in);
+        stream.avail_in = window(cursor.inLeft);
+        stream.next_out = cursor.out;
+        stream.avail_out = window(cursor.outLeft);
+        const uInt inWindow = stream.avail_in, outWindow = stream.avail_out;
+        // Finish only once the last piece of input is in the window.
+        rc = deflate(&stream, inWindow == cursor.inLeft ? Z_FINISH : Z_NO_FLUSH);
+        cursor.in += inWindow - stream.avail_in;
+        cursor.inLeft -= inWindow - stream.avail_in;
+        cursor.out += outWindow - stream.avail_out;
+        cursor.outLeft -= outWindow - stream.avail_out;
+        // No room left for output before the end: the stream does not fit.
+        if (rc == Z_BUF_ERROR || (rc == Z_OK && cursor.outLeft == 0)) break;
+    }
+    deflateEnd(&stream);
+    return rc == Z_STREAM_END ? dstCap - cursor.outLeft : 0;
+}
 
 }  // namespace
+
+size_t compressZlibRuns(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
+    return zlibDeflate(Z_BEST_COMPRESSION, Z_RLE, src, srcLen, dst, dstCap);
+}
 
 #if defined(LUMIVEX_HAVE_LIBDEFLATE)
 
@@ -49,7 +75,8 @@ const char* deflateBackend() noexcept { return "libdeflate"; }
 
 size_t zlibCompressBound(size_t srcLen) noexcept {
     if (srcLen > largestBoundedInput) return 0;
-    return libdeflate_zlib_compress_bound(nullptr, srcLen);
+    // compressZlibRuns goes through zlib even here.
+    return std::max<size_t>(libdeflate_zlib_compress_bound(nullptr, srcLen), compressBound(static_cast<uLong>(srcLen)));
 }
 
 uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept {
@@ -106,27 +133,7 @@ uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept {
 
 size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
     if (!isKnownLevel(level)) return 0;
-    z_stream stream{};
-    if (deflateInit(&stream, libraryLevel(level)) != Z_OK) return 0;
-    Cursor cursor{src, srcLen, dst, dstCap};
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        stream.next_in = const_cast<Bytef*>(cursor.in);
-        stream.avail_in = window(cursor.inLeft);
-        stream.next_out = cursor.out;
-        stream.avail_out = window(cursor.outLeft);
-        const uInt inWindow = stream.avail_in, outWindow = stream.avail_out;
-        // Finish only once the last piece of input is in the window.
-        rc = deflate(&stream, inWindow == cursor.inLeft ? Z_FINISH : Z_NO_FLUSH);
-        cursor.in += inWindow - stream.avail_in;
-        cursor.inLeft -= inWindow - stream.avail_in;
-        cursor.out += outWindow - stream.avail_out;
-        cursor.outLeft -= outWindow - stream.avail_out;
-        // No room left for output before the end: the stream does not fit.
-        if (rc == Z_BUF_ERROR || (rc == Z_OK && cursor.outLeft == 0)) break;
-    }
-    deflateEnd(&stream);
-    return rc == Z_STREAM_END ? dstCap - cursor.outLeft : 0;
+    return zlibDeflate(libraryLevel(level), Z_DEFAULT_STRATEGY, src, srcLen, dst, dstCap);
 }
 
 InflateStatus inflateInto(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap,

@@ -1,5 +1,6 @@
 // zlib-format (RFC 1950) compression and bounded decompression of whole buffers.
-// Backed by libdeflate when the build defines LUMIVEX_HAVE_LIBDEFLATE, by zlib otherwise.
+// Backed by libdeflate when the build defines LUMIVEX_HAVE_LIBDEFLATE, by zlib otherwise
+// (compressZlibRuns always uses zlib).
 // No Python.h, no exceptions. The only allocation is the compression library's own
 // working state, made and freed within each call; calls share nothing, so any number
 // may run at once on different threads.
@@ -29,6 +30,12 @@ size_t zlibCompressBound(size_t srcLen) noexcept;
 // stream does not fit (never the case with dstCap >= zlibCompressBound(srcLen)).
 // dst must not overlap src. Never writes past dst + dstCap.
 size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
+
+// Compresses like compressZlib, but seeks no matches other than runs of the byte just
+// before (zlib's run-length strategy, whatever the backend): several times faster, and
+// smaller for data whose redundancy lies in its byte statistics rather than in repeated
+// strings, as filtered rows of a noisy, smooth picture. Same contract as compressZlib.
+size_t compressZlibRuns(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
 
 // CRC-32 as PNG and zlib define it, continued from `crc` (0 to start) over data[0, len).
 uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept;
