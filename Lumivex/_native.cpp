@@ -81,6 +81,26 @@ size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) {
     return png::zlibCompressBound(std::min(scanlineBytes, std::max(smallScanlines, lineBytes)));
 }
 
+enum class Method { matching, runs };
+
+size_t compressWith(Method method, int level, const uint8_t* src, size_t len, uint8_t* dst, size_t cap) {
+    return method == Method::runs ? png::compressZlibRuns(src, len, dst, cap)
+                                  : png::compressZlib(level, src, len, dst, cap);
+}
+
+// The compressed size of evenly spaced strips of rows of a large image (len > smallScanlines).
+uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* scratch,
+                     size_t scratchCap) {
+    const size_t height = len / lineBytes;
+    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
+    uint64_t total = 0;
+    for (size_t strip = 0; strip < sampleStrips; ++strip) {
+        const size_t firstRow = strip * (height - stripRows) / (sampleStrips - 1);
+        total += compressWith(method, level, src + firstRow * lineBytes, stripRows * lineBytes, scratch, scratchCap);
+    }
+    return total;
+}
+
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     uint8_t* scratch, size_t scratchCap) {
     if (len <= smallScanlines) {
@@ -90,16 +110,26 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
         std::memcpy(dst, scratch, runs);
         return runs;
     }
-    const size_t height = len / lineBytes;
-    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
-    uint64_t matched = 0, runs = 0;
-    for (size_t strip = 0; strip < sampleStrips; ++strip) {
-        const size_t firstRow = std::min(height - stripRows, strip * (height - stripRows) / (sampleStrips - 1));
-        const uint8_t* sample = src + firstRow * lineBytes;
-        matched += png::compressZlib(level, sample, stripRows * lineBytes, scratch, scratchCap);
-        runs += png::compressZlibRuns(sample, stripRows * lineBytes, scratch, scratchCap);
-    }
-    return runs < matched ? png::compressZlibRuns(src, len, dst, cap) : png::compressZlib(level, src, len, dst, cap);
+    const bool runsSmaller = sampledSize(Method::runs, level, src, len, lineBytes, scratch, scratchCap) <
+                             sampledSize(Method::matching, level, src, len, lineBytes, scratch, scratchCap);
+    return compressWith(runsSmaller ? Method::runs : Method::matching, level, src, len, dst, cap);
+}
+
+// At the strongest level the adaptive choice is checked against no filtering at all,
+// which keeps the exact colours of flat graphics as repeated strings: deflate finds
+// those better than the small differences the per-row heuristic favours there.
+// Each candidate is judged by a default-level deflate of sampled strips (of everything
+// for a small image). The winner's scanlines are left in `scanlines`.
+void chooseStrongestFilters(const Image& image, uint8_t* scanlines, uint8_t* unfiltered, uint8_t* scratch,
+                           size_t scratchCap) {
+    const size_t len = image.scanlineBytes(), lineBytes = image.rowStride() + 1;
+    png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, png::adaptiveFilter, scanlines);
+    png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, 0, unfiltered);
+    auto estimate = [&](const uint8_t* src) -> uint64_t {
+        if (len <= smallScanlines) return png::compressZlib(6, src, len, scratch, scratchCap);
+        return sampledSize(Method::matching, 6, src, len, lineBytes, scratch, scratchCap);
+    };
+    if (estimate(unfiltered) < estimate(scanlines)) std::memcpy(scanlines, unfiltered, len);
 }
 
 bool checkImage(int width, int height, Py_ssize_t pixelsLength) {
@@ -128,15 +158,22 @@ PyObject* encodePng(PyObject*, PyObject* args) {
     const Image image{view.data(), uint32_t(width), uint32_t(height)};
     const size_t bound = png::zlibCompressBound(image.scanlineBytes());
     const size_t scratchCap = scratchBytes(image.scanlineBytes(), image.rowStride() + 1);
-    RawBuffer scanlines, stream, scratch;
+    const bool tryUnfiltered = level == png::strongestDeflateLevel && strategy == png::adaptiveFilter;
+    RawBuffer scanlines, stream, scratch, unfiltered;
     if (bound == 0 || scratchCap == 0) return PyErr_NoMemory();
-    if (!scanlines.allocate(image.scanlineBytes()) || !stream.allocate(bound) || !scratch.allocate(scratchCap))
+    if (!scanlines.allocate(image.scanlineBytes()) || !stream.allocate(bound) || !scratch.allocate(scratchCap) ||
+        (tryUnfiltered && !unfiltered.allocate(image.scanlineBytes())))
         return nullptr;
 
     bool filtered;
     size_t streamLength;
     Py_BEGIN_ALLOW_THREADS
-    filtered = png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, strategy, scanlines.data());
+    filtered = true;
+    if (tryUnfiltered)
+        chooseStrongestFilters(image, scanlines.data(), unfiltered.data(), scratch.data(), scratchCap);
+    else
+        filtered = png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, strategy,
+                                    scanlines.data());
     streamLength = filtered ? compressBest(level, scanlines.data(), image.scanlineBytes(), image.rowStride() + 1,
                                            stream.data(), bound, scratch.data(), scratchCap)
                             : 0;

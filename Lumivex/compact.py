@@ -47,6 +47,8 @@ def encode_png(image, level=DEFAULT_LEVEL, filter="adaptive"):
     level: 1 (fastest) to 9 (smallest) as zlib means them, or "strongest"
     (libdeflate's level 12; zlib's 9 in a build without libdeflate).
     filter: "adaptive" (the default), "none", "sub", "up", "average" or "paeth".
+    At the "strongest" level, "adaptive" also tries no filtering at all and
+    keeps what deflates smaller (flat graphics often do better unfiltered).
 
     Raises ValueError for an image PNG cannot hold (a width or height below 1)
     or whose pixel buffer is not exactly width x height x 3 bytes.

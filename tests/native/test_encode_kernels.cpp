@@ -264,6 +264,14 @@ void testCompressRoundTrip() {
             CHECK(back.status == png::InflateStatus::complete);
             CHECK(back.counts.produced == input.size() && back.counts.consumed == len);
             CHECK(sameBytes(back.out.data(), input.data(), input.size()));
+            // The run-only variant: its own valid stream of the same bytes.
+            Bytes runs = guarded(bound);
+            const size_t runsLen = png::compressZlibRuns(input.data(), input.size(), runs.data(), bound);
+            CHECK(runsLen > 0 && guardIntact(runs, bound));
+            runs.resize(runsLen);
+            const Inflated runsBack = inflate(runs, input.size());
+            CHECK(runsBack.status == png::InflateStatus::complete && runsBack.counts.consumed == runsLen);
+            CHECK(sameBytes(runsBack.out.data(), input.data(), input.size()));
             // A buffer one byte short of the stream: refused, nothing written past it.
             if (len > 1) {
                 Bytes small = guarded(len - 1);
