@@ -1,10 +1,18 @@
-"""Builds the C++ extension Lumivex.rasterCore_ext.
+"""Builds the C++ extension Lumivex.rasterCore_ext and the package's private
+native module Lumivex._native.
 
-LUMIVEX_SANITIZE=1 in the environment builds it with AddressSanitizer and
+LUMIVEX_SANITIZE=1 in the environment builds them with AddressSanitizer and
 UndefinedBehaviorSanitizer (see `make test-asan`).
+
+Deflate: libdeflate is linked when the build finds it (pkg-config, or its header
+and library in the usual places); otherwise, or with LUMIVEX_NO_LIBDEFLATE=1 in
+the environment, zlib is. `Lumivex.DEFLATE_BACKEND` tells which a build has.
 """
 import glob
 import os
+import shutil
+import subprocess
+import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -15,6 +23,8 @@ SOURCES = (
     + sorted(glob.glob("codec/png/*.cpp"))
     + sorted(glob.glob("codec/bmp/*.cpp"))
 )
+NATIVE_SOURCES = ["Lumivex/_native.cpp", "codec/png/deflate.cpp", "codec/png/filter_select.cpp"]
+DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + ["Lumivex/image.hpp"])
 
 COMPILE_ARGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-fvisibility=hidden"]
 LINK_ARGS = []
@@ -26,29 +36,61 @@ if os.environ.get("LUMIVEX_SANITIZE") == "1":
     LINK_ARGS += SANITIZERS
 
 
+def find_libdeflate():
+    """(compile args, link args) for libdeflate, or None when the build should use zlib."""
+    if os.environ.get("LUMIVEX_NO_LIBDEFLATE") == "1":
+        return None
+    if shutil.which("pkg-config"):
+        found = subprocess.run(["pkg-config", "--cflags", "--libs", "libdeflate"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True)
+        if found.returncode == 0:
+            flags = found.stdout.split()
+            return [f for f in flags if not f.startswith(("-l", "-L"))], [f for f in flags if f.startswith(("-l", "-L"))]
+    for prefix in ("/usr", "/usr/local"):
+        if os.path.exists(os.path.join(prefix, "include", "libdeflate.h")) and glob.glob(
+                os.path.join(prefix, "lib*", "**", "libdeflate.so"), recursive=True):
+            return ["-I" + os.path.join(prefix, "include")], ["-L" + os.path.join(prefix, "lib"), "-ldeflate"]
+    return None
+
+
+LIBDEFLATE = find_libdeflate()
+if LIBDEFLATE:
+    DEFLATE_COMPILE_ARGS = ["-DLUMIVEX_HAVE_LIBDEFLATE"] + LIBDEFLATE[0]
+    DEFLATE_LINK_ARGS = LIBDEFLATE[1] + ["-lz"]
+else:
+    DEFLATE_COMPILE_ARGS, DEFLATE_LINK_ARGS = [], ["-lz"]
+    # Objects built against one deflate library must not be reused for the other.
+    BUILD_BASE += "-zlib"
+
+
 class CxxBuildExt(build_ext):
-    """Drops the interpreter's C-only warning flags, which g++ warns about."""
+    """Drops the interpreter's C-only warning flags, which g++ warns about, and
+    says which deflate library the build links."""
 
     def build_extensions(self):
         for attribute in ("compiler_so", "compiler"):
             flags = getattr(self.compiler, attribute, None)
             if flags:
                 setattr(self.compiler, attribute, [f for f in flags if f != "-Wstrict-prototypes"])
+        if LIBDEFLATE is None:
+            print("Lumivex: building without libdeflate; deflate and inflate use zlib", file=sys.stderr)
         super().build_extensions()
 
 
+def extension(name, sources):
+    return Extension(
+        name,
+        sources=sources,
+        depends=DEPENDS,
+        language="c++",
+        extra_compile_args=COMPILE_ARGS + DEFLATE_COMPILE_ARGS,
+        extra_link_args=LINK_ARGS + DEFLATE_LINK_ARGS,
+    )
+
+
 setup(
-    ext_modules=[
-        Extension(
-            "Lumivex.rasterCore_ext",
-            sources=SOURCES,
-            depends=sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + ["Lumivex/image.hpp"]),
-            language="c++",
-            extra_compile_args=COMPILE_ARGS,
-            extra_link_args=LINK_ARGS,
-        )
-    ],
+    ext_modules=[extension("Lumivex.rasterCore_ext", SOURCES), extension("Lumivex._native", NATIVE_SOURCES)],
     cmdclass={"build_ext": CxxBuildExt},
-    # Separate trees, so that neither build mistakes the other's objects for its own.
+    # Separate trees, so that no build mistakes another's objects for its own.
     options={"build": {"build_base": BUILD_BASE}},
 )

@@ -1,0 +1,64 @@
+// zlib-format (RFC 1950) compression and bounded decompression of whole buffers.
+// Backed by libdeflate when the build defines LUMIVEX_HAVE_LIBDEFLATE, by zlib otherwise
+// (compressZlibRuns always uses zlib).
+// No Python.h, no exceptions. The only allocation is the compression library's own
+// working state, made and freed within each call; calls share nothing, so any number
+// may run at once on different threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lumivex::png {
+
+// "libdeflate" or "zlib": the library behind compressZlib and inflateInto in this build.
+const char* deflateBackend() noexcept;
+
+// The compression levels: 1 (fastest) to 9 (smallest) as zlib means them, and the
+// strongest setting the backend has (libdeflate's 12; zlib's 9 without it).
+constexpr int minDeflateLevel = 1;
+constexpr int maxDeflateLevel = 9;
+constexpr int strongestDeflateLevel = 10;
+
+// Worst-case length of compressZlib's output for srcLen input bytes, at any level.
+// Returns 0 when that length does not fit in size_t.
+size_t zlibCompressBound(size_t srcLen) noexcept;
+
+// Compresses src[0, srcLen) into one zlib stream in dst[0, dstCap) at `level`
+// (minDeflateLevel..maxDeflateLevel or strongestDeflateLevel). Returns the stream's
+// length, or 0 when the level is unknown, the library could not get memory, or the
+// stream does not fit (never the case with dstCap >= zlibCompressBound(srcLen)).
+// dst must not overlap src. Never writes past dst + dstCap.
+size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
+
+// Compresses like compressZlib, but seeks no matches other than runs of the byte just
+// before (zlib's run-length strategy, whatever the backend): several times faster, and
+// smaller for data whose redundancy lies in its byte statistics rather than in repeated
+// strings, as filtered rows of a noisy, smooth picture. Same contract as compressZlib.
+size_t compressZlibRuns(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
+
+// CRC-32 as PNG and zlib define it, continued from `crc` (0 to start) over data[0, len).
+uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept;
+
+enum class InflateStatus {
+    complete,        // the stream ended, having produced exactly dstCap bytes
+    shortOutput,     // the stream ended, having produced fewer than dstCap bytes
+    outputTooLarge,  // the stream holds more than dstCap bytes
+    badData,         // corrupt or unsupported data: bad header, block or checksum, a preset
+                     // dictionary, or input that ends before the stream does
+    outOfMemory,     // the library could not get its working memory
+};
+
+struct InflateCounts {
+    size_t produced = 0;  // bytes written to dst (complete, shortOutput)
+    size_t consumed = 0;  // bytes of src the stream spans, trailer included (complete, shortOutput):
+                          // consumed < srcLen means data follows the stream
+};
+
+// Inflates the zlib stream at the start of src[0, srcLen) into dst[0, dstCap).
+// Never writes past dst + dstCap; dst's contents are unspecified unless the status is
+// complete or shortOutput, and counts is filled only then. dst must not overlap src.
+InflateStatus inflateInto(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap,
+                          InflateCounts* counts) noexcept;
+
+}  // namespace lumivex::png

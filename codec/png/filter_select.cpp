@@ -1,0 +1,245 @@
+#include "filter_select.hpp"
+
+#include <cstdlib>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace lumivex::png {
+namespace {
+
+enum FilterType { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
+
+bool isKnownFilter(int filterType) { return filterType >= kNone && filterType <= kPaeth; }
+
+// Ties go to left, then up, then upLeft, as the decoder resolves them.
+int paethPredictor(int left, int up, int upLeft) {
+    const int p = left + up - upLeft;
+    const int pa = std::abs(p - left);
+    const int pb = std::abs(p - up);
+    const int pc = std::abs(p - upLeft);
+    if (pa <= pb && pa <= pc) return left;
+    if (pb <= pc) return up;
+    return upLeft;
+}
+
+int predict(int filterType, int left, int up, int upLeft) {
+    switch (filterType) {
+        case kSub: return left;
+        case kUp: return up;
+        case kAverage: return (left + up) >> 1;
+        case kPaeth: return paethPredictor(left, up, upLeft);
+        default: return 0;
+    }
+}
+
+// The three neighbours of byte i; zero before the row's start and above the first row.
+struct Neighbours {
+    int left, up, upLeft;
+};
+
+Neighbours neighboursAt(const uint8_t* row, const uint8_t* prevRow, size_t i, size_t bpp) {
+    const bool hasLeft = i >= bpp;
+    return {hasLeft ? row[i - bpp] : 0, prevRow ? prevRow[i] : 0, prevRow && hasLeft ? prevRow[i - bpp] : 0};
+}
+
+uint8_t filteredByte(int filterType, const uint8_t* row, const uint8_t* prevRow, size_t i, size_t bpp) {
+    const Neighbours nb = neighboursAt(row, prevRow, i, bpp);
+    return static_cast<uint8_t>(row[i] - predict(filterType, nb.left, nb.up, nb.upLeft));
+}
+
+// A filtered byte read as signed: its distance from zero.
+unsigned signedMagnitude(uint8_t filtered) { return filtered < 128 ? filtered : 256u - filtered; }
+
+void filterScalarRange(int filterType, const uint8_t* row, const uint8_t* prevRow, size_t start, size_t end,
+                       size_t bpp, uint8_t* out) {
+    for (size_t i = start; i < end; ++i) out[i] = filteredByte(filterType, row, prevRow, i, bpp);
+}
+
+void addCostsScalarRange(const uint8_t* row, const uint8_t* prevRow, size_t start, size_t end, size_t bpp,
+                         uint64_t costs[filterTypeCount]) {
+    for (size_t i = start; i < end; ++i)
+        for (int t = 0; t < filterTypeCount; ++t) costs[t] += signedMagnitude(filteredByte(t, row, prevRow, i, bpp));
+}
+
+int cheapestType(const uint64_t costs[filterTypeCount]) {
+    int best = 0;
+    for (int t = 1; t < filterTypeCount; ++t)
+        if (costs[t] < costs[best]) best = t;
+    return best;
+}
+
+#if defined(__SSE2__)
+
+constexpr size_t kLanes = 16;
+
+// 16 bytes from position i on, with their neighbours. Vector code starts at i >= bpp,
+// so every left neighbour lies inside the row.
+struct Window {
+    __m128i x, left, up, upLeft;
+};
+
+Window loadWindow(const uint8_t* row, const uint8_t* prevRow, size_t i, size_t bpp) {
+    auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i zero = _mm_setzero_si128();
+    return {load(row + i), load(row + i - bpp), prevRow ? load(prevRow + i) : zero,
+            prevRow ? load(prevRow + i - bpp) : zero};
+}
+
+__m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+__m128i select(__m128i mask, __m128i ifSet, __m128i ifClear) {
+    return _mm_or_si128(_mm_and_si128(mask, ifSet), _mm_andnot_si128(mask, ifClear));
+}
+
+// Paeth on eight lanes widened to 16 bits: pa = |up - upLeft|, pb = |left - upLeft|,
+// pc = |left + up - 2 upLeft|, with the scalar predictor's tie order.
+__m128i paeth16(__m128i a, __m128i b, __m128i c) {
+    const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+    const __m128i pa = abs16(bc), pb = abs16(ac), pc = abs16(_mm_add_epi16(bc, ac));
+    const __m128i notLeft = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i upOverUpLeft = _mm_cmpgt_epi16(pb, pc);  // set: upLeft wins over up
+    return select(notLeft, select(upOverUpLeft, c, b), a);
+}
+
+__m128i paethPredict(const Window& w) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = paeth16(_mm_unpacklo_epi8(w.left, zero), _mm_unpacklo_epi8(w.up, zero),
+                                _mm_unpacklo_epi8(w.upLeft, zero));
+    const __m128i high = paeth16(_mm_unpackhi_epi8(w.left, zero), _mm_unpackhi_epi8(w.up, zero),
+                                 _mm_unpackhi_epi8(w.upLeft, zero));
+    return _mm_packus_epi16(low, high);
+}
+
+// floor((left + up) / 2): the rounding-up average minus the dropped low bit.
+__m128i averagePredict(const Window& w) {
+    const __m128i oddSum = _mm_and_si128(_mm_xor_si128(w.left, w.up), _mm_set1_epi8(1));
+    return _mm_sub_epi8(_mm_avg_epu8(w.left, w.up), oddSum);
+}
+
+__m128i filterVector(int filterType, const Window& w) {
+    switch (filterType) {
+        case kSub: return _mm_sub_epi8(w.x, w.left);
+        case kUp: return _mm_sub_epi8(w.x, w.up);
+        case kAverage: return _mm_sub_epi8(w.x, averagePredict(w));
+        case kPaeth: return _mm_sub_epi8(w.x, paethPredict(w));
+        default: return w.x;
+    }
+}
+
+// Two 64-bit partial sums of the lanes' signed magnitudes.
+__m128i magnitudeSums(__m128i filtered) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i magnitude = _mm_min_epu8(filtered, _mm_sub_epi8(zero, filtered));
+    return _mm_sad_epu8(magnitude, zero);
+}
+
+uint64_t horizontalSum(__m128i sums) {
+    uint64_t halves[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(halves), sums);
+    return halves[0] + halves[1];
+}
+
+// Bytes [0, head) have no left neighbour and go one at a time, as do [vectorEnd, n);
+// [head, vectorEnd) goes sixteen at a time.
+size_t headEnd(size_t n, size_t bpp) { return n < bpp ? n : bpp; }
+size_t vectorEnd(size_t n, size_t bpp) {
+    return n >= bpp + kLanes ? bpp + (n - bpp) / kLanes * kLanes : headEnd(n, bpp);
+}
+
+#endif
+
+}  // namespace
+
+bool filterRowScalar(int filterType, const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp,
+                     uint8_t* out) noexcept {
+    if (!isKnownFilter(filterType)) return false;
+    filterScalarRange(filterType, row, prevRow, 0, n, bpp, out);
+    return true;
+}
+
+void filterCostsScalar(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp,
+                       uint64_t costs[filterTypeCount]) noexcept {
+    for (int t = 0; t < filterTypeCount; ++t) costs[t] = 0;
+    addCostsScalarRange(row, prevRow, 0, n, bpp, costs);
+}
+
+int filterRowAdaptiveScalar(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp,
+                            uint8_t* out) noexcept {
+    uint64_t costs[filterTypeCount];
+    filterCostsScalar(row, prevRow, n, bpp, costs);
+    const int best = cheapestType(costs);
+    filterRowScalar(best, row, prevRow, n, bpp, out);
+    return best;
+}
+
+#if defined(__SSE2__)
+
+bool filterRow(int filterType, const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp,
+               uint8_t* out) noexcept {
+    if (!isKnownFilter(filterType)) return false;
+    const size_t head = headEnd(n, bpp);
+    const size_t end = vectorEnd(n, bpp);
+    filterScalarRange(filterType, row, prevRow, 0, head, bpp, out);
+    for (size_t i = head; i < end; i += kLanes)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), filterVector(filterType, loadWindow(row, prevRow, i, bpp)));
+    filterScalarRange(filterType, row, prevRow, end, n, bpp, out);
+    return true;
+}
+
+void filterCosts(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp,
+                 uint64_t costs[filterTypeCount]) noexcept {
+    const size_t head = headEnd(n, bpp);
+    const size_t end = vectorEnd(n, bpp);
+    __m128i sums[filterTypeCount];
+    for (auto& s : sums) s = _mm_setzero_si128();
+    for (size_t i = head; i < end; i += kLanes) {
+        const Window w = loadWindow(row, prevRow, i, bpp);
+        for (int t = 0; t < filterTypeCount; ++t) sums[t] = _mm_add_epi64(sums[t], magnitudeSums(filterVector(t, w)));
+    }
+    for (int t = 0; t < filterTypeCount; ++t) costs[t] = horizontalSum(sums[t]);
+    addCostsScalarRange(row, prevRow, 0, head, bpp, costs);
+    addCostsScalarRange(row, prevRow, end, n, bpp, costs);
+}
+
+#else
+
+bool filterRow(int filterType, const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp,
+               uint8_t* out) noexcept {
+    return filterRowScalar(filterType, row, prevRow, n, bpp, out);
+}
+
+void filterCosts(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp,
+                 uint64_t costs[filterTypeCount]) noexcept {
+    filterCostsScalar(row, prevRow, n, bpp, costs);
+}
+
+#endif
+
+int filterRowAdaptive(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp, uint8_t* out) noexcept {
+    uint64_t costs[filterTypeCount];
+    filterCosts(row, prevRow, n, bpp, costs);
+    const int best = cheapestType(costs);
+    filterRow(best, row, prevRow, n, bpp, out);
+    return best;
+}
+
+bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, int strategy,
+                 uint8_t* out) noexcept {
+    if (strategy != adaptiveFilter && !isKnownFilter(strategy)) return false;
+    const uint8_t* prevRow = nullptr;
+    for (size_t y = 0; y < height; ++y, out += rowStride + 1) {
+        const uint8_t* row = pixels + y * rowStride;
+        if (strategy == adaptiveFilter) {
+            out[0] = static_cast<uint8_t>(filterRowAdaptive(row, prevRow, rowStride, bpp, out + 1));
+        } else {
+            out[0] = static_cast<uint8_t>(strategy);
+            filterRow(strategy, row, prevRow, rowStride, bpp, out + 1);
+        }
+        prevRow = row;
+    }
+    return true;
+}
+
+}  // namespace lumivex::png

@@ -1,0 +1,348 @@
+// Unit tests for the encoder's byte kernels: forward filtering, filter choice, and the
+// zlib wrappers. Built once per deflate backend. Exit status is the number of failed
+// checks (capped), 0 when all pass.
+#include "codec/png/deflate.hpp"
+#include "codec/png/filter.hpp"
+#include "codec/png/filter_select.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+using namespace lumivex;
+
+namespace {
+
+int failures = 0;
+std::string context;  // describes the case being run, printed with each failure
+
+void check(bool ok, const char* expr, int line) {
+    if (ok) return;
+    if (++failures <= 30) std::printf("FAIL line %d: %s [%s]\n", line, expr, context.c_str());
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+std::mt19937 rng(2024);
+
+// Small alphabets make Paeth ties and equal costs frequent; the full range exercises wrap-around.
+Bytes randomBytes(size_t n, int maxValue = 255) {
+    std::uniform_int_distribution<int> dist(0, maxValue);
+    Bytes bytes(n);
+    for (auto& b : bytes) b = static_cast<uint8_t>(dist(rng));
+    return bytes;
+}
+
+const uint8_t kGuard = 0xA5;
+// Output buffers carry guard bytes past the end, so writes beyond the contract's length are seen.
+Bytes guarded(size_t n) { return Bytes(n + 16, kGuard); }
+bool guardIntact(const Bytes& buffer, size_t n) {
+    for (size_t i = n; i < buffer.size(); ++i)
+        if (buffer[i] != kGuard) return false;
+    return true;
+}
+
+bool sameBytes(const uint8_t* a, const uint8_t* b, size_t n) { return n == 0 || std::memcmp(a, b, n) == 0; }
+
+// --- forward filters -------------------------------------------------------------
+
+void testHandExamples() {
+    // Row 10 20 30 40 50 60 over 1 2 3 4 5 6, bpp 3, worked out by hand per filter.
+    const Bytes row{10, 20, 30, 40, 50, 60}, prev{1, 2, 3, 4, 5, 6};
+    const Bytes want[] = {
+        row,
+        {10, 20, 30, 30, 30, 30},  // Sub: minus the byte three to the left
+        {9, 18, 27, 36, 45, 54},   // Up
+        {10, 19, 29, 33, 38, 42},  // Average: minus floor((left + up) / 2) = 0 1 1 7 12 18
+        {9, 18, 27, 30, 30, 30},   // Paeth: up first (left 0), then left (e.g. 10 4 1: pa 3, pb 9, pc 12)
+    };
+    for (int t = 0; t < png::filterTypeCount; ++t) {
+        context = "hand, type " + std::to_string(t);
+        Bytes fast = guarded(6), scalar = guarded(6);
+        CHECK(png::filterRow(t, row.data(), prev.data(), 6, 3, fast.data()));
+        CHECK(png::filterRowScalar(t, row.data(), prev.data(), 6, 3, scalar.data()));
+        CHECK(Bytes(fast.begin(), fast.begin() + 6) == want[t]);
+        CHECK(Bytes(scalar.begin(), scalar.begin() + 6) == want[t]);
+    }
+    context = "unknown filter types write nothing";
+    for (int t : {-1, 5, 255}) {
+        Bytes out = guarded(6);
+        CHECK(!png::filterRow(t, row.data(), prev.data(), 6, 3, out.data()));
+        CHECK(!png::filterRowScalar(t, row.data(), prev.data(), 6, 3, out.data()));
+        CHECK(guardIntact(out, 0));
+    }
+}
+
+// Each filter is undone by the decoder's reconstruction, byte for byte; the fast path
+// equals the scalar one, writes exactly n bytes, for every length around the vector width.
+void testAgainstReferenceAndInverse() {
+    for (size_t bpp : {1, 3, 4, 6}) {
+        for (size_t n = 0; n <= 70; ++n) {
+            for (int maxValue : {3, 255}) {
+                const Bytes row = randomBytes(n, maxValue), prev = randomBytes(n, maxValue);
+                for (bool first : {false, true}) {
+                    const uint8_t* prevRow = first ? nullptr : prev.data();
+                    for (int t = 0; t < png::filterTypeCount; ++t) {
+                        context = "bpp " + std::to_string(bpp) + " n " + std::to_string(n) + " type " +
+                                  std::to_string(t) + (first ? " first row" : "");
+                        Bytes fast = guarded(n), scalar = guarded(n), back(n + 1);
+                        CHECK(png::filterRow(t, row.data(), prevRow, n, bpp, fast.data()));
+                        CHECK(png::filterRowScalar(t, row.data(), prevRow, n, bpp, scalar.data()));
+                        CHECK(guardIntact(fast, n));
+                        CHECK(fast == scalar);
+                        CHECK(png::reconstructRowScalar(t, fast.data(), prevRow, n, bpp, back.data()));
+                        CHECK(sameBytes(back.data(), row.data(), n));
+                    }
+                }
+            }
+        }
+    }
+}
+
+uint64_t magnitudeSum(const Bytes& filtered, size_t n) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += filtered[i] < 128 ? filtered[i] : 256 - filtered[i];
+    return sum;
+}
+
+// Costs are the signed-magnitude sums of what filterRow writes; the choice is the
+// cheapest type, the lowest among equals, and its bytes are that type's filtering.
+void testCostsAndChoice() {
+    for (size_t bpp : {1, 3, 4}) {
+        for (size_t n : {1, 2, 3, 15, 16, 19, 33, 64, 257, 3000}) {
+            for (int maxValue : {1, 7, 255}) {
+                const Bytes row = randomBytes(n, maxValue), prev = randomBytes(n, maxValue);
+                for (bool first : {false, true}) {
+                    const uint8_t* prevRow = first ? nullptr : prev.data();
+                    context = "bpp " + std::to_string(bpp) + " n " + std::to_string(n) + " max " +
+                              std::to_string(maxValue) + (first ? " first row" : "");
+                    uint64_t fast[png::filterTypeCount], scalar[png::filterTypeCount];
+                    png::filterCosts(row.data(), prevRow, n, bpp, fast);
+                    png::filterCostsScalar(row.data(), prevRow, n, bpp, scalar);
+                    int cheapest = 0;
+                    for (int t = 0; t < png::filterTypeCount; ++t) {
+                        Bytes filtered(n);
+                        png::filterRowScalar(t, row.data(), prevRow, n, bpp, filtered.data());
+                        CHECK(scalar[t] == magnitudeSum(filtered, n));
+                        CHECK(fast[t] == scalar[t]);
+                        if (scalar[t] < scalar[cheapest]) cheapest = t;
+                    }
+                    Bytes chosen = guarded(n), chosenScalar = guarded(n), want(n);
+                    CHECK(png::filterRowAdaptive(row.data(), prevRow, n, bpp, chosen.data()) == cheapest);
+                    CHECK(png::filterRowAdaptiveScalar(row.data(), prevRow, n, bpp, chosenScalar.data()) == cheapest);
+                    png::filterRowScalar(cheapest, row.data(), prevRow, n, bpp, want.data());
+                    CHECK(guardIntact(chosen, n));
+                    CHECK(sameBytes(chosen.data(), want.data(), n));
+                    CHECK(chosen == chosenScalar);
+                }
+            }
+        }
+    }
+    context = "a flat row after an equal one picks Up over None; a ramp picks Sub";
+    const Bytes flat(30, 200), ramp = [] { Bytes r(30); for (size_t i = 0; i < 30; ++i) r[i] = uint8_t(i * 5); return r; }();
+    Bytes out(30);
+    CHECK(png::filterRowAdaptive(flat.data(), flat.data(), 30, 3, out.data()) == 2);
+    CHECK(png::filterRowAdaptive(ramp.data(), nullptr, 30, 1, out.data()) == 1);
+}
+
+// Whole images: each scanline is its type byte and that row filtered against the one above.
+void testFilterImage() {
+    const size_t stride = 3 * 7, height = 5;
+    const Bytes pixels = randomBytes(stride * height, 9);
+    for (int strategy : {0, 1, 2, 3, 4, png::adaptiveFilter}) {
+        context = "image, strategy " + std::to_string(strategy);
+        Bytes out = guarded(height * (stride + 1));
+        CHECK(png::filterImage(pixels.data(), stride, height, 3, strategy, out.data()));
+        CHECK(guardIntact(out, height * (stride + 1)));
+        for (size_t y = 0; y < height; ++y) {
+            const uint8_t* row = pixels.data() + y * stride;
+            const uint8_t* prev = y ? row - stride : nullptr;
+            const uint8_t* line = out.data() + y * (stride + 1);
+            Bytes want(stride);
+            const int type = strategy == png::adaptiveFilter ? png::filterRowAdaptiveScalar(row, prev, stride, 3, want.data())
+                                                             : strategy;
+            png::filterRowScalar(type, row, prev, stride, 3, want.data());
+            CHECK(line[0] == type);
+            CHECK(sameBytes(line + 1, want.data(), stride));
+        }
+    }
+    context = "image, unknown strategy";
+    Bytes out = guarded(0);
+    CHECK(!png::filterImage(pixels.data(), stride, height, 3, 5, out.data()));
+    CHECK(guardIntact(out, 0));
+}
+
+// --- zlib wrappers ----------------------------------------------------------------
+
+uint32_t adler32(const Bytes& data) {
+    uint32_t a = 1, b = 0;
+    for (uint8_t byte : data) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    return b << 16 | a;
+}
+
+// A zlib stream built by hand: header 78 01, stored blocks of at most 65535 bytes, Adler-32.
+Bytes storedStream(const Bytes& data) {
+    Bytes out{0x78, 0x01};
+    size_t at = 0;
+    do {
+        const size_t len = std::min<size_t>(65535, data.size() - at);
+        const bool last = at + len == data.size();
+        out.push_back(last ? 1 : 0);
+        out.push_back(uint8_t(len));
+        out.push_back(uint8_t(len >> 8));
+        out.push_back(uint8_t(~len));
+        out.push_back(uint8_t(~len >> 8));
+        out.insert(out.end(), data.begin() + at, data.begin() + at + len);
+        at += len;
+    } while (at < data.size());
+    const uint32_t sum = adler32(data);
+    for (int shift : {24, 16, 8, 0}) out.push_back(uint8_t(sum >> shift));
+    return out;
+}
+
+void testCrc32() {
+    context = "CRC-32 of the IEND chunk type, whole and in two steps";
+    const uint8_t iend[] = {'I', 'E', 'N', 'D'};
+    CHECK(png::updateCrc32(0, iend, 4) == 0xAE426082u);
+    CHECK(png::updateCrc32(png::updateCrc32(0, iend, 1), iend + 1, 3) == 0xAE426082u);
+    CHECK(png::updateCrc32(0, nullptr, 0) == 0);
+}
+
+struct Inflated {
+    png::InflateStatus status;
+    png::InflateCounts counts;
+    Bytes out;
+};
+
+Inflated inflate(const Bytes& stream, size_t cap) {
+    Inflated result{png::InflateStatus::badData, {}, guarded(cap)};
+    result.counts.produced = result.counts.consumed = 12345;  // must be left alone on failure
+    result.status = png::inflateInto(stream.data(), stream.size(), result.out.data(), cap, &result.counts);
+    CHECK(guardIntact(result.out, cap));
+    return result;
+}
+
+const char* statusName(png::InflateStatus status) {
+    switch (status) {
+        case png::InflateStatus::complete: return "complete";
+        case png::InflateStatus::shortOutput: return "shortOutput";
+        case png::InflateStatus::outputTooLarge: return "outputTooLarge";
+        case png::InflateStatus::badData: return "badData";
+        default: return "outOfMemory";
+    }
+}
+
+void expectStatus(const Bytes& stream, size_t cap, png::InflateStatus want, const std::string& name) {
+    context = name + ", cap " + std::to_string(cap);
+    const Inflated got = inflate(stream, cap);
+    if (got.status != want) context += std::string(": got ") + statusName(got.status);
+    CHECK(got.status == want);
+    if (want != png::InflateStatus::complete && want != png::InflateStatus::shortOutput)
+        CHECK(got.counts.produced == 12345 && got.counts.consumed == 12345);
+}
+
+void testCompressRoundTrip() {
+    const Bytes inputs[] = {Bytes(), randomBytes(1), randomBytes(1000, 3), randomBytes(70000), Bytes(300000, 7)};
+    const int levels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, png::strongestDeflateLevel};
+    for (const Bytes& input : inputs) {
+        const size_t bound = png::zlibCompressBound(input.size());
+        CHECK(bound > input.size());
+        for (int level : levels) {
+            context = "compress " + std::to_string(input.size()) + " bytes at level " + std::to_string(level);
+            Bytes packed = guarded(bound);
+            const size_t len = png::compressZlib(level, input.data(), input.size(), packed.data(), bound);
+            CHECK(len > 0 && len <= bound);
+            CHECK(guardIntact(packed, bound));
+            packed.resize(len);
+            const Inflated back = inflate(packed, input.size());
+            CHECK(back.status == png::InflateStatus::complete);
+            CHECK(back.counts.produced == input.size() && back.counts.consumed == len);
+            CHECK(sameBytes(back.out.data(), input.data(), input.size()));
+            // The run-only variant: its own valid stream of the same bytes.
+            Bytes runs = guarded(bound);
+            const size_t runsLen = png::compressZlibRuns(input.data(), input.size(), runs.data(), bound);
+            CHECK(runsLen > 0 && guardIntact(runs, bound));
+            runs.resize(runsLen);
+            const Inflated runsBack = inflate(runs, input.size());
+            CHECK(runsBack.status == png::InflateStatus::complete && runsBack.counts.consumed == runsLen);
+            CHECK(sameBytes(runsBack.out.data(), input.data(), input.size()));
+            // A buffer one byte short of the stream: refused, nothing written past it.
+            if (len > 1) {
+                Bytes small = guarded(len - 1);
+                CHECK(png::compressZlib(level, input.data(), input.size(), small.data(), len - 1) == 0);
+                CHECK(guardIntact(small, len - 1));
+            }
+        }
+    }
+    context = "compressible data shrinks more at the strongest level than at level 1";
+    Bytes text;
+    for (int i = 0; i < 20000; ++i) text.push_back(uint8_t("the quick brown fox "[i % 20] + (i / 997) % 3));
+    Bytes packed(png::zlibCompressBound(text.size()));
+    const size_t fast = png::compressZlib(1, text.data(), text.size(), packed.data(), packed.size());
+    const size_t strong =
+        png::compressZlib(png::strongestDeflateLevel, text.data(), text.size(), packed.data(), packed.size());
+    CHECK(strong > 0 && strong < fast);
+    context = "unknown levels are refused";
+    for (int level : {0, 11, -1, 12})
+        CHECK(png::compressZlib(level, text.data(), text.size(), packed.data(), packed.size()) == 0);
+}
+
+void testInflateStatuses() {
+    using S = png::InflateStatus;
+    const Bytes data = randomBytes(100000);
+    const Bytes stream = storedStream(data);
+    expectStatus(stream, data.size(), S::complete, "exact size");
+    expectStatus(stream, data.size() + 1, S::shortOutput, "room to spare");
+    expectStatus(stream, data.size() - 1, S::outputTooLarge, "one byte too small");
+    expectStatus(stream, 0, S::outputTooLarge, "no room");
+    expectStatus(storedStream(Bytes()), 0, S::complete, "empty stream, no room");
+
+    context = "room to spare: the bytes and counts";
+    Inflated spare = inflate(stream, data.size() + 100);
+    CHECK(spare.counts.produced == data.size() && spare.counts.consumed == stream.size());
+    CHECK(sameBytes(spare.out.data(), data.data(), data.size()));
+
+    context = "data after the stream is not consumed";
+    Bytes trailing = stream;
+    trailing.insert(trailing.end(), {1, 2, 3, 4, 5});
+    Inflated after = inflate(trailing, data.size());
+    CHECK(after.status == S::complete && after.counts.consumed == stream.size());
+
+    Bytes badSum = stream;
+    badSum.back() ^= 1;
+    expectStatus(badSum, data.size(), S::badData, "bad Adler-32");
+    Bytes badHeader = stream;
+    badHeader[1] ^= 1;  // header check bits no longer make a multiple of 31
+    expectStatus(badHeader, data.size(), S::badData, "bad header check");
+    expectStatus(Bytes{0x78, 0xBB, 0, 0, 0, 1, 3, 0, 0, 0, 0, 1}, 0, S::badData, "preset dictionary");
+    expectStatus(Bytes{0x79, 0x9C, 3, 0, 0, 0, 0, 1}, 0, S::badData, "not deflate");
+    Bytes badLength = stream;
+    badLength[5] ^= 0xFF;  // stored length no longer the complement of its check
+    expectStatus(badLength, data.size(), S::badData, "bad stored length");
+    expectStatus(Bytes(), 0, S::badData, "no input");
+    for (size_t cut : {size_t(1), size_t(4), stream.size() / 2, stream.size() - 4, stream.size() - 1}) {
+        const Bytes truncated(stream.begin(), stream.begin() + long(stream.size() - cut));
+        // Truncated input fails as bad data whenever the buffer could hold the whole stream.
+        expectStatus(truncated, data.size(), S::badData, "truncated by " + std::to_string(cut));
+    }
+}
+
+}  // namespace
+
+int main() {
+    testHandExamples();
+    testAgainstReferenceAndInverse();
+    testCostsAndChoice();
+    testFilterImage();
+    testCrc32();
+    testCompressRoundTrip();
+    testInflateStatuses();
+    std::printf("%s: %d failure(s)\n", png::deflateBackend(), failures);
+    return failures > 100 ? 100 : failures;
+}

@@ -1,0 +1,263 @@
+"""The compact PNG writer (Lumivex.encode_png / write_png): every file it writes
+is a valid PNG (pngcheck, Pillow, this module's own reader, a hand parser) with
+exactly the input pixels, and writing to a path replaces the file atomically."""
+import io
+import os
+import pathlib
+import random
+import shutil
+import stat
+import subprocess
+import zlib
+
+import pytest
+from PIL import Image
+
+import Lumivex
+from Lumivex import compact
+from Lumivex.rasterCore_ext import SimpleImage
+
+from conftest import ROUND_TRIP_SHAPES, run_ok
+from pngbytes import filter_row, parse_chunks
+
+STRATEGIES = ["adaptive", "none", "sub", "up", "average", "paeth"]
+SHAPES = [(w, h) for w, h in ROUND_TRIP_SHAPES if w and h] + [(1, 300), (300, 1), (257, 190)]
+HAVE_PNGCHECK = shutil.which("pngcheck") is not None
+
+
+def random_image(width, height, seed, alphabet=256):
+    """Random pixels; a small alphabet gives the filters something to find."""
+    rng = random.Random(seed)
+    return SimpleImage(width, height, bytearray(rng.randrange(alphabet) for _ in range(width * height * 3)))
+
+
+def gradient_image(width, height):
+    """Smooth ramps with a little texture, compressible as photos are."""
+    pixels = bytearray()
+    for y in range(height):
+        for x in range(width):
+            pixels += bytes(((x * 3 + y) & 255, (x + y * 2) & 255, ((x * y) >> 4) & 255))
+    return SimpleImage(width, height, pixels)
+
+
+def idat_scanlines(data):
+    chunks = parse_chunks(data)
+    assert [t for t, _ in chunks][0] == b"IHDR" and chunks[-1] == (b"IEND", b"")
+    return zlib.decompress(b"".join(body for t, body in chunks if t == b"IDAT"))
+
+
+def assert_decodes_to(data, image):
+    """Pillow and this module's reader both give back exactly the image's pixels."""
+    with Image.open(io.BytesIO(data)) as decoded:
+        assert decoded.mode == "RGB" and decoded.size == (image.width, image.height)
+        assert decoded.tobytes() == bytes(image._pixels)
+    reopened = SimpleImage.open(data)
+    assert (reopened.width, reopened.height, bytes(reopened._pixels)) == (image.width, image.height,
+                                                                          bytes(image._pixels))
+
+
+def pngcheck(paths):
+    proc = subprocess.run(["pngcheck", "-q", *map(str, paths)], stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, universal_newlines=True)
+    assert proc.returncode == 0, proc.stdout
+
+
+# Catches wrong filtering at row and image edges, wrong strategy mapping, and framing faults.
+@pytest.mark.parametrize("strategy", STRATEGIES)
+def test_every_shape_round_trips_and_passes_pngcheck(tmp_path, strategy):
+    paths = []
+    for index, (width, height) in enumerate(SHAPES):
+        image = random_image(width, height, seed=index, alphabet=4 if index % 2 else 256)
+        path = tmp_path / ("%dx%d.png" % (width, height))
+        Lumivex.write_png(image, path, filter=strategy)
+        data = path.read_bytes()
+        assert data == Lumivex.encode_png(image, filter=strategy)
+        assert_decodes_to(data, image)
+        types = set(idat_scanlines(data)[::width * 3 + 1])
+        assert types == {compact.FILTERS[strategy]} if strategy != "adaptive" else types <= {0, 1, 2, 3, 4}
+        paths.append(path)
+    if HAVE_PNGCHECK:
+        pngcheck(paths)
+
+
+# Catches a selection that is not the minimum sum of absolute (signed) differences, or
+# that breaks ties other than toward the lowest filter type; the oracle is plain Python.
+@pytest.mark.parametrize("image", [random_image(13, 9, seed=5, alphabet=6), gradient_image(23, 11)],
+                         ids=["small alphabet", "gradient"])
+def test_adaptive_picks_the_least_absolute_sum_per_row(image):
+    stride = image.width * 3
+    pixels = bytes(image._pixels)
+    scanlines = idat_scanlines(Lumivex.encode_png(image))
+    prev = None
+    for y in range(image.height):
+        row = pixels[y * stride:(y + 1) * stride]
+        costs = [sum(min(b, 256 - b) for b in filter_row(t, row, prev, 3)) for t in range(5)]
+        assert scanlines[y * (stride + 1)] == costs.index(min(costs)), (y, costs)
+        prev = row
+
+
+@pytest.mark.parametrize("level", [1, 4, 9, "strongest"])
+def test_every_level_round_trips(level):
+    image = gradient_image(120, 70)
+    assert_decodes_to(Lumivex.encode_png(image, level=level), image)
+
+
+def test_stronger_levels_make_smaller_files():
+    image = gradient_image(200, 150)
+    sizes = [len(Lumivex.encode_png(image, level=level)) for level in (1, 9, "strongest")]
+    assert sizes[0] > sizes[1] >= sizes[2], sizes
+
+
+def test_backend_is_named():
+    assert Lumivex.DEFLATE_BACKEND in ("libdeflate", "zlib")
+
+
+class Pixels(SimpleImage):
+    pass
+
+
+def test_subclass_is_accepted():
+    image = Pixels(2, 1, bytearray(b"\x01\x02\x03\x04\x05\x06"))
+    assert_decodes_to(Lumivex.encode_png(image), image)
+
+
+def image_with_buffer(width, height, pixels):
+    image = SimpleImage(1, 1, bytearray(3))
+    image._pixels = pixels
+    image.width, image.height = width, height
+    return image
+
+
+@pytest.mark.parametrize("make, kwargs, exc, message", [
+    (lambda: SimpleImage(0, 5, bytearray()), {}, ValueError,
+     "PNG cannot hold a 0 x 5 image: width and height must be at least 1"),
+    (lambda: SimpleImage(4, 0, bytearray()), {}, ValueError,
+     "PNG cannot hold a 4 x 0 image: width and height must be at least 1"),
+    (lambda: image_with_buffer(-2, 3, bytearray()), {}, ValueError,
+     "PNG cannot hold a -2 x 3 image: width and height must be at least 1"),
+    (lambda: image_with_buffer(2, 2, bytearray(11)), {}, ValueError,
+     "pixel buffer holds 11 bytes, but a 2 x 2 RGB image needs 12"),
+    (lambda: image_with_buffer(2, 2, bytearray(13)), {}, ValueError,
+     "pixel buffer holds 13 bytes, but a 2 x 2 RGB image needs 12"),
+    (lambda: b"not an image", {}, TypeError, "image must be a SimpleImage, not bytes"),
+    (lambda: SimpleImage(1, 1, bytearray(3)), {"level": 0}, ValueError,
+     "level must be from 1 to 9 or \"strongest\", got 0"),
+    (lambda: SimpleImage(1, 1, bytearray(3)), {"level": 10}, ValueError,
+     "level must be from 1 to 9 or \"strongest\", got 10"),
+    (lambda: SimpleImage(1, 1, bytearray(3)), {"level": 6.0}, TypeError,
+     "level must be an int from 1 to 9 or \"strongest\", not float"),
+    (lambda: SimpleImage(1, 1, bytearray(3)), {"level": True}, TypeError,
+     "level must be an int from 1 to 9 or \"strongest\", not bool"),
+    (lambda: SimpleImage(1, 1, bytearray(3)), {"filter": "Paeth"}, ValueError, None),
+    (lambda: SimpleImage(1, 1, bytearray(3)), {"filter": 4}, ValueError, None),
+])
+def test_refusals_write_nothing(tmp_path, make, kwargs, exc, message):
+    image = make()
+    for call in (lambda: Lumivex.encode_png(image, **kwargs),
+                 lambda: Lumivex.write_png(image, tmp_path / "out.png", **kwargs)):
+        with pytest.raises(exc) as raised:
+            call()
+        assert message is None or str(raised.value) == message
+    assert os.listdir(tmp_path) == []
+
+
+# --- destinations and atomic replacement ---------------------------------------
+
+IMAGE = gradient_image(40, 30)
+
+
+@pytest.mark.parametrize("as_dest", [str, pathlib.Path, os.fsencode], ids=["str", "Path", "bytes"])
+def test_path_kinds(tmp_path, as_dest):
+    path = tmp_path / "picture.png"
+    Lumivex.write_png(IMAGE, as_dest(str(path)), level=9)
+    assert path.read_bytes() == Lumivex.encode_png(IMAGE, level=9)
+    assert os.listdir(tmp_path) == ["picture.png"]
+
+
+def test_relative_path_and_file_object(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    Lumivex.write_png(IMAGE, "here.png")
+    stream = io.BytesIO()
+    Lumivex.write_png(IMAGE, stream)
+    assert stream.getvalue() == (tmp_path / "here.png").read_bytes() == Lumivex.encode_png(IMAGE)
+
+
+def test_new_file_gets_0666_less_umask(tmp_path):
+    old = os.umask(0o027)
+    try:
+        Lumivex.write_png(IMAGE, tmp_path / "new.png")
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE((tmp_path / "new.png").stat().st_mode) == 0o640
+
+
+def test_existing_file_keeps_its_mode_and_gets_a_new_inode(tmp_path):
+    path = tmp_path / "old.png"
+    path.write_bytes(b"old")
+    path.chmod(0o604)
+    link = tmp_path / "hardlink"
+    os.link(path, link)
+    Lumivex.write_png(IMAGE, path)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o604
+    assert path.read_bytes() == Lumivex.encode_png(IMAGE)
+    assert link.read_bytes() == b"old"
+
+
+def test_symlink_at_path_is_replaced_not_followed(tmp_path):
+    target = tmp_path / "target.png"
+    target.write_bytes(b"target")
+    path = tmp_path / "link.png"
+    path.symlink_to(target)
+    Lumivex.write_png(IMAGE, path)
+    assert not path.is_symlink() and path.read_bytes() == Lumivex.encode_png(IMAGE)
+    assert target.read_bytes() == b"target"
+
+
+OLD = b"\x89PNG earlier contents"
+
+
+def assert_untouched(folder, path):
+    assert path.read_bytes() == OLD
+    assert sorted(os.listdir(folder)) == [path.name]
+
+
+# Each failure point of the write: the earlier file stays byte for byte, no temporary file stays.
+@pytest.mark.parametrize("step", ["fchmod", "fsync", "replace"])
+@pytest.mark.parametrize("exc", [OSError("disk full"), KeyboardInterrupt()], ids=["OSError", "KeyboardInterrupt"])
+def test_failure_inside_the_write_leaves_the_earlier_file(tmp_path, monkeypatch, step, exc):
+    path = tmp_path / "kept.png"
+    path.write_bytes(OLD)
+
+    def fail(*args):
+        raise exc
+
+    monkeypatch.setattr(compact.os, step, fail)
+    with pytest.raises(type(exc)):
+        Lumivex.write_png(IMAGE, path)
+    monkeypatch.undo()
+    assert_untouched(tmp_path, path)
+
+
+def test_file_size_limit_leaves_the_earlier_file(tmp_path):
+    path = tmp_path / "kept.png"
+    path.write_bytes(OLD)
+    out = run_ok("""
+        import os, resource, Lumivex
+        from Lumivex.rasterCore_ext import SimpleImage
+        image = SimpleImage(300, 200, bytearray(os.urandom(300 * 200 * 3)))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        try:
+            Lumivex.write_png(image, {path!r}, level=1, filter="none")
+        except OSError as exc:
+            print(exc.errno)
+    """.format(path=str(path)))
+    assert out.split() == [str(27)]  # EFBIG
+    assert_untouched(tmp_path, path)
+
+
+@pytest.mark.parametrize("dest, exc", [("missing/x.png", FileNotFoundError), ("folder", IsADirectoryError)])
+def test_unwritable_destination_leaves_no_temporary_file(tmp_path, dest, exc):
+    (tmp_path / "folder").mkdir()
+    with pytest.raises(exc):
+        Lumivex.write_png(IMAGE, tmp_path / dest)
+    assert os.listdir(tmp_path) == ["folder"] and os.listdir(tmp_path / "folder") == []
