@@ -17,7 +17,7 @@ import Lumivex
 from Lumivex import compact
 from Lumivex.rasterCore_ext import SimpleImage
 
-from conftest import ROUND_TRIP_SHAPES, run_ok
+from helpers import ROUND_TRIP_SHAPES, run_ok
 from pngbytes import filter_row, parse_chunks
 
 STRATEGIES = ["adaptive", "none", "sub", "up", "average", "paeth"]
