@@ -18,8 +18,10 @@ installed (reached through ctypes, here only).
 
 Optional sections: when the package has a feature listed in OPTIONAL_SECTIONS
 the matching module beside this script is imported and run after the table
-(its `table_rows(context)` adds rows to the table when it defines one; else
-its `main()` runs with the same --repeat).
+(its `table_rows(context)` adds rows to the table when it defines one: tuples
+of the arguments of `Bench.add`, or rows it adds itself through
+`context["bench"].compare`; else its `main()` runs after the table with the
+same --repeat).
 """
 import argparse
 import concurrent.futures
@@ -50,7 +52,7 @@ __all__ = ["photo_like", "main"]
 # (feature of the Lumivex package, module in bench/) run when the feature exists.
 OPTIONAL_SECTIONS = (("encode_png", "compact_writer"),)
 
-SHORT_CALL = 0.02  # seconds: below this a round takes the best of several calls
+SHORT_CALL = 0.05  # seconds: below this a round takes the best of several calls
 
 
 class Libdeflate:
@@ -115,15 +117,14 @@ class Bench:
         self.repeat = repeat
         self.rows = []
 
-    def compare(self, work, ours, rivals, repeat=None):
+    def compare(self, work, ours, rivals):
         """ours: a callable; rivals: (label, callable, target or None) where the
         target bounds ours / rival. Adds one row per rival."""
-        repeat = repeat or self.repeat
         calls = max(1, min(50, math.ceil(SHORT_CALL / max(once(ours), 1e-7))))
         for _, rival, _ in rivals:  # warm both up
             rival()
         our_times, their_times = [], [[] for _ in rivals]
-        for _ in range(repeat):
+        for _ in range(self.repeat):
             our_times.append(best_of(ours, calls))
             for times, (_, rival, _) in zip(their_times, rivals):
                 times.append(best_of(rival, calls))
@@ -218,12 +219,11 @@ def bench_saves_and_bmp(bench, pictures, folder):
     for item in pictures:
         if not (item.name.startswith("photo") and item.channels == 3 and "256" not in item.name):
             continue
-        heavy = max(3, bench.repeat // 2) if item.width > 2000 else None
         rows = scanlines(item)
         rivals = [("zlib.compress(scanlines)", lambda: zlib.compress(rows), 1.08)]
-        if not heavy:  # Pillow's filtered save takes seconds at 4K; one size shows the gap
+        if item.width < 2000:  # Pillow's filtered save takes seconds at 4K; one size shows the gap
             rivals.append(("Pillow save PNG", lambda: item.rgb_picture.save(out_png, "PNG"), None))
-        bench.compare(f"PNG save, {item.name}", lambda: item.image.save(out_png), rivals, heavy)
+        bench.compare(f"PNG save, {item.name}", lambda: item.image.save(out_png), rivals)
         bmp_path = os.path.join(folder, f"{item.name}.bmp")
         item.rgb_picture.save(bmp_path, "BMP")
         if bytes(SimpleImage.open(bmp_path)._pixels) != item.rgb:
@@ -310,7 +310,7 @@ def run_optional_sections(bench, context, repeat):
             print(f"({module_name} not run: {error})", file=sys.stderr)
             continue
         if hasattr(module, "table_rows"):
-            for row in module.table_rows(context):
+            for row in module.table_rows(context) or ():
                 bench.add(*row)
         else:
             later.append(module)
