@@ -41,3 +41,16 @@ tools:
 
 clean:
 	rm -rf build *.egg-info $(VENV) $(ASAN_VENV)
+
+# Benchmarks (not part of `make test`): Lumivex against Pillow and the zlib and
+# libdeflate floors, then the peak memory of PNG open. BENCH_ARGS is passed to
+# both scripts (e.g. BENCH_ARGS="--quick" or "--repeat 11").
+BENCH_ARGS ?=
+.PHONY: bench
+bench: $(VENV)/bin/python
+	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
+	@ldconfig -p | grep -q libdeflate.so || { (apt-get install -y -q libdeflate-dev libdeflate0 \
+	  || (apt-get update -q && apt-get install -y -q libdeflate-dev libdeflate0)) >/dev/null 2>&1 \
+	  || echo "libdeflate could not be installed: its floor is left out"; }
+	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
+	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)

@@ -1,22 +1,38 @@
-"""Times Lumivex against the floors and rivals that matter for each operation.
+"""Times Lumivex against Pillow and against the floors of each operation.
 
-    .venv/bin/python bench/bench.py [--repeat N]
+    .venv/bin/python bench/bench.py [--repeat N] [--quick]      (or: make bench BENCH_ARGS=...)
 
-For a 1920 x 1080 photo-like picture it reports, as the median of N runs
-(each run the best of a few calls):
-- PNG open vs zlib.decompress of the file's IDAT data alone (the floor);
-- PNG save vs zlib.compress of the assembled scanlines alone (the floor:
-  the output bytes are fixed, so compression is the bulk of the work);
-- BMP open and BMP save vs Pillow;
-- getPixel / putPixel per call vs Pillow's getpixel / putpixel.
+Everything runs in one process. For each row the contenders are called in turn
+within every round (interleaved, so that drift in machine speed hits them
+alike); a round's time is the best of a few calls when one call is short. The
+table shows median times and the median of the per-round (paired) ratios, with
+the target ratio beside each.
+
+Pictures (deterministic, see pictures.py): photo-like 1920 x 1080 and
+3840 x 2160 in RGB and RGBA, a Paeth-heavy natural picture, a flat graphic and
+a 256 x 256 photo, all saved as PNG by Pillow (a filter chosen per row, zlib
+level 6) and as BMP. Floors: `zlib.decompress` of the IDAT data for PNG open,
+`zlib.compress` of the scanlines (filter byte 0 on each row) for PNG save, and
+libdeflate's zlib inflate of the same IDAT data when Debian's libdeflate is
+installed (reached through ctypes, here only).
+
+Optional sections: when the package has a feature listed in OPTIONAL_SECTIONS
+the matching module beside this script is imported and run after the table
+(its `table_rows(context)` adds rows to the table when it defines one: tuples
+of the arguments of `Bench.add`, or rows it adds itself through
+`context["bench"].compare`; else its `main()` runs after the table with the
+same --repeat).
 """
 import argparse
-import io
+import concurrent.futures
+import ctypes
+import ctypes.util
+import importlib
 import math
 import os
-import random
+import shutil
 import statistics
-import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -24,107 +40,204 @@ import zlib
 
 from PIL import Image
 
+import Lumivex
 from Lumivex.rasterCore_ext import SimpleImage
 
-WIDTH, HEIGHT = 1920, 1080
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pictures import (filter_counts, flat_graphic, idat_data, paeth_heavy,  # noqa: E402
+                      photo_like, pillow_png, with_alpha)
+
+__all__ = ["photo_like", "main"]
+
+# (feature of the Lumivex package, module in bench/) run when the feature exists.
+OPTIONAL_SECTIONS = (("encode_png", "compact_writer"),)
+
+SHORT_CALL = 0.05  # seconds: below this a round takes the best of several calls
 
 
-def photo_like(width, height, seed=7):
-    """Smooth shading, soft edges and sensor noise: compresses like a photo."""
-    rng = random.Random(seed)
-    base = Image.radial_gradient("L").resize((width, height))
-    ramp = Image.linear_gradient("L").resize((width, height)).rotate(30, expand=False)
-    noise = Image.effect_noise((width, height), 18)
-    red = Image.blend(base, noise, 0.25)
-    green = Image.blend(ramp, noise, 0.2)
-    blue = Image.blend(base.transpose(Image.FLIP_LEFT_RIGHT), ramp, 0.5)
-    picture = Image.merge("RGB", (red, green, blue))
-    # A few shapes with hard edges, as objects in a scene would have.
-    pixels = picture.load()
-    for _ in range(40):
-        cx, cy, r = rng.randrange(width), rng.randrange(height), rng.randrange(10, 120)
-        colour = tuple(rng.randrange(256) for _ in range(3))
-        for y in range(max(0, cy - r), min(height, cy + r), 3):
-            half = int(math.sqrt(max(0, r * r - (y - cy) ** 2)))
-            for x in range(max(0, cx - half), min(width, cx + half), 3):
-                pixels[x, y] = colour
-    return picture
+class Libdeflate:
+    """libdeflate's whole-buffer zlib inflate, or None when the library is absent."""
+
+    SUCCESS = 0
+
+    @classmethod
+    def load(cls):
+        name = ctypes.util.find_library("deflate")
+        if not name:
+            return None
+        try:
+            return cls(ctypes.CDLL(name))
+        except OSError:
+            return None
+
+    def __init__(self, library):
+        library.libdeflate_alloc_decompressor.restype = ctypes.c_void_p
+        library.libdeflate_zlib_decompress.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
+                                                       ctypes.c_void_p, ctypes.c_size_t,
+                                                       ctypes.POINTER(ctypes.c_size_t)]
+        self._library = library
+        self._decompressor = library.libdeflate_alloc_decompressor()
+        self.version = self._version(library)
+
+    @staticmethod
+    def _version(library):
+        """The Debian package's version when dpkg knows it, else the library's name."""
+        try:
+            query = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libdeflate0"],
+                                   capture_output=True, text=True, check=True)
+            return query.stdout.strip()
+        except (OSError, subprocess.CalledProcessError):
+            return library._name
+
+    def zlib_decompress(self, data, size):
+        """Inflates into a fresh buffer of exactly `size` bytes, as a decoder would."""
+        out = bytearray(size)
+        actual = ctypes.c_size_t()
+        result = self._library.libdeflate_zlib_decompress(
+            self._decompressor, data, len(data), (ctypes.c_char * size).from_buffer(out), size, ctypes.byref(actual))
+        if result != self.SUCCESS or actual.value != size:
+            raise RuntimeError(f"libdeflate inflate failed ({result})")
+        return out
 
 
-def idat_data(png_bytes):
-    position, chunks = 8, []
-    while position < len(png_bytes):
-        length, kind = struct.unpack(">I4s", png_bytes[position:position + 8])
-        if kind == b"IDAT":
-            chunks.append(png_bytes[position + 8:position + 8 + length])
-        position += 12 + length
-    return b"".join(chunks)
+def once(function):
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
 
 
-def best_time(function, calls=3):
-    best = math.inf
-    for _ in range(calls):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
+def best_of(function, calls):
+    return min(once(function) for _ in range(calls))
 
 
-def compare(name, ours, floor, floor_name, target, repeat):
-    """Alternates the two so that drift in machine speed hits both alike."""
-    ratios, ours_times, floor_times = [], [], []
-    for _ in range(repeat):
-        a, b = best_time(ours), best_time(floor)
-        ours_times.append(a)
-        floor_times.append(b)
-        ratios.append(a / b)
-    ratio = statistics.median(ratios)
-    verdict = "ok" if ratio <= target else "OVER TARGET"
-    print(f"{name:<28} {statistics.median(ours_times) * 1e3:9.2f} ms   {floor_name:<30} "
-          f"{statistics.median(floor_times) * 1e3:9.2f} ms   ratio {ratio:5.2f} (target <= {target})  {verdict}")
+class Bench:
+    """Runs interleaved comparisons and collects the table's rows."""
+
+    def __init__(self, repeat):
+        self.repeat = repeat
+        self.rows = []
+
+    def compare(self, work, ours, rivals):
+        """ours: a callable; rivals: (label, callable, target or None) where the
+        target bounds ours / rival. Adds one row per rival."""
+        calls = max(1, min(50, math.ceil(SHORT_CALL / max(once(ours), 1e-7))))
+        for _, rival, _ in rivals:  # warm both up
+            rival()
+        our_times, their_times = [], [[] for _ in rivals]
+        for _ in range(self.repeat):
+            our_times.append(best_of(ours, calls))
+            for times, (_, rival, _) in zip(their_times, rivals):
+                times.append(best_of(rival, calls))
+        for index, ((label, _, target), times) in enumerate(zip(rivals, their_times)):
+            ratios = [a / b for a, b in zip(our_times, times)]
+            self.add(work if index == 0 else "", statistics.median(our_times) * 1e3, label,
+                     statistics.median(times) * 1e3, statistics.median(ratios), target, "<=")
+
+    def add(self, work, ours_ms, rival, theirs_ms, ratio, target, sense, unit="ms"):
+        self.rows.append((work, ours_ms, rival, theirs_ms, ratio, target, sense, unit))
+
+    def table(self):
+        lines = ["| work | Lumivex | against | their time | ratio | target | |",
+                 "|---|---:|---|---:|---:|---:|---|"]
+        for work, ours, rival, theirs, ratio, target, sense, unit in self.rows:
+            if target is None:
+                aim, verdict = "", ""
+            else:
+                met = ratio <= target if sense == "<=" else ratio >= target
+                aim, verdict = f"{'≤' if sense == '<=' else '≥'} {target:.2f}×", "ok" if met else "**over**"
+            lines.append(f"| {work} | {ours:.2f} {unit} | {rival} | {theirs:.2f} {unit} | {ratio:.2f}× | {aim} | {verdict} |")
+        return "\n".join(lines)
 
 
-def per_call(name, ours, theirs, count=200_000):
-    a = best_time(ours, 5) / count * 1e9
-    b = best_time(theirs, 5) / count * 1e9
-    print(f"{name:<28} {a:9.1f} ns/call   Pillow {b:9.1f} ns/call   ratio {a / b:5.2f}")
+class Picture:
+    """A test picture written as Pillow's PNG and as BMP, with what the floors need."""
+
+    def __init__(self, name, picture, folder):
+        self.name, self.picture = name, picture
+        self.width, self.height = picture.size
+        self.channels = len(picture.getbands())
+        self.png_path = os.path.join(folder, f"{name}.png")
+        self.png = pillow_png(picture)
+        with open(self.png_path, "wb") as handle:
+            handle.write(self.png)
+        self.idat = idat_data(self.png)
+        self.scanline_size = (self.width * self.channels + 1) * self.height
+        self.filters = filter_counts(zlib.decompress(self.idat), self.height)
+        self.rgb_picture = picture.convert("RGB")
+        self.rgb = self.rgb_picture.tobytes()
+        self.image = SimpleImage(self.width, self.height, self.rgb)
+        if bytes(SimpleImage.open(self.png_path)._pixels) != self.rgb:
+            raise AssertionError(f"{name}: Lumivex and Pillow decode the PNG differently")
+
+    def describe(self):
+        share = ", ".join(f"{kind} {count}" for kind, count in zip(("None", "Sub", "Up", "Avg", "Paeth"), self.filters)
+                          if count)
+        return (f"{self.name}: {self.width}×{self.height} {'RGBA' if self.channels == 4 else 'RGB'}, "
+                f"PNG {len(self.png) / 1e6:.2f} MB ({len(self.png) / (len(self.rgb) // 3 * self.channels):.0%} of raw),"
+                f" row filters: {share}")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7)
-    args = parser.parse_args()
+def make_pictures(folder, quick):
+    print("Making the pictures...", file=sys.stderr)
+    photo = photo_like(1920, 1080)
+    specs = [("photo 1080p RGB", photo), ("photo 1080p RGBA", with_alpha(photo))]
+    if not quick:
+        photo4k = photo_like(3840, 2160)
+        specs += [("photo 4K RGB", photo4k), ("photo 4K RGBA", with_alpha(photo4k))]
+    specs += [("Paeth-heavy 1080p", paeth_heavy(1920, 1080)), ("flat graphic 1080p", flat_graphic(1920, 1080)),
+              ("photo 256×256", photo_like(256, 256))]
+    return [Picture(name, picture, folder) for name, picture in specs]
 
-    picture = photo_like(WIDTH, HEIGHT)
-    rgb = picture.tobytes()
-    folder = tempfile.mkdtemp()
-    png_path, bmp_path = os.path.join(folder, "photo.png"), os.path.join(folder, "photo.bmp")
-    picture.save(png_path)  # Pillow's adaptive filters: a realistic mix of all five
-    picture.save(bmp_path)
-    with open(png_path, "rb") as handle:
-        png_bytes = handle.read()
-    idat = idat_data(png_bytes)
-    rows = b"".join(b"\0" + rgb[y * WIDTH * 3:(y + 1) * WIDTH * 3] for y in range(HEIGHT))
-    image = SimpleImage(WIDTH, HEIGHT, rgb)
-    assert bytes(SimpleImage.open(png_path)._pixels) == rgb
-    assert bytes(SimpleImage.open(bmp_path)._pixels) == rgb
 
-    print(f"Python {sys.version.split()[0]}, {WIDTH} x {HEIGHT} photo-like picture, "
-          f"PNG {len(png_bytes) / 1e6:.2f} MB, median of {args.repeat} runs")
+PNG_OPEN_TARGETS = {"photo": 0.55, "Paeth-heavy": 0.30, "flat graphic": 0.15, "photo 256×256": 0.40}
+
+
+def png_open_target(name):
+    if name == "photo 256×256":
+        return PNG_OPEN_TARGETS[name]
+    return PNG_OPEN_TARGETS[name.split(" 1080p")[0].split(" 4K")[0]]
+
+
+def bench_png_open(bench, pictures, libdeflate):
+    for item in pictures:
+        rivals = [("Pillow open+load", lambda item=item: Image.open(item.png_path).load(), png_open_target(item.name)),
+                  ("zlib.decompress(IDAT)", lambda item=item: zlib.decompress(item.idat), None)]
+        if libdeflate is not None:
+            target = 1.25 if item.name.startswith("photo") and "256" not in item.name else None
+            rivals.append(("libdeflate inflate(IDAT)",
+                           lambda item=item: libdeflate.zlib_decompress(item.idat, item.scanline_size), target))
+        bench.compare(f"PNG open, {item.name}", lambda item=item: SimpleImage.open(item.png_path), rivals)
+
+
+def scanlines(item):
+    stride = item.width * 3
+    return b"".join(b"\0" + item.rgb[y * stride:(y + 1) * stride] for y in range(item.height))
+
+
+def bench_saves_and_bmp(bench, pictures, folder):
     out_png, out_bmp = os.path.join(folder, "out.png"), os.path.join(folder, "out.bmp")
-    compare("PNG open (path)", lambda: SimpleImage.open(png_path),
-            lambda: zlib.decompress(idat), "zlib.decompress(IDAT)", 1.3, args.repeat)
-    compare("PNG save", lambda: image.save(out_png),
-            lambda: zlib.compress(rows), "zlib.compress(rows)", 1.05, args.repeat)
-    compare("BMP open (path)", lambda: SimpleImage.open(bmp_path),
-            lambda: Image.open(bmp_path).load(), "Pillow open+load", 2.0, args.repeat)
-    compare("BMP save", lambda: image.saveBmp(out_bmp),
-            lambda: picture.save(out_bmp, "BMP"), "Pillow save BMP", 2.0, args.repeat)
+    for item in pictures:
+        if not (item.name.startswith("photo") and item.channels == 3 and "256" not in item.name):
+            continue
+        rows = scanlines(item)
+        rivals = [("zlib.compress(scanlines)", lambda: zlib.compress(rows), 1.08)]
+        if item.width < 2000:  # Pillow's filtered save takes seconds at 4K; one size shows the gap
+            rivals.append(("Pillow save PNG", lambda: item.rgb_picture.save(out_png, "PNG"), None))
+        bench.compare(f"PNG save, {item.name}", lambda: item.image.save(out_png), rivals)
+        bmp_path = os.path.join(folder, f"{item.name}.bmp")
+        item.rgb_picture.save(bmp_path, "BMP")
+        if bytes(SimpleImage.open(bmp_path)._pixels) != item.rgb:
+            raise AssertionError(f"{item.name}: Lumivex and Pillow read the BMP differently")
+        bench.compare(f"BMP open, {item.name}", lambda: SimpleImage.open(bmp_path),
+                      [("Pillow open+load", lambda: Image.open(bmp_path).load(), 0.6)])
+        bench.compare(f"BMP save, {item.name}", lambda: item.image.saveBmp(out_bmp),
+                      [("Pillow save BMP", lambda: item.rgb_picture.save(out_bmp, "BMP"), 1.0)])
 
+
+def bench_pixels(bench, count):
     small = SimpleImage(256, 256, bytes(256 * 256 * 3))
     pillow_small = Image.new("RGB", (256, 256))
-    count = 200_000
-    coords = [(i % 256, (i // 256) % 256) for i in range(count)]
+    coords = [(i % 256, (i * 7 // 256) % 256) for i in range(count)]
 
     def our_get():
         get = small.getPixel
@@ -146,8 +259,114 @@ def main():
         for c in coords:
             put(c, (1, 2, 3))
 
-    per_call("getPixel", our_get, pillow_get, count)
-    per_call("putPixel", our_put, pillow_put, count)
+    for name, ours, theirs, label in (("getPixel", our_get, pillow_get, "Pillow getpixel"),
+                                      ("putPixel", our_put, pillow_put, "Pillow putpixel")):
+        first = len(bench.rows)
+        bench.compare(f"{name}, {count} calls", ours, [(label, theirs, 0.5)])
+        bench.rows[first:] = [(work, ours_ms * 1e6 / count, rival, theirs_ms * 1e6 / count, ratio, target, sense, "ns")
+                              for work, ours_ms, rival, theirs_ms, ratio, target, sense, _ in bench.rows[first:]]
+
+
+def bench_threads(bench, item, images=8, threads=2):
+    """Decoding several files on two threads against one: a speed-up, so the
+    target is a lower bound."""
+    paths = [item.png_path] * images
+    pool = concurrent.futures.ThreadPoolExecutor(threads)
+    list(pool.map(SimpleImage.open, paths))
+
+    def one_thread():
+        for path in paths:
+            SimpleImage.open(path)
+
+    def two_threads():
+        list(pool.map(SimpleImage.open, paths))
+
+    singles, pairs = [], []
+    for _ in range(max(3, bench.repeat // 2)):
+        singles.append(once(one_thread))
+        pairs.append(once(two_threads))
+    pool.shutdown()
+    speedup = statistics.median(a / b for a, b in zip(singles, pairs))
+    bench.add(f"{images} × PNG open ({item.name}), {threads} threads", statistics.median(pairs) * 1e3,
+              "the same on one thread (speed-up)", statistics.median(singles) * 1e3, speedup, 1.8, ">=")
+
+
+def inflate_path():
+    """What the package says about its inflate path, when it says anything."""
+    for name in ("INFLATE_BACKEND", "DEFLATE_BACKEND", "INFLATER", "BACKEND"):
+        if hasattr(Lumivex, name):
+            return f"Lumivex.{name} = {getattr(Lumivex, name)!r}"
+    return "Python's zlib module (the package reports no native inflater)"
+
+
+def run_optional_sections(bench, context, repeat):
+    later = []
+    for feature, module_name in OPTIONAL_SECTIONS:
+        if not hasattr(Lumivex, feature):
+            continue
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError as error:
+            print(f"({module_name} not run: {error})", file=sys.stderr)
+            continue
+        if hasattr(module, "table_rows"):
+            for row in module.table_rows(context) or ():
+                bench.add(*row)
+        else:
+            later.append(module)
+    return later
+
+
+def machine_note():
+    load = ", ".join(f"{value:.2f}" for value in os.getloadavg())
+    return f"{os.cpu_count()} CPUs, load average {load}"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=7, help="rounds per row (default 7)")
+    parser.add_argument("--quick", action="store_true", help="3 rounds, no 4K pictures")
+    args = parser.parse_args(argv)
+    repeat = 3 if args.quick and args.repeat == 7 else args.repeat
+    started = time.perf_counter()
+    folder = tempfile.mkdtemp(prefix="lumivex-bench-")
+    try:
+        pictures = make_pictures(folder, args.quick)
+        libdeflate = Libdeflate.load()
+        bench = Bench(repeat)
+        print(f"## Lumivex benchmark\n\nPython {sys.version.split()[0]}, Pillow {Image.__version__}, "
+              f"zlib {zlib.ZLIB_RUNTIME_VERSION}, libdeflate {libdeflate.version if libdeflate else 'absent'}; "
+              f"inflate path: {inflate_path()}.\n{machine_note()} at the start; median of {repeat} rounds.\n")
+        for item in pictures:
+            print(f"- {item.describe()}")
+        print()
+        bench_png_open(bench, pictures, libdeflate)
+        bench_saves_and_bmp(bench, pictures, folder)
+        bench_pixels(bench, 50_000)
+        bench_threads(bench, pictures[0])
+        context = {"bench": bench, "pictures": pictures, "folder": folder, "repeat": repeat}
+        later = run_optional_sections(bench, context, repeat)
+        print(bench.table())
+        print(f"\nRatios are Lumivex ÷ the other (lower is faster) except the threads row (a speed-up). "
+              f"{machine_note()} at the end; {time.perf_counter() - started:.0f} s in all.")
+        for module in later:
+            print(f"\n## {module.__name__}\n", flush=True)
+            module.main(["--repeat", str(repeat)]) if _takes_argv(module.main) else _run_main(module, repeat)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def _takes_argv(function):
+    return function.__code__.co_argcount > 0
+
+
+def _run_main(module, repeat):
+    saved = sys.argv
+    sys.argv = [module.__file__, "--repeat", str(repeat)]
+    try:
+        module.main()
+    finally:
+        sys.argv = saved
 
 
 if __name__ == "__main__":

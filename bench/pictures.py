@@ -1,0 +1,121 @@
+"""Deterministic test pictures for the benchmarks, built with Pillow.
+
+Every picture depends only on its size and seed: noise comes from Python's
+`random.Random`, never from a C library's generator, so two runs (and two
+machines) time exactly the same files.
+"""
+import io
+import random
+import struct
+
+from PIL import Image, ImageDraw, ImageFilter
+
+
+def noise(width, height, seed):
+    """Uniform grey noise from a seeded generator."""
+    rng = random.Random(seed)
+    return Image.frombytes("L", (width, height), rng.getrandbits(8 * width * height).to_bytes(width * height, "little"))
+
+
+def gradient(width, height, angle, radial=False):
+    ramp = Image.radial_gradient("L") if radial else Image.linear_gradient("L")
+    return ramp.rotate(angle).resize((width, height), Image.BILINEAR)
+
+
+def photo_like(width, height, seed=7):
+    """Smooth shading, soft-edged objects and sensor noise: compresses like a photo
+    (Pillow's PNG is about half the raw size, its rows filtered with Sub, Up and Paeth)."""
+    rng = random.Random(seed)
+    grain = noise(width, height, seed)
+    red = Image.blend(gradient(width, height, 0, radial=True), grain, 0.1)
+    green = Image.blend(gradient(width, height, 30), grain.transpose(Image.FLIP_TOP_BOTTOM), 0.08)
+    blue = Image.blend(gradient(width, height, 200, radial=True), gradient(width, height, 120), 0.5)
+    picture = Image.merge("RGB", (red, green, blue))
+    # Objects in a scene: filled shapes, slightly blurred so their edges are soft.
+    shapes = Image.new("RGB", (width, height))
+    mask = Image.new("L", (width, height))
+    draw_shape, draw_mask = ImageDraw.Draw(shapes), ImageDraw.Draw(mask)
+    scale = max(1, min(width, height) // 256)
+    for _ in range(40):
+        cx, cy, r = rng.randrange(width), rng.randrange(height), rng.randrange(5, 60) * scale
+        box = [cx - r, cy - r, cx + r, cy + r]
+        draw_shape.ellipse(box, fill=tuple(rng.randrange(256) for _ in range(3)))
+        draw_mask.ellipse(box, fill=rng.randrange(120, 256))
+    mask = mask.filter(ImageFilter.BoxBlur(2))
+    picture.paste(Image.blend(shapes, picture, 0.15), (0, 0), mask)
+    return picture
+
+
+def with_alpha(picture, seed=5):
+    """The picture with a soft vignette for alpha and a few cut-out holes."""
+    width, height = picture.size
+    rng = random.Random(seed)
+    alpha = gradient(width, height, 0, radial=True).point(lambda v: 255 - v // 2)
+    draw = ImageDraw.Draw(alpha)
+    for _ in range(12):
+        cx, cy, r = rng.randrange(width), rng.randrange(height), rng.randrange(width // 40 + 2, width // 10 + 3)
+        draw.ellipse([cx - r, cy - r, cx + r, cy + r], fill=rng.randrange(0, 80))
+    rgba = picture.convert("RGBA")
+    rgba.putalpha(alpha)
+    return rgba
+
+
+def paeth_heavy(width, height, seed=11):
+    """A natural texture varying smoothly in both directions at several scales
+    (foliage or skin at a distance): Pillow's per-row filter choice picks Paeth
+    for most rows."""
+    channels = []
+    for index in range(3):
+        field = Image.new("L", (width, height), 128)
+        for level, weight in ((16, 0.55), (6, 0.3), (2, 0.12)):
+            coarse = noise(max(2, width // level), max(2, height // level), seed * 10 + index * 3 + level)
+            field = Image.blend(field, coarse.resize((width, height), Image.BICUBIC), weight)
+        ramp = gradient(width, height, 45 + 60 * index)
+        channels.append(Image.blend(field.filter(ImageFilter.GaussianBlur(1.5)), ramp, 0.35))
+    return Image.merge("RGB", channels)
+
+
+def flat_graphic(width, height, seed=3):
+    """A diagram: flat fills, hard edges, thin lines and a few colours."""
+    rng = random.Random(seed)
+    picture = Image.new("RGB", (width, height), (250, 250, 247))
+    draw = ImageDraw.Draw(picture)
+    palette = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(8)]
+    for _ in range(60):
+        x, y = rng.randrange(width), rng.randrange(height)
+        w, h = rng.randrange(20, 400), rng.randrange(20, 300)
+        shape = draw.rectangle if rng.random() < 0.6 else draw.ellipse
+        shape([x, y, x + w, y + h], fill=rng.choice(palette), outline=(20, 20, 20), width=2)
+    for _ in range(150):
+        draw.line([rng.randrange(width), rng.randrange(height), rng.randrange(width), rng.randrange(height)],
+                  fill=rng.choice(palette), width=rng.choice((1, 2, 3)))
+    return picture
+
+
+def pillow_png(picture):
+    """The picture as Pillow writes a PNG by default: a filter chosen per row, zlib level 6."""
+    buffer = io.BytesIO()
+    picture.save(buffer, "PNG")
+    return buffer.getvalue()
+
+
+def chunks(png_bytes):
+    position = 8
+    while position + 8 <= len(png_bytes):
+        length, kind = struct.unpack(">I4s", png_bytes[position:position + 8])
+        yield kind, png_bytes[position + 8:position + 8 + length]
+        position += 12 + length
+
+
+def idat_data(png_bytes):
+    """The zlib stream of a PNG file: its IDAT chunks' data joined."""
+    return b"".join(data for kind, data in chunks(png_bytes) if kind == b"IDAT")
+
+
+def filter_counts(scanlines, height):
+    """How many rows use each filter type (0..4), from inflated scanlines."""
+    stride = len(scanlines) // height
+    counts = [0] * 5
+    for y in range(height):
+        counts[scanlines[y * stride]] += 1
+    return counts
