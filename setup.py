@@ -6,6 +6,7 @@ UndefinedBehaviorSanitizer (see `make test-asan`).
 import glob
 import os
 
+import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
@@ -24,6 +25,14 @@ if os.environ.get("LUMIVEX_SANITIZE") == "1":
     SANITIZERS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
     COMPILE_ARGS = [arg if arg != "-O2" else "-O1" for arg in COMPILE_ARGS] + SANITIZERS + ["-g"]
     LINK_ARGS += SANITIZERS
+
+
+def license_metadata():
+    """The licence as an SPDX expression where setuptools understands one
+    (77 and later, which need Python 3.9), else in the older free-text field."""
+    if int(setuptools.__version__.split(".")[0]) >= 77:
+        return {"license_expression": "MIT", "license_files": ["LICENSE"]}
+    return {"license": "MIT", "license_files": ["LICENSE"]}
 
 
 class CxxBuildExt(build_ext):
@@ -49,6 +58,7 @@ setup(
         )
     ],
     cmdclass={"build_ext": CxxBuildExt},
+    **license_metadata(),
     # Separate trees, so that neither build mistakes the other's objects for its own.
     options={"build": {"build_base": BUILD_BASE}},
 )
