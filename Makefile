@@ -20,7 +20,7 @@ PYTEST_ARGS ?= -q
 # Where `make test-dist` builds, installs and tests the distributions.
 DIST_DIR ?= build/dist-$(PYTHON_VERSION)
 
-.PHONY: demo test test-asan test-dist install tools python clean
+.PHONY: demo test test-asan test-dist bench install tools python clean
 
 # --- the two everyday commands -------------------------------------------
 
@@ -45,15 +45,20 @@ test-asan: tools
 # sdist, install the wheel into a fresh environment and run the suite of the
 # unpacked sdist against the installed package (never the source tree).
 test-dist: tools python
-	rm -rf $(DIST_DIR)
+	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)
 	$(VENV)/bin/python -m pip install -q build
-	$(VENV)/bin/python -m build -q --outdir $(DIST_DIR) . >/dev/null
+	$(VENV)/bin/python -m build --outdir $(DIST_DIR) . >$(DIST_DIR)/build.log 2>&1 \
+	  || { cat $(DIST_DIR)/build.log; exit 1; }
 	$(VENV)/bin/python .ci/check_dist.py $(DIST_DIR)
 	$(PYTHON) -m venv $(DIST_DIR)/venv
 	$(DIST_DIR)/venv/bin/python -m pip install -q --upgrade pip
 	$(DIST_DIR)/venv/bin/python -m pip install -q "$$(ls $(DIST_DIR)/*.whl)[test]"
 	mkdir -p $(DIST_DIR)/src && tar -xzf $(DIST_DIR)/*.tar.gz -C $(DIST_DIR)/src
 	cd $(DIST_DIR)/src/* && rm -rf Lumivex && ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# Timings against zlib and Pillow (see bench/bench.py for what is measured).
+bench: install
+	$(VENV)/bin/python bench/bench.py
 
 # --- set-up -----------------------------------------------------------------
 
