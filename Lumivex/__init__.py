@@ -8,7 +8,8 @@ and a command line (``python -m Lumivex``).
 """
 from importlib.metadata import PackageNotFoundError, version as _distribution_version
 
-from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError, open
+from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError
+from Lumivex._capped import open as open  # not in __all__: a star import must not hide the built-in
 from Lumivex._interop import from_numpy, from_pillow, to_numpy, to_pillow
 from Lumivex.rasterCore_ext import SimpleImage
 
@@ -24,7 +25,6 @@ __all__ = [
     "__version__",
     "from_numpy",
     "from_pillow",
-    "open",
     "to_numpy",
     "to_pillow",
 ]

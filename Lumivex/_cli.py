@@ -127,7 +127,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     arguments = _parser().parse_args(None if argv is None else list(argv))
     try:
         status: int = arguments.run(arguments)
+        sys.stdout.flush()
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        # The reader (`| head`, say) has gone: stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return status
 

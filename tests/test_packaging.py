@@ -17,3 +17,9 @@ def test_version_and_licence_come_from_the_metadata():
     info = metadata("Lumivex")
     assert Lumivex.__version__ == info["Version"] and Lumivex.__version__[0].isdigit()
     assert "MIT" in (info.get("License-Expression") or info.get("License") or "")
+
+
+def test_star_import_leaves_the_builtin_open_alone():
+    namespace: dict = {}
+    exec("from Lumivex import *", namespace)
+    assert "open" not in namespace and "to_numpy" in namespace
