@@ -1,20 +1,36 @@
 # The two commands a newcomer needs: `make demo` and `make test`.
-# Both create .venv with CPython 3.8 (taken from pyenv) when it is missing and
-# (re)install the package with its test extras before running.
+# Both set up a virtual environment for CPython $(PYTHON_VERSION) (taken from
+# pyenv) when it is missing and (re)install the package with its test extras
+# before running. Another version: `make test PYTHON_VERSION=3.13`; each
+# version keeps its own environment (.venv for 3.8, .venv-3.X for the others).
 
-PYTHON_VERSION ?= 3.8
+DEFAULT_PYTHON_VERSION := 3.8
+PYTHON_VERSION ?= $(DEFAULT_PYTHON_VERSION)
 PYTHON ?= $(shell p=$$(pyenv prefix $(PYTHON_VERSION) 2>/dev/null) && echo $$p/bin/python$(PYTHON_VERSION) || command -v python$(PYTHON_VERSION))
+
+ifeq ($(PYTHON_VERSION),$(DEFAULT_PYTHON_VERSION))
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
+else
+VENV ?= .venv-$(PYTHON_VERSION)
+ASAN_VENV ?= .venv-asan-$(PYTHON_VERSION)
+endif
 PYTEST_ARGS ?= -q
 
-.PHONY: demo test test-asan install tools clean
+# Where `make test-dist` builds, installs and tests the distributions.
+DIST_DIR ?= build/dist-$(PYTHON_VERSION)
+
+.PHONY: demo test test-asan test-dist bench install tools python clean
+
+# --- the two everyday commands -------------------------------------------
 
 demo: install
 	$(VENV)/bin/python demo/demo.py
 
-test: install tools
+test: install
 	$(VENV)/bin/pytest $(PYTEST_ARGS)
+
+# --- further checks (CI runs these too) ------------------------------------
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # run under the stock interpreter with the sanitizer runtime preloaded.
@@ -25,32 +41,51 @@ test-asan: tools
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LUMIVEX_SANITIZED=1 \
 	$(ASAN_VENV)/bin/pytest $(PYTEST_ARGS)
 
+# What a user gets from a release: build the sdist, build a wheel from that
+# sdist, install the wheel into a fresh environment and run the suite of the
+# unpacked sdist against the installed package (never the source tree).
+test-dist: tools python
+	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)
+	$(VENV)/bin/python -m pip install -q build
+	$(VENV)/bin/python -m build --outdir $(DIST_DIR) . >$(DIST_DIR)/build.log 2>&1 \
+	  || { cat $(DIST_DIR)/build.log; exit 1; }
+	$(VENV)/bin/python .ci/check_dist.py $(DIST_DIR)
+	$(PYTHON) -m venv $(DIST_DIR)/venv
+	$(DIST_DIR)/venv/bin/python -m pip install -q --upgrade pip
+	$(DIST_DIR)/venv/bin/python -m pip install -q "$$(ls $(DIST_DIR)/*.whl)[test]"
+	mkdir -p $(DIST_DIR)/src && tar -xzf $(DIST_DIR)/*.tar.gz -C $(DIST_DIR)/src
+	cd $(DIST_DIR)/src/* && rm -rf Lumivex && ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+
+# --- set-up -----------------------------------------------------------------
+
 $(VENV)/bin/python:
+	@test -x "$(PYTHON)" || { echo "Python $(PYTHON_VERSION) not found (PYTHON_VERSION=$(PYTHON_VERSION)):" \
+	  "install it with 'pyenv install $(PYTHON_VERSION)' or choose another PYTHON_VERSION." >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -q --upgrade pip setuptools wheel
 
-install: $(VENV)/bin/python
+python: $(VENV)/bin/python
+
+install: tools python
 	LUMIVEX_SANITIZE=$(SANITIZE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
 
-# pngcheck is an independent PNG checker used by the tests; without it only
-# those checks are skipped.
+# pngcheck is an independent PNG checker used by the tests (without it only
+# those checks are skipped); libdeflate-dev lets the build use libdeflate.
+TOOL_PACKAGES := pngcheck libdeflate-dev
 tools:
-	@command -v pngcheck >/dev/null 2>&1 || { \
-	  (apt-get install -y -q pngcheck || (apt-get update -q && apt-get install -y -q pngcheck)) >/dev/null 2>&1 \
-	  || echo "pngcheck could not be installed; the tests that use it will be skipped"; }
+	@dpkg -s $(TOOL_PACKAGES) >/dev/null 2>&1 || { \
+	  (apt-get install -y -q $(TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(TOOL_PACKAGES))) >/dev/null 2>&1 \
+	  || echo "$(TOOL_PACKAGES) could not be installed: the tests that use pngcheck are skipped and the build goes without libdeflate"; }
 
 clean:
-	rm -rf build *.egg-info $(VENV) $(ASAN_VENV)
+	rm -rf build dist *.egg-info .venv .venv-* demo/out
 
 # Benchmarks (not part of `make test`): Lumivex against Pillow and the zlib and
 # libdeflate floors, then the peak memory of PNG open. BENCH_ARGS is passed to
 # both scripts (e.g. BENCH_ARGS="--quick" or "--repeat 11").
 BENCH_ARGS ?=
-.PHONY: bench
-bench: $(VENV)/bin/python
+bench: tools python
 	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
-	@ldconfig -p | grep -q libdeflate.so || { (apt-get install -y -q libdeflate-dev libdeflate0 \
-	  || (apt-get update -q && apt-get install -y -q libdeflate-dev libdeflate0)) >/dev/null 2>&1 \
-	  || echo "libdeflate could not be installed: its floor is left out"; }
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)

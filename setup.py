@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 
+import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
@@ -61,6 +62,12 @@ else:
     DEFLATE_COMPILE_ARGS, DEFLATE_LINK_ARGS = [], ["-lz"]
     # Objects built against one deflate library must not be reused for the other.
     BUILD_BASE += "-zlib"
+def license_metadata():
+    """The licence as an SPDX expression where setuptools understands one
+    (77 and later, which need Python 3.9), else in the older free-text field."""
+    if int(setuptools.__version__.split(".")[0]) >= 77:
+        return {"license_expression": "MIT", "license_files": ["LICENSE"]}
+    return {"license": "MIT", "license_files": ["LICENSE"]}
 
 
 class CxxBuildExt(build_ext):
@@ -91,6 +98,7 @@ def extension(name, sources):
 setup(
     ext_modules=[extension("Lumivex.rasterCore_ext", SOURCES), extension("Lumivex._native", NATIVE_SOURCES)],
     cmdclass={"build_ext": CxxBuildExt},
+    **license_metadata(),
     # Separate trees, so that no build mistakes another's objects for its own.
     options={"build": {"build_base": BUILD_BASE}},
 )

@@ -1,7 +1,34 @@
 """Lumivex: a small, fast PNG and BMP codec.
 
 The codec lives in the extension module ``Lumivex.rasterCore_ext``; its one
-class, ``SimpleImage``, opens, edits and saves images.
+class, ``SimpleImage``, opens, edits and saves images. Around it this package
+adds an open with a pixel cap for files from untrusted sources
+(``Lumivex.open``), conversions to and from numpy arrays and Pillow images,
+and a command line (``python -m Lumivex``).
 """
+from importlib.metadata import PackageNotFoundError, version as _distribution_version
 
-from .compact import DEFLATE_BACKEND, encode_png, write_png  # noqa: E402,F401
+from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError
+from Lumivex._capped import open as open  # not in __all__: a star import must not hide the built-in
+from Lumivex._interop import from_numpy, from_pillow, to_numpy, to_pillow
+from Lumivex.compact import DEFLATE_BACKEND, encode_png, write_png
+from Lumivex.rasterCore_ext import SimpleImage
+
+try:
+    __version__: str = _distribution_version("Lumivex")
+except PackageNotFoundError:  # imported from a tree that was never installed
+    __version__ = "0+unknown"
+
+__all__ = [
+    "DEFLATE_BACKEND",
+    "DEFAULT_MAX_PIXELS",
+    "PixelLimitError",
+    "SimpleImage",
+    "__version__",
+    "encode_png",
+    "from_numpy",
+    "from_pillow",
+    "to_numpy",
+    "to_pillow",
+    "write_png",
+]

@@ -1,0 +1,138 @@
+"""The command line: `python -m Lumivex` or `lumivex`.
+
+    lumivex info FILE...            format, size and stored channels of each file
+    lumivex convert IN OUT          write IN as PNG or BMP, chosen by OUT's suffix
+
+Files are opened with the pixel cap of `Lumivex.open` (`--max-pixels`). A
+user's mistake (a missing file, a format this codec does not read, a wrong
+suffix) is reported in one line on stderr and exit status 1, never a
+traceback.
+"""
+import argparse
+import os
+import struct
+import sys
+import zlib
+from typing import Callable, Dict, Optional, Sequence
+
+from Lumivex._capped import DEFAULT_MAX_PIXELS, open_with_header
+from Lumivex.rasterCore_ext import SimpleImage
+
+PROGRAM = "lumivex"
+
+# Every failure that bad input or a bad path can cause; anything else is a bug
+# and keeps its traceback.
+USER_ERRORS = (OSError, ValueError, TypeError, OverflowError, MemoryError, zlib.error, struct.error)
+
+# Output writers by file suffix (lower case).
+WRITERS: Dict[str, Callable[[SimpleImage, str], None]] = {
+    ".png": SimpleImage.save,
+    ".bmp": SimpleImage.saveBmp,
+}
+
+
+def _describe(error: BaseException) -> str:
+    if isinstance(error, MemoryError):
+        return "not enough memory to decode the image"
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    text = str(error)
+    if isinstance(error, (zlib.error, struct.error)):
+        return f"damaged image data ({text})"
+    return text or type(error).__name__
+
+
+def _report(path: str, error: BaseException) -> None:
+    sys.stdout.flush()
+    print(f"{PROGRAM}: {path}: {_describe(error)}", file=sys.stderr)
+
+
+def _max_pixels(text: str) -> Optional[int]:
+    if text.lower() == "none":
+        return None
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number or 'none': {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+def _info(arguments: argparse.Namespace) -> int:
+    status = 0
+    for path in arguments.files:
+        try:
+            image, header = open_with_header(path, arguments.max_pixels)
+        except USER_ERRORS as error:
+            _report(path, error)
+            status = 1
+            continue
+        kind = header.format if header else "?"
+        channels = header.channels if header else "RGB"
+        print(f"{path}: {kind}, {image.width} x {image.height}, {channels}")
+    return status
+
+
+def _convert(arguments: argparse.Namespace) -> int:
+    source, target = arguments.input, arguments.output
+    suffix = os.path.splitext(target)[1].lower()
+    writer = WRITERS.get(suffix)
+    if writer is None:
+        known = " or ".join(sorted(WRITERS))
+        _report(target, ValueError(f"cannot tell the output format from the suffix "
+                                   f"{suffix or '(none)'!r}: use {known}"))
+        return 1
+    try:
+        image, _ = open_with_header(source, arguments.max_pixels)
+    except USER_ERRORS as error:
+        _report(source, error)
+        return 1
+    try:
+        writer(image, target)
+    except USER_ERRORS as error:
+        _report(target, error)
+        return 1
+    return 0
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM, description="Read, inspect and convert PNG and BMP files with Lumivex.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    cap = argparse.ArgumentParser(add_help=False)
+    cap.add_argument("--max-pixels", type=_max_pixels, default=DEFAULT_MAX_PIXELS, metavar="N",
+                     help="refuse images of more than N pixels before decoding them "
+                          f"('none' disables the cap; default {DEFAULT_MAX_PIXELS})")
+
+    info = commands.add_parser("info", parents=[cap], help="show format, size and channels of files",
+                               description="For each FILE print its format, width x height and "
+                                           "stored channels, or its error. Exit status 1 if any "
+                                           "file could not be read.")
+    info.add_argument("files", nargs="+", metavar="FILE")
+    info.set_defaults(run=_info)
+
+    convert = commands.add_parser("convert", parents=[cap], help="convert a PNG or BMP file",
+                                  description="Read IN (PNG or BMP) and write it to OUT as PNG "
+                                              "(.png) or 24-bit BMP (.bmp), by OUT's suffix.")
+    convert.add_argument("input", metavar="IN")
+    convert.add_argument("output", metavar="OUT")
+    convert.set_defaults(run=_convert)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line with `argv` (default: `sys.argv[1:]`); returns the exit status."""
+    arguments = _parser().parse_args(None if argv is None else list(argv))
+    try:
+        status: int = arguments.run(arguments)
+        sys.stdout.flush()
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader (`| head`, say) has gone: stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    return status
+

@@ -1,0 +1,112 @@
+"""Lumivex.open: the pixel cap read from headers, and otherwise exactly SimpleImage.open."""
+import builtins
+import pathlib
+import pickle
+
+import pytest
+
+import Lumivex
+from Lumivex.rasterCore_ext import SimpleImage
+from bmpbytes import bmp
+from pngbytes import chunk, iend, ihdr, png, rgb_png
+
+PNGSUITE = pathlib.Path(__file__).parent / "data" / "pngsuite"
+PIXELS_4x3 = bytes(range(36))
+PNG_4x3 = rgb_png(4, 3, PIXELS_4x3)
+BMP_4x3 = bmp(4, 3, PIXELS_4x3)
+HUGE = ihdr(20000, 20000)
+
+
+def outcome(call, source, *args):
+    """What opening gives: the image's size and pixels, or the error's type and text."""
+    try:
+        image = call(source, *args)
+    except Exception as error:  # noqa: BLE001 - the error itself is the result compared
+        return type(error), str(error)
+    return type(image), image.size, bytes(image._pixels)
+
+
+def with_chunks_before_iend(data, *extra):
+    """`data` (ending in IEND) with `extra` chunks inserted just before IEND."""
+    return data[:-12] + b"".join(extra) + data[-12:]
+
+
+@pytest.mark.parametrize("data", [PNG_4x3, BMP_4x3], ids=["png", "bmp"])
+@pytest.mark.parametrize("max_pixels, refused", [(11, True), (12, False), (13, False), (None, False)])
+def test_cap_at_below_and_above_the_limit(data, max_pixels, refused):
+    if refused:
+        with pytest.raises(Lumivex.PixelLimitError, match="4 x 3 pixels exceeds the limit of 11 pixels"):
+            Lumivex.open(data, max_pixels=max_pixels)
+    else:
+        assert outcome(Lumivex.open, data, max_pixels) == outcome(SimpleImage.open, data)
+
+
+@pytest.mark.parametrize("data, refused", [
+    # The decoder uses the last IHDR before IEND, in any chunk order.
+    (png([HUGE, ihdr(1, 1)] + [iend()]), False),
+    (PNG_4x3[:8] + PNG_4x3[8 + 25:-12] + ihdr(4, 3) + iend(), False),   # IHDR after IDAT
+    (with_chunks_before_iend(PNG_4x3, HUGE), True),                     # a later IHDR wins
+    (with_chunks_before_iend(PNG_4x3, chunk(b"tEXt", b"k\0" + bytes(5000)), HUGE), True),
+    (PNG_4x3 + HUGE, False),                                           # never read past IEND
+    (PNG_4x3[:-12] + HUGE, True),                                      # no IEND: to the end
+    # A zero width counts as one column, so billions of empty rows are refused too.
+    (png([ihdr(0, 2**31 - 1), iend()]), True),
+    (bmp(0, 0, b"")[:22] + (2**31 - 1).to_bytes(4, "little") + bmp(0, 0, b"")[26:], True),
+    (bmp(20000, 0, b"")[:22] + (-20000 % 2**32).to_bytes(4, "little") + bmp(0, 0, b"")[26:], True),
+])
+def test_the_decoders_header_is_the_one_capped(data, refused):
+    result = outcome(Lumivex.open, data)
+    if refused:
+        assert result[0] is Lumivex.PixelLimitError
+    else:
+        assert result == outcome(SimpleImage.open, data)
+
+
+@pytest.mark.parametrize("data", [
+    b"", b"BM", b"GIF89a", PNG_4x3[:40], PNG_4x3[:-5] + b"\0" * 5,
+    png([ihdr(4, 3, bit_depth=16), iend()]), png([chunk(b"IHDR", bytes(12)), iend()]),
+    BMP_4x3[:60], bmp(1, 1, b"abc", header_size=108),
+], ids=repr)
+def test_refusals_under_the_cap_are_those_of_simpleimage_open(data):
+    assert outcome(Lumivex.open, data) == outcome(SimpleImage.open, data)
+
+
+def test_every_sample_file_opens_as_simpleimage_open_does():
+    files = sorted(PNGSUITE.glob("*.png"))
+    assert len(files) > 100
+    for path in files:
+        assert outcome(Lumivex.open, path) == outcome(SimpleImage.open, path), path.name
+        assert outcome(Lumivex.open, str(path), None) == outcome(SimpleImage.open, str(path)), path.name
+
+
+def test_a_path_is_opened_once_and_read_from_that_one_stream(tmp_path, monkeypatch):
+    path = tmp_path / "image.bmp"
+    path.write_bytes(BMP_4x3)
+    opened = []
+    real_open = builtins.open
+    monkeypatch.setattr(builtins, "open", lambda *args: opened.append(args) or real_open(*args))
+    image = Lumivex.open(path)
+    assert opened == [(path, "rb")]
+    assert (image.size, bytes(image._pixels)) == ((4, 3), PIXELS_4x3)
+
+
+@pytest.mark.parametrize("source, max_pixels, error, message", [
+    (memoryview(PNG_4x3), 100, TypeError, "source must be a file path or raw bytes"),
+    (PNG_4x3, "100", TypeError, "max_pixels must be an int or None, not str"),
+    (PNG_4x3, True, TypeError, "max_pixels must be an int or None, not bool"),
+    (PNG_4x3, -1, ValueError, "max_pixels must not be negative"),
+])
+def test_bad_arguments(source, max_pixels, error, message):
+    with pytest.raises(error) as raised:
+        Lumivex.open(source, max_pixels=max_pixels)
+    assert str(raised.value) == message
+
+
+def test_limit_error_is_a_value_error_that_pickles():
+    with pytest.raises(ValueError) as raised:
+        Lumivex.open(png([HUGE, iend()]))
+    error = raised.value
+    assert Lumivex.DEFAULT_MAX_PIXELS == 178_956_970
+    assert (error.width, error.height, error.limit) == (20000, 20000, Lumivex.DEFAULT_MAX_PIXELS)
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is Lumivex.PixelLimitError and str(copy) == str(error)

@@ -1,0 +1,89 @@
+"""The command line, run as a user runs it: python -m Lumivex and the lumivex script."""
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from PIL import Image
+
+import Lumivex
+from bmpbytes import bmp
+from pngbytes import rgb_png
+
+PACKAGE_ROOT = str(pathlib.Path(Lumivex.__file__).resolve().parent.parent)
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "lumivex")
+PIXELS = bytes(range(24))
+
+
+def run(tmp_path, *args, script=False):
+    command = [SCRIPT] if script else [sys.executable, "-m", "Lumivex"]
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    return subprocess.run(command + list(args), cwd=str(tmp_path), env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+
+
+@pytest.fixture(name="files")
+def files_fixture(tmp_path):
+    (tmp_path / "rgba.png").write_bytes(rgb_png(2, 3, bytes(range(24)), color_type=6))
+    (tmp_path / "rgb.bmp").write_bytes(bmp(4, 2, PIXELS))
+    (tmp_path / "notes.txt").write_text("not an image")
+    (tmp_path / "grey.png").write_bytes((pathlib.Path(__file__).parent / "data/pngsuite/basn0g08.png").read_bytes())
+    return tmp_path
+
+
+# (arguments, exit status, expected stdout lines, expected stderr lines, output file written)
+CASES = [
+    (["info", "rgba.png", "rgb.bmp"], 0, ["rgba.png: PNG, 2 x 3, RGBA", "rgb.bmp: BMP, 4 x 2, RGB"], [], None),
+    (["info", "missing.png", "rgb.bmp"], 1, ["rgb.bmp: BMP, 4 x 2, RGB"],
+     ["lumivex: missing.png: No such file or directory"], None),
+    (["info", "notes.txt", "grey.png"], 1, [],
+     ["lumivex: notes.txt: Unsupported image format", "lumivex: grey.png: Only RGB/RGBA PNG images are supported"],
+     None),
+    (["info", "--max-pixels", "7", "rgb.bmp", "rgba.png"], 1, ["rgba.png: PNG, 2 x 3, RGBA"],
+     ["lumivex: rgb.bmp: image of 4 x 2 pixels exceeds the limit of 7 pixels (max_pixels)"], None),
+    (["info", "--max-pixels", "none", "rgb.bmp"], 0, ["rgb.bmp: BMP, 4 x 2, RGB"], [], None),
+    (["convert", "rgb.bmp", "out.png"], 0, [], [], "out.png"),
+    (["convert", "rgba.png", "OUT.BMP"], 0, [], [], "OUT.BMP"),
+    (["convert", "rgb.bmp", "out.jpg"], 1, [],
+     ["lumivex: out.jpg: cannot tell the output format from the suffix '.jpg': use .bmp or .png"], None),
+    (["convert", "missing.bmp", "out.png"], 1, [], ["lumivex: missing.bmp: No such file or directory"], None),
+    (["convert", "rgb.bmp", "no/such/folder/out.png"], 1, [],
+     ["lumivex: no/such/folder/out.png: No such file or directory"], None),
+    (["convert", "--max-pixels", "1", "rgb.bmp", "out.png"], 1, [],
+     ["lumivex: rgb.bmp: image of 4 x 2 pixels exceeds the limit of 1 pixels (max_pixels)"], None),
+]
+
+
+@pytest.mark.parametrize("args, status, out, err, written", CASES, ids=[" ".join(c[0]) for c in CASES])
+def test_commands(files, args, status, out, err, written):
+    result = run(files, *args)
+    assert (result.returncode, result.stdout.splitlines(), result.stderr.splitlines()) == (status, out, err)
+    if written:
+        source = files / args[-2]
+        with Image.open(files / written) as produced, Image.open(source) as original:
+            assert produced.format == written.split(".")[-1].upper()
+            assert produced.convert("RGB").tobytes() == original.convert("RGB").tobytes()
+    else:
+        assert not list(files.glob("out.*"))
+
+
+@pytest.mark.parametrize("args, status, expected", [
+    (["--help"], 0, "usage: lumivex [-h] COMMAND"),
+    (["info", "--help"], 0, "usage: lumivex info [-h] [--max-pixels N] FILE [FILE ...]"),
+    (["convert", "--help"], 0, "usage: lumivex convert [-h] [--max-pixels N] IN OUT"),
+    ([], 2, "the following arguments are required: COMMAND"),
+    (["info", "--max-pixels", "lots", "x.png"], 2, "argument --max-pixels: not a whole number or 'none': 'lots'"),
+    (["resize", "x.png"], 2, "invalid choice: 'resize'"),
+])
+def test_usage(tmp_path, args, status, expected):
+    result = run(tmp_path, *args)
+    assert result.returncode == status
+    assert expected in result.stdout + result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_console_script_is_the_same_command(files):
+    assert os.path.exists(SCRIPT), "the lumivex script is installed beside the interpreter"
+    result = run(files, "info", "rgba.png", script=True)
+    assert (result.returncode, result.stdout) == (0, "rgba.png: PNG, 2 x 3, RGBA\n")
