@@ -67,7 +67,10 @@ $(VENV)/bin/python:
 
 python: $(VENV)/bin/python
 
+# Package files copied by an earlier build are dropped first, so that a file the
+# package no longer ships cannot linger in the wheel; compiled objects are kept.
 install: tools python
+	rm -rf build/*/lib.*
 	LUMIVEX_SANITIZE=$(SANITIZE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
 
 # pngcheck is an independent PNG checker used by the tests (without it only
