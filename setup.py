@@ -57,11 +57,12 @@ if os.environ.get("LUMIVEX_SANITIZE") == "1":
     COMPILE_ARGS, LINK_ARGS = debug_build(["address", "undefined", "signed-integer-overflow"])
 elif os.environ.get("LUMIVEX_FUZZ") == "1":
     # clang; the sanitizer runtimes and libFuzzer come preloaded from atheris's
-    # asan_with_fuzzer.so, which lacks the C++ half of UBSan that the vptr check
-    # needs (nothing here is polymorphic, so that check has nothing to look at).
+    # asan_with_fuzzer.so, which lacks the handlers of the vptr and function
+    # checks: nothing here is polymorphic, and every call through a function
+    # pointer of the wrong type is the interpreter's own (uninstrumented) one.
     BUILD_BASE = "build/fuzz"
     COMPILE_ARGS, LINK_ARGS = debug_build(["address", "undefined", "signed-integer-overflow", "fuzzer-no-link"])
-    COMPILE_ARGS.append("-fno-sanitize=vptr")
+    COMPILE_ARGS.append("-fno-sanitize=vptr,function")
 if BUILD_BASE != "build/release":
     rebuild_when_flags_change(BUILD_BASE, [os.environ.get("CC"), os.environ.get("CXX"), COMPILE_ARGS, LINK_ARGS])
 
