@@ -91,8 +91,14 @@ def reason(log):
     for pattern in patterns:
         match = re.search(pattern, log)
         if match:
-            return re.sub(r"0x[0-9a-f]+", "0x…", match.group(1).strip())
+            return normalise(match.group(1))
     return "exited without a known report"
+
+
+def normalise(line):
+    """A report line without addresses, process ids and thread names, for counting."""
+    line = re.sub(r"0x[0-9a-f]+", "0x…", line.strip())
+    return re.sub(r"\b(pc|bp|sp|thread T)\s*\S+", r"\1 …", line)
 
 
 def classify(name, artifact):
@@ -131,6 +137,10 @@ def fuzz_target(name, seconds):
     counts = re.findall(r"oom/timeout/crash: (\d+)/(\d+)/(\d+)", log)
     oom, timeouts, crashes = (int(n) for n in counts[-1]) if counts else (0, 0, 0)
 
+    # Fork mode copies each failed worker's "ERROR:" and "runtime error:" lines.
+    reported = collections.Counter(normalise(line) for line in re.findall(
+        r"^(?:==\d+== ?)?((?:ERROR: (?!libFuzzer: (?:fuzz target exited|deadly signal))|.*runtime error: ).*)$", log, re.MULTILINE))
+
     artifacts = sorted(p for p in set(findings_dir.iterdir()) - before if not p.name.startswith("log-"))
     kinds = collections.OrderedDict()
     for number, artifact in enumerate(artifacts):
@@ -139,7 +149,7 @@ def fuzz_target(name, seconds):
         else:
             what = classify(name, artifact)
         kinds.setdefault(what, []).append(artifact)
-    return executions, (oom, timeouts, crashes), kinds, log_path
+    return executions, (oom, timeouts, crashes), reported, kinds, log_path
 
 
 def main():
@@ -155,10 +165,12 @@ def main():
     for name in arguments.targets:
         print("== %s: fuzzing for %d s" % (name, arguments.seconds), flush=True)
         started = time.monotonic()
-        executions, (oom, timeouts, crashes), kinds, log_path = fuzz_target(name, arguments.seconds)
+        executions, (oom, timeouts, crashes), reported, kinds, log_path = fuzz_target(name, arguments.seconds)
         summary.append((name, executions, executions / arguments.seconds, sum(len(i) for i in kinds.values())))
         print("   %d executions; libFuzzer counted %d crashes, %d hangs, %d out of memory; log %s"
               % (executions, crashes, timeouts, oom, log_path.relative_to(ROOT)))
+        for line, count in reported.most_common():
+            print("   reported %d time%s: %s" % (count, "s" if count > 1 else "", line))
         for what, inputs in kinds.items():
             print("   finding (%d input%s): %s\n      e.g. %s" % (len(inputs), "s" if len(inputs) > 1 else "", what,
                                                                inputs[0].relative_to(ROOT)))

@@ -51,11 +51,26 @@ def scratch_path(name):
     return os.path.join(directory, name)
 
 
+def reported(test_one_input):
+    """test_one_input, naming any exception on one "ERROR:" line before it escapes.
+
+    In -fork mode libFuzzer copies only such lines of a worker's log into its own.
+    """
+    def wrapper(data):
+        try:
+            test_one_input(data)
+        except BaseException as error:
+            message = str(error).splitlines()[0][:300] if str(error) else ""
+            sys.stderr.write("ERROR: uncaught %s: %s\n" % (type(error).__name__, message))
+            raise
+    return wrapper
+
+
 def run(test_one_input):
     """Hands control to libFuzzer (preloaded with the sanitizers by fuzz/run.py)."""
     # In -fork mode libFuzzer starts its workers by handing its own argv to
     # the shell, so the first word must start this script, not name it.
     script = os.path.abspath(sys.argv[0])
     argv = [shlex.quote(sys.executable) + " " + shlex.quote(script)] + sys.argv[1:]
-    atheris.Setup(argv, test_one_input)
+    atheris.Setup(argv, reported(test_one_input))
     atheris.Fuzz()
