@@ -25,13 +25,15 @@ PNGSUITE = ROOT / "tests" / "data" / "pngsuite"
 BMP_SEEDS = FUZZ / "seeds" / "bmp"
 NATIVE_FILTER = ROOT / "build" / "fuzz-native" / "fuzz_filter"
 
+IMAGE_DICT = "-dict=%s" % (FUZZ / "images.dict")
+
 # name: (command, seed directories). Python targets run under this interpreter.
 TARGETS = {
-    "open_image": (["targets/open_image.py"], [PNGSUITE, BMP_SEEDS]),
-    "open_path": (["targets/open_path.py"], [PNGSUITE, BMP_SEEDS]),
+    "open_image": (["targets/open_image.py", IMAGE_DICT], [PNGSUITE, BMP_SEEDS]),
+    "open_path": (["targets/open_path.py", IMAGE_DICT], [PNGSUITE, BMP_SEEDS]),
     "read_chunk": (["targets/read_chunk.py"], []),
     "pixel_api": (["targets/pixel_api.py"], []),
-    "zlib_proxy": (["targets/zlib_proxy.py"], [PNGSUITE]),
+    "zlib_proxy": (["targets/zlib_proxy.py", IMAGE_DICT], [PNGSUITE]),
     "filter_kernels": ([str(NATIVE_FILTER)], []),
 }
 
@@ -64,7 +66,7 @@ def is_python(name):
 def command(name, arguments):
     program = TARGETS[name][0]
     if is_python(name):
-        return [sys.executable, str(FUZZ / program[0])] + arguments
+        return [sys.executable, str(FUZZ / program[0])] + program[1:] + arguments
     return program + arguments
 
 
