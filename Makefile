@@ -92,3 +92,41 @@ bench: tools python
 	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)
+
+# Coverage-guided fuzzing: `make fuzz SECONDS=60` runs every target in fuzz/
+# for SECONDS each against a clang build instrumented with ASan, UBSan and
+# libFuzzer's coverage (its own tree, build/fuzz, and its own venv), and prints
+# what each found. Inputs that crash, hang or leak are kept in fuzz/findings/.
+FUZZ_VENV ?= .venv-fuzz
+SECONDS ?= 60
+ATHERIS_VERSION ?= 2.3.0
+
+.PHONY: fuzz fuzz-install fuzz-tools fuzz-clean
+
+FUZZ_NATIVE = build/fuzz-native/fuzz_filter
+
+fuzz: fuzz-install $(FUZZ_NATIVE)
+	$(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(SECONDS)
+
+# The filter kernels' own libFuzzer target, a standalone binary.
+$(FUZZ_NATIVE): tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/filter.hpp | fuzz-tools
+	mkdir -p $(dir $@)
+	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined,signed-integer-overflow \
+	  -fno-sanitize-recover=undefined -fno-wrapv -I. tests/native/fuzz_filter.cpp codec/png/filter.cpp -o $@
+
+fuzz-tools:
+	@command -v clang++ >/dev/null 2>&1 || { \
+	  (apt-get install -y -q clang || (apt-get update -q && apt-get install -y -q clang)) >/dev/null 2>&1; }
+	@command -v clang++ >/dev/null 2>&1 || { echo "clang++ is needed for make fuzz"; exit 1; }
+
+$(FUZZ_VENV)/bin/python:
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/python -m pip install -q --upgrade pip setuptools wheel
+	$(FUZZ_VENV)/bin/python -m pip install -q atheris==$(ATHERIS_VERSION) Pillow
+
+fuzz-install: fuzz-tools $(FUZZ_VENV)/bin/python
+	CC=clang CXX=clang++ LUMIVEX_FUZZ=1 $(FUZZ_VENV)/bin/python -m pip install -q --no-build-isolation .
+
+# The fuzzing venv and build; the grown corpus and the findings are kept.
+fuzz-clean:
+	rm -rf build/fuzz build/fuzz-native $(FUZZ_VENV)

@@ -7,8 +7,11 @@ UndefinedBehaviorSanitizer (see `make test-asan`).
 Deflate: libdeflate is linked when the build finds it (pkg-config, or its header
 and library in the usual places); otherwise, or with LUMIVEX_NO_LIBDEFLATE=1 in
 the environment, zlib is. `Lumivex.DEFLATE_BACKEND` tells which a build has.
+LUMIVEX_FUZZ=1 builds them with clang's coverage instrumentation as well, for
+the fuzzers (see `make fuzz`, which also picks the compiler through CC and CXX).
 """
 import glob
+import json
 import os
 import shutil
 import subprocess
@@ -30,11 +33,46 @@ DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + ["Lumive
 COMPILE_ARGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-fvisibility=hidden"]
 LINK_ARGS = []
 BUILD_BASE = "build/release"
+
+
+def debug_build(sanitizers):
+    """Compile and link flags for an instrumented build.
+
+    The interpreter's own CFLAGS carry -fwrapv, which defines signed overflow
+    and so leaves UndefinedBehaviorSanitizer nothing to check; extra_compile_args
+    come after them on the command line, so -fno-wrapv here wins.
+    """
+    flags = ["-fsanitize=" + ",".join(sanitizers), "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
+    compile_args = [arg if arg != "-O2" else "-O1" for arg in COMPILE_ARGS] + flags + ["-fno-wrapv", "-g"]
+    return compile_args, LINK_ARGS + flags
+
+
+def rebuild_when_flags_change(build_base, flags):
+    """Empties the build tree when it was built with other flags: distutils only compares timestamps."""
+    stamp = os.path.join(build_base, "flags.json")
+    try:
+        with open(stamp) as f:
+            if json.load(f) == flags:
+                return
+    except (OSError, ValueError):
+        pass
+    shutil.rmtree(build_base, ignore_errors=True)
+    os.makedirs(build_base)
+    with open(stamp, "w") as f:
+        json.dump(flags, f)
+
+
 if os.environ.get("LUMIVEX_SANITIZE") == "1":
     BUILD_BASE = "build/sanitize"
-    SANITIZERS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
-    COMPILE_ARGS = [arg if arg != "-O2" else "-O1" for arg in COMPILE_ARGS] + SANITIZERS + ["-g"]
-    LINK_ARGS += SANITIZERS
+    COMPILE_ARGS, LINK_ARGS = debug_build(["address", "undefined", "signed-integer-overflow"])
+elif os.environ.get("LUMIVEX_FUZZ") == "1":
+    # clang; the sanitizer runtimes and libFuzzer come preloaded from atheris's
+    # asan_with_fuzzer.so, which lacks the handlers of the vptr and function
+    # checks: nothing here is polymorphic, and every call through a function
+    # pointer of the wrong type is the interpreter's own (uninstrumented) one.
+    BUILD_BASE = "build/fuzz"
+    COMPILE_ARGS, LINK_ARGS = debug_build(["address", "undefined", "signed-integer-overflow", "fuzzer-no-link"])
+    COMPILE_ARGS.append("-fno-sanitize=vptr,function")
 
 
 def find_libdeflate():
@@ -62,6 +100,11 @@ else:
     DEFLATE_COMPILE_ARGS, DEFLATE_LINK_ARGS = [], ["-lz"]
     # Objects built against one deflate library must not be reused for the other.
     BUILD_BASE += "-zlib"
+if BUILD_BASE != "build/release":
+    rebuild_when_flags_change(BUILD_BASE, [os.environ.get("CC"), os.environ.get("CXX"), COMPILE_ARGS, LINK_ARGS,
+                                           DEFLATE_COMPILE_ARGS, DEFLATE_LINK_ARGS])
+
+
 def license_metadata():
     """The licence as an SPDX expression where setuptools understands one
     (77 and later, which need Python 3.9), else in the older free-text field."""
