@@ -20,7 +20,7 @@ def main(folder: str) -> int:
     with zipfile.ZipFile(str(wheel)) as archive:
         wheel_names = set(archive.namelist())
     problems = []
-    for needed in ("LICENSE", "CHANGELOG.md", "tests/conftest.py", "tests/pngbytes.py", "tests/bmpbytes.py",
+    for needed in ("LICENSE", "CHANGELOG.md", "tests/helpers.py", "tests/pngbytes.py", "tests/bmpbytes.py",
                    "tests/native/test_kernels.cpp", "tests/data/pngsuite/basn2c08.png", "codec/png/filter.cpp",
                    "Lumivex/rasterCore_ext.pyi", "demo/sample.png"):
         if needed not in sdist_names:
