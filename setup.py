@@ -16,6 +16,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import setuptools
 from setuptools import Extension, setup
@@ -85,10 +86,13 @@ def find_libdeflate():
         if found.returncode == 0:
             flags = found.stdout.split()
             return [f for f in flags if not f.startswith(("-l", "-L"))], [f for f in flags if f.startswith(("-l", "-L"))]
+    multiarch = sysconfig.get_config_var("MULTIARCH") or ""
     for prefix in ("/usr", "/usr/local"):
-        if os.path.exists(os.path.join(prefix, "include", "libdeflate.h")) and glob.glob(
-                os.path.join(prefix, "lib*", "**", "libdeflate.so"), recursive=True):
-            return ["-I" + os.path.join(prefix, "include")], ["-L" + os.path.join(prefix, "lib"), "-ldeflate"]
+        if not os.path.exists(os.path.join(prefix, "include", "libdeflate.h")):
+            continue
+        for libdir in (os.path.join(prefix, "lib", multiarch), os.path.join(prefix, "lib64"), os.path.join(prefix, "lib")):
+            if os.path.exists(os.path.join(libdir, "libdeflate.so")):
+                return [], ["-L" + libdir, "-ldeflate"]
     return None
 
 

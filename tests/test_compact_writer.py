@@ -11,7 +11,7 @@ import subprocess
 import zlib
 
 import pytest
-from PIL import Image
+from PIL import Image, ImageDraw
 
 import Lumivex
 from Lumivex import compact
@@ -106,6 +106,37 @@ def test_stronger_levels_make_smaller_files():
     image = gradient_image(200, 150)
     sizes = [len(Lumivex.encode_png(image, level=level)) for level in (1, 9, "strongest")]
     assert sizes[0] > sizes[1] >= sizes[2], sizes
+
+
+def flat_image(width, height, seed=3):
+    """A diagram: flat fills, outlines and thin lines in a few colours, drawn by Pillow.
+    Unfiltered, its exact colours repeat as strings that deflate matches well."""
+    rng = random.Random(seed)
+    picture = Image.new("RGB", (width, height), (250, 250, 247))
+    draw = ImageDraw.Draw(picture)
+    palette = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(6)]
+    for _ in range(12):
+        x, y = rng.randrange(width), rng.randrange(height)
+        draw.rectangle([x, y, x + rng.randrange(20, 120), y + rng.randrange(20, 90)],
+                       fill=rng.choice(palette), outline=(20, 20, 20), width=2)
+    for _ in range(30):
+        draw.line([rng.randrange(width), rng.randrange(height), rng.randrange(width), rng.randrange(height)],
+                  fill=rng.choice(palette), width=rng.choice((1, 2)))
+    return SimpleImage(width, height, bytearray(picture.tobytes()))
+
+
+# Catches the strongest level losing its check of adaptive filtering against none, or
+# applying it to an explicitly chosen filter.
+@pytest.mark.parametrize("image, filter, types", [
+    (flat_image(300, 200), "adaptive", {0}),
+    (gradient_image(300, 200), "adaptive", {1, 2, 3, 4}),
+    (flat_image(300, 200), "paeth", {4}),
+], ids=["flat keeps no filter", "gradient keeps adaptive", "explicit filter kept"])
+def test_strongest_level_weighs_no_filtering(image, filter, types):
+    data = Lumivex.encode_png(image, level="strongest", filter=filter)
+    assert_decodes_to(data, image)
+    found = set(idat_scanlines(data)[::image.width * 3 + 1])
+    assert found <= types and (found == types or len(found) > 1)
 
 
 def test_backend_is_named():

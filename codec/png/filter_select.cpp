@@ -87,29 +87,28 @@ Window loadWindow(const uint8_t* row, const uint8_t* prevRow, size_t i, size_t b
             prevRow ? load(prevRow + i - bpp) : zero};
 }
 
-__m128i abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
-
 __m128i select(__m128i mask, __m128i ifSet, __m128i ifClear) {
     return _mm_or_si128(_mm_and_si128(mask, ifSet), _mm_andnot_si128(mask, ifClear));
 }
 
-// Paeth on eight lanes widened to 16 bits: pa = |up - upLeft|, pb = |left - upLeft|,
-// pc = |left + up - 2 upLeft|, with the scalar predictor's tie order.
-__m128i paeth16(__m128i a, __m128i b, __m128i c) {
-    const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
-    const __m128i pa = abs16(bc), pb = abs16(ac), pc = abs16(_mm_add_epi16(bc, ac));
-    const __m128i notLeft = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
-    const __m128i upOverUpLeft = _mm_cmpgt_epi16(pb, pc);  // set: upLeft wins over up
-    return select(notLeft, select(upOverUpLeft, c, b), a);
-}
+__m128i absoluteDifference(__m128i x, __m128i y) { return _mm_or_si128(_mm_subs_epu8(x, y), _mm_subs_epu8(y, x)); }
 
+// x <= y on unsigned lanes.
+__m128i lessOrEqual(__m128i x, __m128i y) { return _mm_cmpeq_epi8(_mm_min_epu8(x, y), x); }
+
+// Paeth on sixteen 8-bit lanes. pa = |up - upLeft| and pb = |left - upLeft| fit a byte;
+// pc = |(up - upLeft) + (left - upLeft)| is pa + pb when the two differences share a
+// sign and |pa - pb| otherwise. Saturating the sum at 255 keeps every comparison the
+// scalar predictor makes: a saturated pc is still >= pa and >= pb, as the true one is.
 __m128i paethPredict(const Window& w) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i low = paeth16(_mm_unpacklo_epi8(w.left, zero), _mm_unpacklo_epi8(w.up, zero),
-                                _mm_unpacklo_epi8(w.upLeft, zero));
-    const __m128i high = paeth16(_mm_unpackhi_epi8(w.left, zero), _mm_unpackhi_epi8(w.up, zero),
-                                 _mm_unpackhi_epi8(w.upLeft, zero));
-    return _mm_packus_epi16(low, high);
+    const __m128i pa = absoluteDifference(w.up, w.upLeft);
+    const __m128i pb = absoluteDifference(w.left, w.upLeft);
+    const __m128i upAtLeast = _mm_cmpeq_epi8(_mm_max_epu8(w.up, w.upLeft), w.up);
+    const __m128i leftAtLeast = _mm_cmpeq_epi8(_mm_max_epu8(w.left, w.upLeft), w.left);
+    const __m128i signsDiffer = _mm_xor_si128(upAtLeast, leftAtLeast);
+    const __m128i pc = select(signsDiffer, absoluteDifference(pa, pb), _mm_adds_epu8(pa, pb));
+    const __m128i takeLeft = _mm_and_si128(lessOrEqual(pa, pb), lessOrEqual(pa, pc));
+    return select(takeLeft, w.left, select(lessOrEqual(pb, pc), w.up, w.upLeft));
 }
 
 // floor((left + up) / 2): the rounding-up average minus the dropped low bit.
@@ -196,7 +195,11 @@ void filterCosts(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bp
     for (auto& s : sums) s = _mm_setzero_si128();
     for (size_t i = head; i < end; i += kLanes) {
         const Window w = loadWindow(row, prevRow, i, bpp);
-        for (int t = 0; t < filterTypeCount; ++t) sums[t] = _mm_add_epi64(sums[t], magnitudeSums(filterVector(t, w)));
+        sums[kNone] = _mm_add_epi64(sums[kNone], magnitudeSums(w.x));
+        sums[kSub] = _mm_add_epi64(sums[kSub], magnitudeSums(_mm_sub_epi8(w.x, w.left)));
+        sums[kUp] = _mm_add_epi64(sums[kUp], magnitudeSums(_mm_sub_epi8(w.x, w.up)));
+        sums[kAverage] = _mm_add_epi64(sums[kAverage], magnitudeSums(_mm_sub_epi8(w.x, averagePredict(w))));
+        sums[kPaeth] = _mm_add_epi64(sums[kPaeth], magnitudeSums(_mm_sub_epi8(w.x, paethPredict(w))));
     }
     for (int t = 0; t < filterTypeCount; ++t) costs[t] = horizontalSum(sums[t]);
     addCostsScalarRange(row, prevRow, 0, head, bpp, costs);

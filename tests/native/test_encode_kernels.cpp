@@ -102,6 +102,30 @@ void testAgainstReferenceAndInverse() {
     }
 }
 
+// Paeth over a grid of (left, up, upLeft) triples including the extremes, where the
+// vector path's byte-wide distances saturate: with bpp 16 each lane of the second
+// vector gets its own triple, left from the row and up, upLeft from the previous one.
+void testPaethExtremes() {
+    const int values[] = {0, 1, 2, 63, 64, 127, 128, 129, 191, 192, 253, 254, 255};
+    std::vector<uint8_t> triples;
+    for (int a : values)
+        for (int b : values)
+            for (int c : values) triples.insert(triples.end(), {uint8_t(a), uint8_t(b), uint8_t(c)});
+    for (size_t start = 0; start < triples.size(); start += 3 * 16) {
+        Bytes row = randomBytes(32), prev = randomBytes(32);
+        for (size_t lane = 0; lane < 16 && start + 3 * lane < triples.size(); ++lane) {
+            row[lane] = triples[start + 3 * lane];
+            prev[16 + lane] = triples[start + 3 * lane + 1];
+            prev[lane] = triples[start + 3 * lane + 2];
+        }
+        context = "Paeth extremes from triple " + std::to_string(start / 3);
+        Bytes fast(32), scalar(32);
+        png::filterRow(4, row.data(), prev.data(), 32, 16, fast.data());
+        png::filterRowScalar(4, row.data(), prev.data(), 32, 16, scalar.data());
+        CHECK(fast == scalar);
+    }
+}
+
 uint64_t magnitudeSum(const Bytes& filtered, size_t n) {
     uint64_t sum = 0;
     for (size_t i = 0; i < n; ++i) sum += filtered[i] < 128 ? filtered[i] : 256 - filtered[i];
@@ -338,6 +362,7 @@ void testInflateStatuses() {
 int main() {
     testHandExamples();
     testAgainstReferenceAndInverse();
+    testPaethExtremes();
     testCostsAndChoice();
     testFilterImage();
     testCrc32();
