@@ -7,6 +7,7 @@ default level); these functions trade that fixed output for size.
 import os
 import secrets
 import stat
+from typing import BinaryIO, Dict, Optional, Tuple, Union
 
 from . import _native
 from .rasterCore_ext import SimpleImage
@@ -19,12 +20,12 @@ DEFLATE_BACKEND = _native.DEFLATE_BACKEND
 #: Filter strategies by name: one PNG filter type on every row, or "adaptive",
 #: which picks per row the filter whose output has the least sum of absolute
 #: values (each byte read as signed).
-FILTERS = {"none": 0, "sub": 1, "up": 2, "average": 3, "paeth": 4, "adaptive": _native.ADAPTIVE_FILTER}
+FILTERS: Dict[str, int] = {"none": 0, "sub": 1, "up": 2, "average": 3, "paeth": 4, "adaptive": _native.ADAPTIVE_FILTER}
 
 DEFAULT_LEVEL = 6
 
 
-def _level_code(level):
+def _level_code(level: Union[int, str]) -> int:
     if level == "strongest":
         return _native.STRONGEST_LEVEL
     if isinstance(level, bool) or not isinstance(level, int):
@@ -34,14 +35,14 @@ def _level_code(level):
     return level
 
 
-def _filter_code(filter):
+def _filter_code(filter: str) -> int:
     try:
         return FILTERS[filter]
     except (KeyError, TypeError):
         raise ValueError("filter must be one of %s, got %r" % (", ".join(map(repr, FILTERS)), filter)) from None
 
 
-def encode_png(image, level=DEFAULT_LEVEL, filter="adaptive"):
+def encode_png(image: SimpleImage, level: Union[int, str] = DEFAULT_LEVEL, filter: str = "adaptive") -> bytes:
     """Encode `image` (a SimpleImage) as an 8-bit RGB PNG file; return its bytes.
 
     level: 1 (fastest) to 9 (smallest) as zlib means them, or "strongest"
@@ -59,7 +60,8 @@ def encode_png(image, level=DEFAULT_LEVEL, filter="adaptive"):
     return _native.encodePng(image.width, image.height, image._pixels, level_code, filter_code)
 
 
-def write_png(image, dest, level=DEFAULT_LEVEL, filter="adaptive"):
+def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO],
+              level: Union[int, str] = DEFAULT_LEVEL, filter: str = "adaptive") -> None:
     """Encode `image` as encode_png does and write it to `dest`: a path (str,
     bytes or os.PathLike) or a binary file object with a ``write`` method.
 
@@ -82,10 +84,10 @@ def write_png(image, dest, level=DEFAULT_LEVEL, filter="adaptive"):
     _replace_atomically(os.fspath(dest), data)
 
 
-def _replace_atomically(path, data):
+def _replace_atomically(path: Union[str, bytes], data: bytes) -> None:
     folder = os.path.dirname(path) or (b"." if isinstance(path, bytes) else ".")
     mode = _kept_mode(path)
-    temp_path, fd = _create_temp(folder, isinstance(path, bytes))
+    temp_path, fd = _create_temp(folder)
     try:
         with open(fd, "wb", closefd=True) as temp:
             if mode is not None:
@@ -103,7 +105,7 @@ def _replace_atomically(path, data):
     _fsync_folder(folder)
 
 
-def _kept_mode(path):
+def _kept_mode(path: Union[str, bytes]) -> Optional[int]:
     """The permission bits of a regular file at path, or None (new-file mode)."""
     try:
         info = os.lstat(path)
@@ -112,20 +114,21 @@ def _kept_mode(path):
     return stat.S_IMODE(info.st_mode) if stat.S_ISREG(info.st_mode) else None
 
 
-def _create_temp(folder, as_bytes):
+def _create_temp(folder: Union[str, bytes]) -> Tuple[Union[str, bytes], int]:
     """A new file in folder, created with mode 0o666 (the kernel applies the
     umask, race-free); returns (its path, an open descriptor)."""
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
     while True:
         name = ".lumivex-%s.png.tmp" % secrets.token_hex(8)
-        temp_path = os.path.join(folder, os.fsencode(name) if as_bytes else name)
+        temp_path: Union[str, bytes] = (os.path.join(folder, os.fsencode(name)) if isinstance(folder, bytes)
+                                        else os.path.join(folder, name))
         try:
             return temp_path, os.open(temp_path, flags, 0o666)
         except FileExistsError:
             continue
 
 
-def _fsync_folder(folder):
+def _fsync_folder(folder: Union[str, bytes]) -> None:
     """Makes the rename itself durable. Some file systems cannot fsync a folder;
     the replacement has happened by then, so that is not an error."""
     try:
