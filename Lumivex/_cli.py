@@ -3,6 +3,10 @@
     lumivex info FILE...            format, size and stored channels of each file
     lumivex convert IN OUT          write IN as PNG or BMP, chosen by OUT's suffix
 
+PNG output goes through the compact writer (`Lumivex.write_png`: filtered rows,
+strong deflate, the file replaced atomically); `--exact` writes instead the
+fixed bytes of `SimpleImage.save`.
+
 Files are opened with the pixel cap of `Lumivex.open` (`--max-pixels`). A
 user's mistake (a missing file, a format this codec does not read, a wrong
 suffix) is reported in one line on stderr and exit status 1, never a
@@ -13,9 +17,10 @@ import os
 import struct
 import sys
 import zlib
-from typing import Callable, Dict, Optional, Sequence
+from typing import Callable, Dict, Optional, Sequence, Union
 
 from Lumivex._capped import DEFAULT_MAX_PIXELS, open_with_header
+from Lumivex.compact import DEFAULT_LEVEL, write_png
 from Lumivex.rasterCore_ext import SimpleImage
 
 PROGRAM = "lumivex"
@@ -24,10 +29,14 @@ PROGRAM = "lumivex"
 # and keeps its traceback.
 USER_ERRORS = (OSError, ValueError, TypeError, OverflowError, MemoryError, zlib.error, struct.error)
 
-# Output writers by file suffix (lower case).
-WRITERS: Dict[str, Callable[[SimpleImage, str], None]] = {
-    ".png": SimpleImage.save,
-    ".bmp": SimpleImage.saveBmp,
+# Output writers by file suffix (lower case); `--exact` swaps in EXACT_WRITERS.
+Writer = Callable[[SimpleImage, str, argparse.Namespace], None]
+WRITERS: Dict[str, Writer] = {
+    ".png": lambda image, path, arguments: write_png(image, path, level=arguments.level),
+    ".bmp": lambda image, path, arguments: image.saveBmp(path),
+}
+EXACT_WRITERS: Dict[str, Writer] = {
+    ".png": lambda image, path, arguments: image.save(path),
 }
 
 
@@ -59,6 +68,18 @@ def _max_pixels(text: str) -> Optional[int]:
     return value
 
 
+def _level(text: str) -> Union[int, str]:
+    if text == "strongest":
+        return text
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= 9:
+        raise argparse.ArgumentTypeError(f"not 1 to 9 or 'strongest': {text!r}")
+    return value
+
+
 def _info(arguments: argparse.Namespace) -> int:
     status = 0
     for path in arguments.files:
@@ -77,7 +98,7 @@ def _info(arguments: argparse.Namespace) -> int:
 def _convert(arguments: argparse.Namespace) -> int:
     source, target = arguments.input, arguments.output
     suffix = os.path.splitext(target)[1].lower()
-    writer = WRITERS.get(suffix)
+    writer = (EXACT_WRITERS.get(suffix) if arguments.exact else None) or WRITERS.get(suffix)
     if writer is None:
         known = " or ".join(sorted(WRITERS))
         _report(target, ValueError(f"cannot tell the output format from the suffix "
@@ -89,7 +110,7 @@ def _convert(arguments: argparse.Namespace) -> int:
         _report(source, error)
         return 1
     try:
-        writer(image, target)
+        writer(image, target, arguments)
     except USER_ERRORS as error:
         _report(target, error)
         return 1
@@ -116,6 +137,11 @@ def _parser() -> argparse.ArgumentParser:
     convert = commands.add_parser("convert", parents=[cap], help="convert a PNG or BMP file",
                                   description="Read IN (PNG or BMP) and write it to OUT as PNG "
                                               "(.png) or 24-bit BMP (.bmp), by OUT's suffix.")
+    convert.add_argument("--exact", action="store_true",
+                         help="write PNG as SimpleImage.save does (no filtering, zlib's default level) "
+                              "instead of the compact writer")
+    convert.add_argument("--level", type=_level, default=DEFAULT_LEVEL, metavar="L",
+                         help=f"compact PNG writer's level: 1 to 9 or 'strongest' (default {DEFAULT_LEVEL})")
     convert.add_argument("input", metavar="IN")
     convert.add_argument("output", metavar="OUT")
     convert.set_defaults(run=_convert)

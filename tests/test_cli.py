@@ -71,7 +71,8 @@ def test_commands(files, args, status, out, err, written):
 @pytest.mark.parametrize("args, status, expected", [
     (["--help"], 0, "usage: lumivex [-h] COMMAND"),
     (["info", "--help"], 0, "usage: lumivex info [-h] [--max-pixels N] FILE [FILE ...]"),
-    (["convert", "--help"], 0, "usage: lumivex convert [-h] [--max-pixels N] IN OUT"),
+    (["convert", "--help"], 0, "usage: lumivex convert [-h] [--max-pixels N] [--exact] [--level L] IN OUT"),
+    (["convert", "--level", "10", "x.png", "y.png"], 2, "argument --level: not 1 to 9 or 'strongest': '10'"),
     ([], 2, "the following arguments are required: COMMAND"),
     (["info", "--max-pixels", "lots", "x.png"], 2, "argument --max-pixels: not a whole number or 'none': 'lots'"),
     (["resize", "x.png"], 2, "invalid choice: 'resize'"),
@@ -87,3 +88,21 @@ def test_console_script_is_the_same_command(files):
     assert os.path.exists(SCRIPT), "the lumivex script is installed beside the interpreter"
     result = run(files, "info", "rgba.png", script=True)
     assert (result.returncode, result.stdout) == (0, "rgba.png: PNG, 2 x 3, RGBA\n")
+
+
+def exact_save(image, folder):
+    image.save(str(folder / "reference.png"))
+    return (folder / "reference.png").read_bytes()
+
+
+@pytest.mark.parametrize("flags, expected", [
+    ([], lambda image, folder: Lumivex.encode_png(image)),
+    (["--level", "strongest"], lambda image, folder: Lumivex.encode_png(image, level="strongest")),
+    (["--level", "1"], lambda image, folder: Lumivex.encode_png(image, level=1)),
+    (["--exact"], exact_save),
+], ids=["compact", "strongest", "level-1", "exact"])
+def test_convert_picks_the_png_writer(files, flags, expected):
+    result = run(files, "convert", *flags, "rgb.bmp", "out.png")
+    assert (result.returncode, result.stderr) == (0, "")
+    image = Lumivex.SimpleImage.open(str(files / "rgb.bmp"))
+    assert (files / "out.png").read_bytes() == expected(image, files)
