@@ -3,13 +3,16 @@
 // positive height and top-down for a negative one.
 //
 // The stream sees exactly read(14), read(4), read(36), seek(offset) and one
-// read(rowStride) per stored row.
+// read(rowStride) per stored row, except that rows of zero bytes (width 0)
+// are not read at all: there is nothing in them, and a 54-byte file may
+// claim 2^31 of them.
 #include "bmp_codec.hpp"
 
 #include "header.hpp"
 #include "messages.hpp"
 #include "rows.hpp"
 
+#include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
 
@@ -89,7 +92,7 @@ Ref allocatePixels(int64_t width, int64_t rows) {
                                                     static_cast<long long>(size)));
         case SizeProblem::None: break;
     }
-    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    return newPixelBuffer(static_cast<Py_ssize_t>(size));
 }
 
 // One stored row, which must be exactly a bytes object of rowStride bytes.
@@ -108,6 +111,7 @@ bool readRow(PyObject* stream, int64_t rowStride, Ref* row) {
 
 bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject* pixels) {
     int64_t rowStride = storedRowStride(header.width);
+    if (rowStride == 0) return true;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels));
     for (int64_t y = 0; y < rows; ++y) {
         Ref row;
