@@ -139,3 +139,36 @@ def test_batched_rows_give_the_same_file(tmp_path, width, height):
     headers = bmpbytes.file_header(54, 54 + stride * height) + bmpbytes.info_header(
         width, height, image_size=stride * height)
     assert path.read_bytes() == headers + stored_rows(width, height, rgb)
+
+
+# Files by path are read many rows at a time; the outcome must be that of one
+# read per row, as from the same bytes in memory.
+_WIDE = bmpbytes.bmp(1000, 200, bytes(range(256)) * 2343 + bytes(192))  # 3000-byte rows, 87 per read
+
+
+@pytest.mark.parametrize("data", [
+    _WIDE, _WIDE + b"trailing", _WIDE[:54 + 3000 * 150], _WIDE[:54 + 3000 * 87 + 5],
+    _WIDE[:54 + 3000 * 200 - 1], bmpbytes.bmp(7, 3000, (bytes(range(251)) * 251)[:63000], top_down=True),
+    bmpbytes.bmp(3, 2, b"abcdefghijklmnopqr", pixel_offset=10 ** 6),
+], ids=["whole", "trailing", "cut-at-row", "cut-mid-row", "last-byte-missing", "top-down", "offset-past-end"])
+def test_plain_files_decode_as_the_same_bytes_in_memory(tmp_path, data):
+    path = tmp_path / "image.bmp"
+    path.write_bytes(data)
+    outcomes = []
+    for source in (str(path), data):
+        try:
+            image = SimpleImage.open(source)
+            outcomes.append((image.size, bytes(image._pixels)))
+        except ValueError as exc:
+            outcomes.append(str(exc))
+    assert outcomes[0] == outcomes[1]
+
+
+def test_a_file_whose_read_is_replaced_gets_one_read_per_row(tmp_path):
+    path = tmp_path / "image.bmp"
+    path.write_bytes(bmpbytes.bmp(2, 3, bytes(18)))
+    with open(str(path), "rb") as stream:
+        sizes, read = [], stream.read
+        stream.read = lambda n: (sizes.append(n), read(n))[1]
+        assert SimpleImage._streamToImage(stream) == (2, 3, bytearray(18))
+    assert sizes == [8, 14, 4, 36, 8, 8, 8]
