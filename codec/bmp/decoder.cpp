@@ -160,6 +160,8 @@ bool isPlainFile(PyObject* stream) {
 
 // Rows per read from a plain file: about this many bytes at a time.
 constexpr int64_t plainFileReadBytes = 256 * 1024;
+// Rows this long are placed with the GIL released.
+constexpr int64_t gilFreeBytes = 64 * 1024;
 
 // One read(rowStride) per stored row, or several rows per read from a plain
 // file; either way each row is checked and placed in order, so the first
@@ -175,14 +177,28 @@ bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject
         if (!readStored(stream, wanted * rowStride, &data)) return false;
         const uint8_t* stored = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get()));
         const int64_t complete = PyBytes_GET_SIZE(data.get()) / rowStride;
-        for (int64_t i = 0; i < complete; ++i, ++y) {
-            int64_t destination = header.height > 0 ? rows - 1 - y : y;
-            int64_t start;
-            if (!rowOffset(destination, header.width, &start)) {
-                return raise(PyExc_OverflowError, "value too large to convert to int");
+        // Rows go in order until one would start past the 32-bit offsets.
+        bool offsetTooLarge = false;
+        auto placeRows = [&] {
+            for (int64_t i = 0; i < complete; ++i, ++y) {
+                int64_t destination = header.height > 0 ? rows - 1 - y : y;
+                int64_t start;
+                if (!rowOffset(destination, header.width, &start)) {
+                    offsetTooLarge = true;
+                    return;
+                }
+                storedRowToRgb(stored + i * rowStride, static_cast<size_t>(header.width), out + start);
             }
-            storedRowToRgb(stored + i * rowStride, static_cast<size_t>(header.width), out + start);
+        };
+        // The rows just read and the new buffer are this call's alone.
+        if (complete * rowStride >= gilFreeBytes) {
+            Py_BEGIN_ALLOW_THREADS
+            placeRows();
+            Py_END_ALLOW_THREADS
+        } else {
+            placeRows();
         }
+        if (offsetTooLarge) return raise(PyExc_OverflowError, "value too large to convert to int");
         if (complete < wanted) return raiseValueError(message::incompletePixels);
     }
     return true;
