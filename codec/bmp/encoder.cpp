@@ -3,8 +3,8 @@
 //
 // Both headers are packed, the buffer's length is checked and the batch
 // buffers are allocated before the file is opened, so a failure that can be
-// foreseen never truncates an existing file; the rows go out in batches of
-// at least a quarter megabyte per write.
+// foreseen never truncates an existing file; the rows go out a quarter
+// megabyte or so per write.
 #include "bmp_codec.hpp"
 
 #include <algorithm>
@@ -99,8 +99,10 @@ struct Batches {
 bool writeRows(PyObject* output, const StoredRows& image, const Batches& batches) {
     StoredRowsCursor at{static_cast<int64_t>(image.rows) - 1, 0};
     while (at.row >= 0) {
-        const size_t size = image.batchAt(at);
-        PyObject* batch = batches.forSize(size);
+        PyObject* batch = batches.forSize(image.batchAt(at));
+        // The batch's own size bounds the conversion; by construction it is
+        // exactly what the batch holds.
+        const size_t size = static_cast<size_t>(PyByteArray_GET_SIZE(batch));
         uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(batch));
         if (size >= gilFreeBytes) {
             Py_BEGIN_ALLOW_THREADS
