@@ -2,6 +2,7 @@
 // entry points that route to the codecs.
 #include "image.hpp"
 
+#include "../capi/buffer.hpp"
 #include "../capi/calls.hpp"
 #include "../capi/context.hpp"
 #include "../capi/errors.hpp"
@@ -33,6 +34,19 @@ PyObject* pixelsOrNone(SimpleImage* image) {
     return image->pixels != nullptr ? image->pixels : Py_None;
 }
 
+// bytearray(pixels): a new buffer, copied straight from the bytes when
+// `pixels` is exactly bytes or bytearray.
+Ref copyPixels(PyObject* pixels) {
+    if (!PyBytes_CheckExact(pixels) && !PyByteArray_CheckExact(pixels)) {
+        return Ref::steal(PyByteArray_FromObject(pixels));
+    }
+    ByteView view;
+    if (!view.acquire(pixels)) return failed;
+    Ref copy = newPixelBuffer(view.length());
+    if (copy && view.length() > 0) std::memcpy(PyByteArray_AS_STRING(copy.get()), view.data(), view.length());
+    return copy;
+}
+
 // Checks `pixels` against the dimensions and stores the image's own copy.
 // `adopt` hands over a bytearray that nobody else can see, which saves the copy.
 bool fillImage(SimpleImage* image, int32_t width, int32_t height, PyObject* pixels, bool adopt) {
@@ -44,16 +58,13 @@ bool fillImage(SimpleImage* image, int32_t width, int32_t height, PyObject* pixe
     }
     image->width = width;
     image->height = height;
-    PyObject* copy;
-    if (adopt) {
-        copy = Ref::borrow(pixels).release();
-    } else if (PyBytes_CheckExact(pixels)) {
-        copy = PyByteArray_FromStringAndSize(PyBytes_AS_STRING(pixels), length);
-    } else {
-        copy = PyByteArray_FromObject(pixels);
-    }
-    if (copy == nullptr) return false;
-    Py_XSETREF(image->pixels, copy);
+    Ref copy = adopt ? Ref::borrow(pixels) : copyPixels(pixels);
+    if (!copy) return false;
+    // len() is only what the object says; the buffer kept is what counts. They
+    // differ for items wider than a byte (array('H'), memoryview.cast('I'))
+    // and for a __len__ that lies.
+    if (PyByteArray_GET_SIZE(copy.get()) != length) return raise(PyExc_ValueError, message::lengthMismatch);
+    Py_XSETREF(image->pixels, copy.release());
     return true;
 }
 

@@ -34,6 +34,18 @@ private:
     bool held_ = false;
 };
 
+// A new bytearray of `size` (>= 0) uninitialised bytes, for a codec to fill.
+// It is made empty and then resized, so a refused allocation raises the
+// MemoryError alone: PyByteArray_FromStringAndSize(nullptr, size) allocates
+// the bytes after the object and, when that fails, drops an object whose
+// export count was never set, which CPython 3.8 may report on stderr as a
+// SystemError about exported buffers.
+inline Ref newPixelBuffer(Py_ssize_t size) noexcept {
+    Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (buffer && PyByteArray_Resize(buffer.get(), size) < 0) return Ref();
+    return buffer;
+}
+
 // Scratch memory from the raw allocator, usable without the GIL.
 class RawBuffer {
 public:

@@ -125,15 +125,15 @@ def assert_write_fails_leaving_path(path, call, exc, message, existing):
 
 # --- a fresh interpreter ------------------------------------------------------
 
-def run_ok(code, *argv, flags=(), cwd=None):
+def run_ok(code, *argv, flags=(), cwd=None, timeout=300):
     """Run `code` (dedented, with `argv`) in a fresh interpreter that imports
-    this run's build, with extra interpreter `flags`; require success and
-    return the output."""
+    this run's build, with extra interpreter `flags`; require success within
+    `timeout` seconds and return the output."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
     proc = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code), *argv], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=300,
+                          universal_newlines=True, timeout=timeout,
                           cwd=str(cwd or tempfile.gettempdir()))
     assert proc.returncode == 0, proc.stderr
     return proc.stdout

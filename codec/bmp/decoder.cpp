@@ -3,13 +3,19 @@
 // positive height and top-down for a negative one.
 //
 // The stream sees exactly read(14), read(4), read(36), seek(offset) and one
-// read(rowStride) per stored row.
+// read(rowStride) per stored row, except that rows of zero bytes (width 0)
+// are not read at all (there is nothing in them, and a 54-byte file may
+// claim 2^31 of them), and that a plain file from the built-in open() serves
+// many rows per read.
 #include "bmp_codec.hpp"
+
+#include <algorithm>
 
 #include "header.hpp"
 #include "messages.hpp"
 #include "rows.hpp"
 
+#include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
 
@@ -89,36 +95,111 @@ Ref allocatePixels(int64_t width, int64_t rows) {
                                                     static_cast<long long>(size)));
         case SizeProblem::None: break;
     }
-    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    return newPixelBuffer(static_cast<Py_ssize_t>(size));
 }
 
-// One stored row, which must be exactly a bytes object of rowStride bytes.
-bool readRow(PyObject* stream, int64_t rowStride, Ref* row) {
-    *row = readFrom(stream, rowStride);
-    if (!*row) return false;
-    PyObject* data = row->get();
+// `size` bytes of stored rows (or fewer at the end of the data), which must
+// come as exactly a bytes object.
+bool readStored(PyObject* stream, int64_t size, Ref* data) {
+    *data = readFrom(stream, size);
+    if (!*data) return false;
+    PyObject* bytes = data->get();
     // None has no length: the interpreter's own TypeError says so.
-    if (data == Py_None) return PyObject_Length(data) >= 0;
-    if (!PyBytes_CheckExact(data)) {
-        return raiseFormat(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(data)->tp_name);
+    if (bytes == Py_None) return PyObject_Length(bytes) >= 0;
+    if (!PyBytes_CheckExact(bytes)) {
+        return raiseFormat(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(bytes)->tp_name);
     }
-    if (PyBytes_GET_SIZE(data) != rowStride) return raiseValueError(message::incompletePixels);
+    if (PyBytes_GET_SIZE(bytes) > size) return raiseValueError(message::incompletePixels);
     return true;
 }
 
-bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject* pixels) {
-    int64_t rowStride = storedRowStride(header.width);
-    uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels));
-    for (int64_t y = 0; y < rows; ++y) {
-        Ref row;
-        if (!readRow(stream, rowStride, &row)) return false;
-        int64_t destination = header.height > 0 ? rows - 1 - y : y;
-        int64_t start;
-        if (!rowOffset(destination, header.width, &start)) {
-            return raise(PyExc_OverflowError, "value too large to convert to int");
+// Whether `method` of `object` is the built-in method `type` defines under
+// that name, bound to `object`, and not something set on the instance.
+bool isOwnMethod(PyObject* object, PyObject* type, const char* method) {
+    Ref bound = Ref::steal(PyObject_GetAttrString(object, method));
+    Ref descriptor = bound ? Ref::steal(PyObject_GetAttrString(type, method)) : Ref();
+    if (!descriptor) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == object &&
+           Py_TYPE(descriptor.get()) == &PyMethodDescr_Type &&
+           PyCFunction_GET_FUNCTION(bound.get()) ==
+               reinterpret_cast<PyMethodDescrObject*>(descriptor.get())->d_method->ml_meth;
+}
+
+// A file as the built-in open() returns it for reading: an io.BufferedReader
+// over an io.FileIO, both with their own read methods. Nobody can tell how
+// many reads such a file served, so rows are read from it many at a time.
+bool isPlainFile(PyObject* stream) {
+    static PyObject* readerType = nullptr;
+    static PyObject* fileType = nullptr;
+    if (readerType == nullptr) {
+        Ref io = Ref::steal(PyImport_ImportModule("_io"));
+        Ref reader = io ? Ref::steal(PyObject_GetAttrString(io.get(), "BufferedReader")) : Ref();
+        Ref file = reader ? Ref::steal(PyObject_GetAttrString(io.get(), "FileIO")) : Ref();
+        if (!file || !PyType_Check(reader.get()) || !PyType_Check(file.get())) {
+            PyErr_Clear();
+            return false;
         }
-        storedRowToRgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())),
-                       static_cast<size_t>(header.width), out + start);
+        // Kept for the life of the process, as the module is.
+        readerType = reader.release();
+        fileType = file.release();
+    }
+    if (Py_TYPE(stream) != reinterpret_cast<PyTypeObject*>(readerType) || !isOwnMethod(stream, readerType, "read")) {
+        return false;
+    }
+    Ref raw = Ref::steal(PyObject_GetAttrString(stream, "raw"));
+    if (!raw) {
+        PyErr_Clear();
+        return false;
+    }
+    return Py_TYPE(raw.get()) == reinterpret_cast<PyTypeObject*>(fileType) &&
+           isOwnMethod(raw.get(), fileType, "readinto");
+}
+
+// Rows per read from a plain file: about this many bytes at a time.
+constexpr int64_t plainFileReadBytes = 256 * 1024;
+// Rows this long are placed with the GIL released.
+constexpr int64_t gilFreeBytes = 64 * 1024;
+
+// One read(rowStride) per stored row, or several rows per read from a plain
+// file; either way each row is checked and placed in order, so the first
+// row that is missing or misplaced fails as it would have alone.
+bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject* pixels) {
+    const int64_t rowStride = storedRowStride(header.width);
+    if (rowStride == 0) return true;
+    const int64_t rowsPerRead = isPlainFile(stream) ? std::max<int64_t>(1, plainFileReadBytes / rowStride) : 1;
+    uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels));
+    for (int64_t y = 0; y < rows;) {
+        const int64_t wanted = std::min(rowsPerRead, rows - y);
+        Ref data;
+        if (!readStored(stream, wanted * rowStride, &data)) return false;
+        const uint8_t* stored = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get()));
+        const int64_t complete = PyBytes_GET_SIZE(data.get()) / rowStride;
+        // Rows go in order until one would start past the 32-bit offsets.
+        bool offsetTooLarge = false;
+        auto placeRows = [&] {
+            for (int64_t i = 0; i < complete; ++i, ++y) {
+                int64_t destination = header.height > 0 ? rows - 1 - y : y;
+                int64_t start;
+                if (!rowOffset(destination, header.width, &start)) {
+                    offsetTooLarge = true;
+                    return;
+                }
+                storedRowToRgb(stored + i * rowStride, static_cast<size_t>(header.width), out + start);
+            }
+        };
+        // The rows just read and the new buffer are this call's alone.
+        if (complete * rowStride >= gilFreeBytes) {
+            Py_BEGIN_ALLOW_THREADS
+            placeRows();
+            Py_END_ALLOW_THREADS
+        } else {
+            placeRows();
+        }
+        if (offsetTooLarge) return raise(PyExc_OverflowError, "value too large to convert to int");
+        if (complete < wanted) return raiseValueError(message::incompletePixels);
     }
     return true;
 }

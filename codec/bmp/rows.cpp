@@ -1,5 +1,6 @@
 #include "rows.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -51,6 +52,28 @@ void storedRowToRgb(const uint8_t* stored, size_t width, uint8_t* rgb) noexcept 
 void rgbToStoredRow(const uint8_t* rgb, size_t width, size_t padBytes, uint8_t* stored) noexcept {
     swapRedBlue(rgb, width, stored);
     if (padBytes > 0) std::memset(stored + 3 * width, 0, padBytes);
+}
+
+size_t storeRowsBottomUp(const uint8_t* rgb, size_t width, size_t padBytes, StoredRowsCursor* at, uint8_t* out,
+                         size_t capacity) noexcept {
+    const size_t rowBytes = 3 * width;
+    size_t used = 0;
+    while (at->row >= 0) {
+        if (at->pixel < width) {
+            const size_t pixels = std::min(width - at->pixel, (capacity - used) / 3);
+            if (pixels == 0) break;
+            swapRedBlue(rgb + static_cast<size_t>(at->row) * rowBytes + 3 * at->pixel, pixels, out + used);
+            used += 3 * pixels;
+            at->pixel += pixels;
+            if (at->pixel < width) break;
+        }
+        if (capacity - used < padBytes) break;
+        if (padBytes > 0) std::memset(out + used, 0, padBytes);
+        used += padBytes;
+        at->pixel = 0;
+        --at->row;
+    }
+    return used;
 }
 
 }  // namespace lumivex::bmp

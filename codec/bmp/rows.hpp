@@ -17,4 +17,20 @@ void storedRowToRgb(const uint8_t* stored, size_t width, uint8_t* rgb) noexcept;
 // width RGB pixels -> stored row: BGR triples then padBytes zero bytes. stored must not overlap rgb.
 void rgbToStoredRow(const uint8_t* rgb, size_t width, size_t padBytes, uint8_t* stored) noexcept;
 
+// Where storeRowsBottomUp goes on: the next stored byte comes from RGB row `row` of the image (rows are stored
+// from the last up to row 0; -1 once all are stored), pixel `pixel` of it (== width when only the row's padding
+// is left).
+struct StoredRowsCursor {
+    int64_t row;
+    size_t pixel;
+};
+
+// Continues the stored pixel array of a bottom-up 24-bit BMP at `*at` into out[0, capacity): for each row, its
+// BGR triples then padBytes zero bytes. Stops at the end of the rows, or before a pixel or a row's padding that
+// would not fit whole; returns the bytes written and advances `*at` past them. `rgb` holds rows of `width` RGB
+// pixels, row r at byte 3*width*r, at least up to row at->row; out must not overlap rgb. A batch of capacity
+// k*rowStride starting at a row's first pixel ends after exactly k rows (or at the last row).
+size_t storeRowsBottomUp(const uint8_t* rgb, size_t width, size_t padBytes, StoredRowsCursor* at, uint8_t* out,
+                         size_t capacity) noexcept;
+
 }  // namespace lumivex::bmp

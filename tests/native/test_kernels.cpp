@@ -228,6 +228,42 @@ void testBmpSwizzles() {
 }
 
 
+// Batches of any capacity, cut anywhere, must add up to the rows rgbToStoredRow stores one by one, bottom row
+// first, never write past their capacity, and end only before a whole pixel or a row's padding.
+void testStoreRowsBottomUp() {
+    for (size_t width : {1, 2, 3, 4, 5, 17}) {
+        for (int64_t height : {1, 2, 7}) {
+            const size_t padBytes = static_cast<size_t>(bmp::storedRowStride(int64_t(width))) - 3 * width;
+            const Bytes rgb = randomBytes(3 * width * size_t(height));
+            Bytes expected;
+            for (int64_t y = height - 1; y >= 0; --y) {
+                Bytes row(3 * width + padBytes, kGuard);
+                bmp::rgbToStoredRow(rgb.data() + 3 * width * size_t(y), width, padBytes, row.data());
+                expected.insert(expected.end(), row.begin(), row.end());
+            }
+            for (size_t capacity : {size_t(3), size_t(4), size_t(5), 3 * width, 3 * width + padBytes,
+                                    3 * width + padBytes + 1, expected.size(), expected.size() + 9}) {
+                context = "width " + std::to_string(width) + " height " + std::to_string(height) + " capacity " +
+                          std::to_string(capacity);
+                bmp::StoredRowsCursor at{height - 1, 0};
+                Bytes stored;
+                for (int batches = 0; at.row >= 0 && batches < 1000; ++batches) {
+                    Bytes out = guarded(capacity);
+                    const size_t written = bmp::storeRowsBottomUp(rgb.data(), width, padBytes, &at, out.data(), capacity);
+                    CHECK(written <= capacity && guardIntact(out, capacity));
+                    CHECK(written > 0);
+                    CHECK(capacity - written < (at.pixel < width ? 3 : padBytes + 1) || at.row < 0);
+                    stored.insert(stored.end(), out.begin(), out.begin() + written);
+                }
+                CHECK(stored == expected);
+            }
+        }
+    }
+    bmp::StoredRowsCursor done{-1, 0};
+    Bytes out = guarded(8);
+    CHECK(bmp::storeRowsBottomUp(nullptr, 2, 2, &done, out.data(), 8) == 0 && guardIntact(out, 0));
+}
+
 // IHDR headers with the problem each must report first: the checks run in a fixed order.
 void testPngHeaderChecks() {
     using P = png::IhdrProblem;
@@ -322,6 +358,7 @@ int main() {
     testAssembleRows();
     testStoredRowStride();
     testBmpSwizzles();
+    testStoreRowsBottomUp();
     testPngHeaderChecks();
     testPngInflatedSize();
     testBmpHeaders();
