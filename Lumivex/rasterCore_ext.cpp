@@ -80,6 +80,11 @@ PyObject* newImage(PyTypeObject* type, PyObject* args, PyObject* keywords) {
 
 // --- the class
 
+constexpr const char* imageTypeName = "Lumivex.rasterCore_ext.SimpleImage";
+// The docstring, headed by the constructor's signature for inspect.
+constexpr TypeDoc imageDoc{imageTypeName, params(constructorParams), "A minimal RGB image helper."};
+constexpr auto imageDocText = imageDoc.render<imageDoc.size()>();
+
 auto reservedMembers = memberPlaceholders(surface);
 
 // A static type, not a heap type: a heap type's attributes could be set on
@@ -88,11 +93,11 @@ auto reservedMembers = memberPlaceholders(surface);
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject simpleImageType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "Lumivex.rasterCore_ext.SimpleImage",
+    .tp_name = imageTypeName,
     .tp_basicsize = sizeof(image::SimpleImage),
     .tp_dealloc = image::deallocate,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "A minimal RGB image helper.",
+    .tp_doc = imageDocText.text,
     .tp_methods = reservedMembers.data(),
     .tp_getset = image::properties,
     .tp_new = newImage,

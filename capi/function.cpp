@@ -101,11 +101,42 @@ PyObject* getName(PyObject* self, void*) { return Ref::borrow(asFunction(self)->
 PyObject* getQualname(PyObject* self, void*) { return Ref::borrow(asFunction(self)->qualname).release(); }
 PyObject* getModule(PyObject* self, void*) { return Ref::borrow(asFunction(self)->module).release(); }
 
+// The argument a kind of callable receives from binding, ahead of its parameters.
+const char* implicitArgument(Kind kind) {
+    switch (kind) {
+        case Kind::Method:
+        case Kind::TypeHook:
+            return "$self";
+        case Kind::ClassMethod:
+            return "$cls";
+        case Kind::ModuleFunction:
+        case Kind::StaticMethod:
+            break;
+    }
+    return nullptr;
+}
+
+// "(a, b)" or "($self, a)": what inspect.signature parses for this callable.
+PyObject* getTextSignature(PyObject* self, void*) {
+    const FunctionDef& def = *asFunction(self)->def;
+    Params list{def.signature.params, def.signature.count};
+    const char* implicit = implicitArgument(def.kind);
+    TextSink counter;
+    putTextSignature(counter, list, implicit);
+    // Parameter names are ASCII identifiers: one byte per character.
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(counter.length), 127);
+    if (text == nullptr) return nullptr;
+    TextSink writer{reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)), 0};
+    putTextSignature(writer, list, implicit);
+    return text;
+}
+
 PyGetSetDef functionGetSets[] = {
     {"__name__", getName, nullptr, nullptr, nullptr},
     {"__qualname__", getQualname, nullptr, nullptr, nullptr},
     {"__module__", getModule, nullptr, nullptr, nullptr},
     {"__doc__", getNone, nullptr, nullptr, nullptr},
+    {"__text_signature__", getTextSignature, nullptr, nullptr, nullptr},
     {"__annotations__", getAnnotations, setAnnotations, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

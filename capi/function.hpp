@@ -52,6 +52,73 @@ constexpr const char* unqualified(const char* qualname) noexcept {
     return name;
 }
 
+// --- inspectable signatures
+//
+// inspect.signature reads a native callable's parameters from its
+// __text_signature__, "(a, b)", and a native class's from its tp_doc written
+// as "Name(a, b)\n--\n\nDocstring" (the interpreter strips that head from
+// __doc__). Both are rendered from the same Params the argument parser uses,
+// so the names cannot drift apart.
+
+// Appends text to `out` when it is not null; counts the characters either way.
+struct TextSink {
+    char* out = nullptr;
+    size_t length = 0;
+    constexpr void put(const char* text) noexcept {
+        for (; *text != '\0'; ++text, ++length) {
+            if (out != nullptr) out[length] = *text;
+        }
+    }
+};
+
+// "(a, b)"; `implicit` ("$self", "$cls") leads as the argument that binding
+// supplies, which inspect drops from bound methods; null for none.
+constexpr void putTextSignature(TextSink& sink, Params list, const char* implicit) noexcept {
+    sink.put("(");
+    const char* separator = "";
+    if (implicit != nullptr) {
+        sink.put(implicit);
+        separator = ", ";
+    }
+    for (int i = 0; i < list.count; ++i, separator = ", ") {
+        sink.put(separator);
+        sink.put(list.items[i].name);
+    }
+    sink.put(")");
+}
+
+template <size_t N>
+struct FixedText {
+    char text[N];
+};
+
+// A type's tp_doc carrying its constructor's signature. Use it as
+//   constexpr TypeDoc doc{...};  constexpr auto text = doc.render<doc.size()>();
+struct TypeDoc {
+    const char* typeName;  // tp_name; its part after the last dot leads the text
+    Params constructor;
+    const char* docstring;
+
+    constexpr void put(TextSink& sink) const noexcept {
+        sink.put(unqualified(typeName));
+        putTextSignature(sink, constructor, nullptr);
+        sink.put("\n--\n\n");
+        sink.put(docstring);
+    }
+    constexpr size_t size() const noexcept {  // with the terminating zero
+        TextSink counter;
+        put(counter);
+        return counter.length + 1;
+    }
+    template <size_t N>
+    constexpr FixedText<N> render() const noexcept {
+        FixedText<N> rendered{};
+        TextSink sink{rendered.text, 0};
+        put(sink);
+        return rendered;
+    }
+};
+
 struct FunctionDef {
     constexpr FunctionDef(const char* qualname, Kind kind, Params list, Impl impl, Annotations annotations) noexcept
         : qualname(qualname), kind(kind), signature(unqualified(qualname), list), impl(impl), annotations(annotations) {}
