@@ -34,6 +34,16 @@ private:
     bool held_ = false;
 };
 
+// A new bytearray of `size` bytes, contents unspecified, for the caller to
+// fill. Made empty and then resized, so that a failed allocation raises only
+// MemoryError (or OverflowError) and prints nothing: creating it at its full
+// size can, on CPython 3.8, also print a spurious SystemError to stderr.
+inline Ref newPixelBuffer(Py_ssize_t size) noexcept {
+    Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (!buffer || PyByteArray_Resize(buffer.get(), size) < 0) return Ref();
+    return buffer;
+}
+
 // Scratch memory from the raw allocator, usable without the GIL.
 class RawBuffer {
 public:
