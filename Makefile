@@ -8,7 +8,7 @@ VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 PYTEST_ARGS ?= -q
 
-.PHONY: demo test test-asan install tools clean
+.PHONY: demo test test-asan test-no-libdeflate install tools clean
 
 demo: install
 	$(VENV)/bin/python demo/demo.py
@@ -25,6 +25,13 @@ test-asan: tools
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LUMIVEX_SANITIZED=1 \
 	$(ASAN_VENV)/bin/pytest $(PYTEST_ARGS)
 
+# The whole suite against a build that inflates and checksums with zlib alone,
+# so the path taken without libdeflate stays tested.
+NODEFLATE_VENV ?= .venv-nodeflate
+test-no-libdeflate: tools
+	LUMIVEX_NO_LIBDEFLATE=1 $(MAKE) VENV=$(NODEFLATE_VENV) install
+	$(NODEFLATE_VENV)/bin/pytest $(PYTEST_ARGS)
+
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -q --upgrade pip setuptools wheel
@@ -40,4 +47,4 @@ tools:
 	  || echo "pngcheck could not be installed; the tests that use it will be skipped"; }
 
 clean:
-	rm -rf build *.egg-info $(VENV) $(ASAN_VENV)
+	rm -rf build *.egg-info $(VENV) $(ASAN_VENV) $(NODEFLATE_VENV)
