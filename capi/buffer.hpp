@@ -8,6 +8,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace lumivex::capi {
@@ -74,6 +75,22 @@ inline void adviseHugePages(void* buffer, size_t size) noexcept {
 #else
     (void)buffer;
     (void)size;
+#endif
+}
+
+// Gives the pages wholly inside buffer[keep, end) back to the kernel, for a
+// buffer shrunk in place whose allocator keeps its old size: the memory stays
+// the allocation's, and reads as zeros if it is ever used again.
+inline void releaseUnusedPages(void* buffer, size_t keep, size_t end) noexcept {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + keep + page - 1) & ~(page - 1);
+    uintptr_t stop = (reinterpret_cast<uintptr_t>(buffer) + end) & ~(page - 1);
+    if (stop > start) madvise(reinterpret_cast<void*>(start), stop - start, MADV_DONTNEED);
+#else
+    (void)buffer;
+    (void)keep;
+    (void)end;
 #endif
 }
 

@@ -243,8 +243,16 @@ Native decodeNatively(PyObject* compressed, const RowLayout& layout, int64_t exp
         (void)raiseBadFilter(badFilter);
         return Native::failed;
     }
-    if (PyByteArray_Resize(scanlines.get(), static_cast<Py_ssize_t>(layout.width * layout.height * 3)) < 0) {
-        return Native::failed;
+    const size_t pixelBytes = static_cast<size_t>(layout.width * layout.height * 3);
+    const Py_ssize_t allocated = reinterpret_cast<PyByteArrayObject*>(scanlines.get())->ob_alloc;
+    if (PyByteArray_Resize(scanlines.get(), static_cast<Py_ssize_t>(pixelBytes)) < 0) return Native::failed;
+    // A bytearray shrunk by less than half keeps its allocation: an RGBA
+    // image would hold a quarter more than its pixels for its whole life.
+    // When the allocation is unchanged, its unused pages go back (the byte
+    // after the pixels is the bytearray's terminating zero).
+    if (reinterpret_cast<PyByteArrayObject*>(scanlines.get())->ob_alloc == allocated &&
+        reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get())) == buffer) {
+        releaseUnusedPages(buffer, pixelBytes + 1, size);
     }
     *triple = Ref::steal(imageTriple(layout, scanlines.get()));
     return *triple ? Native::decoded : Native::failed;
