@@ -1,6 +1,7 @@
 """The reader's native inflate and checksum against the path through the
 module's zlib name, untrusted lengths, and chunk data read from files in
 bounded pieces."""
+import io
 import os
 import struct
 import types
@@ -205,3 +206,33 @@ except ValueError as exc:
     if os.environ.get("LUMIVEX_SANITIZED"):
         pytest.skip("the sanitizer runtime needs more address space than the limit allows")
     assert run_ok(script, str(tiny), str(large)).strip() == "Unexpected EOF while reading chunk data"
+
+
+class _RecordingReader(io.BufferedReader):
+    def read(self, n=-1):
+        self.sizes.append(n)
+        return super().read(n)
+
+
+def _subclassed(path):
+    reader = _RecordingReader(io.FileIO(str(path)))
+    reader.sizes = []
+    return reader, reader.sizes
+
+
+def _read_replaced(path):
+    reader, sizes = open(str(path), "rb"), []
+    plain = reader.read
+    reader.read = lambda n: sizes.append(n) or plain(n)
+    return reader, sizes
+
+
+@pytest.mark.parametrize("make", [_subclassed, _read_replaced])
+def test_other_readers_get_one_read_of_the_declared_length(tmp_path, make):
+    path = tmp_path / "chunk.bin"
+    body = bytes(range(256)) * ((17 << 20) // 256 + 1)
+    path.write_bytes(chunk(b"IDAT", body))
+    reader, sizes = make(path)
+    with reader:
+        assert rc._readChunk(reader) == (b"IDAT", body)
+    assert sizes == [4, 4, len(body), 4]

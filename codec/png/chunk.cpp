@@ -77,16 +77,17 @@ bool isPlainBufferedReader(PyObject* stream) {
         }
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(stream)) != readerType) return false;
-    PyObject* descriptor = PyDict_GetItem(Py_TYPE(stream)->tp_dict, name(Name::read));
-    if (descriptor == nullptr || Py_TYPE(descriptor) != &PyMethodDescr_Type) return false;
-    Ref read = Ref::steal(PyObject_GetAttr(stream, name(Name::read)));
+    // The type is built in: looking its method up runs no Python code.
+    Ref descriptor = Ref::steal(PyObject_GetAttr(readerType, name(Name::read)));
+    Ref read = descriptor ? Ref::steal(PyObject_GetAttr(stream, name(Name::read))) : Ref();
     if (!read) {
         PyErr_Clear();  // the plain read call reports it
         return false;
     }
-    return PyCFunction_Check(read.get()) && PyCFunction_GET_SELF(read.get()) == stream &&
+    return Py_TYPE(descriptor.get()) == &PyMethodDescr_Type && PyCFunction_Check(read.get()) &&
+           PyCFunction_GET_SELF(read.get()) == stream &&
            PyCFunction_GET_FUNCTION(read.get()) ==
-               reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_meth;
+               reinterpret_cast<PyMethodDescrObject*>(descriptor.get())->d_method->ml_meth;
 }
 
 // Reads up to `length` bytes from a plain file in pieces of at most
