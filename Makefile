@@ -20,7 +20,7 @@ PYTEST_ARGS ?= -q
 # Where `make test-dist` builds, installs and tests the distributions.
 DIST_DIR ?= build/dist-$(PYTHON_VERSION)
 
-.PHONY: demo test test-asan test-dist bench install tools python clean
+.PHONY: demo test test-asan test-dist test-no-libdeflate bench install tools python clean
 
 # --- the two everyday commands -------------------------------------------
 
@@ -55,6 +55,13 @@ test-dist: tools python
 	$(DIST_DIR)/venv/bin/python -m pip install -q "$$(ls $(DIST_DIR)/*.whl)[test]"
 	mkdir -p $(DIST_DIR)/src && tar -xzf $(DIST_DIR)/*.tar.gz -C $(DIST_DIR)/src
 	cd $(DIST_DIR)/src/* && rm -rf Lumivex && ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The whole suite against a build that inflates and checksums with zlib alone,
+# so the path taken without libdeflate stays tested.
+NODEFLATE_VENV ?= .venv-nodeflate
+test-no-libdeflate: tools
+	LUMIVEX_NO_LIBDEFLATE=1 $(MAKE) VENV=$(NODEFLATE_VENV) install
+	$(NODEFLATE_VENV)/bin/pytest $(PYTEST_ARGS)
 
 
 # --- set-up -----------------------------------------------------------------

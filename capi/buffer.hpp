@@ -8,6 +8,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace lumivex::capi {
@@ -34,15 +35,13 @@ private:
     bool held_ = false;
 };
 
-// A new bytearray of `size` (>= 0) uninitialised bytes, for a codec to fill.
-// It is made empty and then resized, so a refused allocation raises the
-// MemoryError alone: PyByteArray_FromStringAndSize(nullptr, size) allocates
-// the bytes after the object and, when that fails, drops an object whose
-// export count was never set, which CPython 3.8 may report on stderr as a
-// SystemError about exported buffers.
+// A new bytearray of `size` bytes, contents unspecified, for the caller to
+// fill. Made empty and then resized, so that a failed allocation raises only
+// MemoryError (or OverflowError) and prints nothing: creating it at its full
+// size can, on CPython 3.8, also print a spurious SystemError to stderr.
 inline Ref newPixelBuffer(Py_ssize_t size) noexcept {
     Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (buffer && PyByteArray_Resize(buffer.get(), size) < 0) return Ref();
+    if (!buffer || PyByteArray_Resize(buffer.get(), size) < 0) return Ref();
     return buffer;
 }
 
@@ -76,6 +75,22 @@ inline void adviseHugePages(void* buffer, size_t size) noexcept {
 #else
     (void)buffer;
     (void)size;
+#endif
+}
+
+// Gives the pages wholly inside buffer[keep, end) back to the kernel, for a
+// buffer shrunk in place whose allocator keeps its old size: the memory stays
+// the allocation's, and reads as zeros if it is ever used again.
+inline void releaseUnusedPages(void* buffer, size_t keep, size_t end) noexcept {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + keep + page - 1) & ~(page - 1);
+    uintptr_t stop = (reinterpret_cast<uintptr_t>(buffer) + end) & ~(page - 1);
+    if (stop > start) madvise(reinterpret_cast<void*>(start), stop - start, MADV_DONTNEED);
+#else
+    (void)buffer;
+    (void)keep;
+    (void)end;
 #endif
 }
 

@@ -2,12 +2,15 @@
 // CRC-32 of type then data (the length is not covered).
 #include "png_codec.hpp"
 
+#include "deflate.hpp"
 #include "messages.hpp"
+#include "zlib_module.hpp"
 
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace lumivex::capi;
@@ -21,10 +24,38 @@ Ref unpackBigEndianU32(PyObject* fourBytes) {
     return std::move(value[0]);
 }
 
-// zlib.crc32(chunkType), continued over data, masked to 32 bits.
+// Checksumming at least this many bytes runs without the GIL.
+constexpr Py_ssize_t releaseGilAbove = 1 << 16;
+
+// The largest single read of chunk data from a file: a declared length is only
+// a claim, and the buffered reader reserves whatever it is asked for.
+constexpr Py_ssize_t largestPiece = Py_ssize_t(16) << 20;
+
+// Objects zlib.crc32 would read through the buffer protocol with nothing
+// Python-visible happening: a native checksum of them cannot be told apart.
+bool isPlainBytes(PyObject* object) { return PyBytes_CheckExact(object) || PyByteArray_CheckExact(object); }
+
+Ref nativeCrc(PyObject* chunkType, PyObject* data) {
+    // Held views: a bytearray cannot be resized while the GIL is released.
+    ByteView type, payload;
+    if (!type.acquire(chunkType) || !payload.acquire(data)) return Ref();
+    uint32_t crc = updateCrc32(0, type.data(), static_cast<size_t>(type.length()));
+    if (payload.length() >= releaseGilAbove) {
+        Py_BEGIN_ALLOW_THREADS
+        crc = updateCrc32(crc, payload.data(), static_cast<size_t>(payload.length()));
+        Py_END_ALLOW_THREADS
+    } else {
+        crc = updateCrc32(crc, payload.data(), static_cast<size_t>(payload.length()));
+    }
+    return Ref::steal(PyLong_FromUnsignedLong(crc));
+}
+
+// zlib.crc32(chunkType), continued over data, masked to 32 bits; computed
+// natively (type then data, nothing concatenated) when nobody could tell.
 Ref chunkCrc(PyObject* chunkType, PyObject* data) {
     Ref zlib = lookupGlobal(Name::zlib);
     if (!zlib) return Ref();
+    if (isPlainBytes(chunkType) && isPlainBytes(data) && isGenuineZlib(zlib.get())) return nativeCrc(chunkType, data);
     Ref running = callMethod(zlib.get(), Name::crc32, {chunkType});
     Ref crc = running ? callMethod(zlib.get(), Name::crc32, {data, running.get()}) : Ref();
     Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
@@ -32,9 +63,71 @@ Ref chunkCrc(PyObject* chunkType, PyObject* data) {
     return Ref::steal(PyNumber_And(crc.get(), mask.get()));
 }
 
+// A file opened for reading: exactly io.BufferedReader, reading through that
+// type's own read. Several reads of it cannot be told from one.
+bool isPlainBufferedReader(PyObject* stream) {
+    static PyObject* readerType = nullptr;  // io.BufferedReader, for the life of the process
+    if (readerType == nullptr) {
+        Ref io = Ref::steal(PyImport_ImportModule("io"));
+        readerType = io ? PyObject_GetAttrString(io.get(), "BufferedReader") : nullptr;
+        if (readerType == nullptr || !PyType_Check(readerType)) {
+            PyErr_Clear();
+            Py_CLEAR(readerType);
+            return false;
+        }
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(stream)) != readerType) return false;
+    // The type is built in: looking its method up runs no Python code.
+    Ref descriptor = Ref::steal(PyObject_GetAttr(readerType, name(Name::read)));
+    Ref read = descriptor ? Ref::steal(PyObject_GetAttr(stream, name(Name::read))) : Ref();
+    if (!read) {
+        PyErr_Clear();  // the plain read call reports it
+        return false;
+    }
+    return Py_TYPE(descriptor.get()) == &PyMethodDescr_Type && PyCFunction_Check(read.get()) &&
+           PyCFunction_GET_SELF(read.get()) == stream &&
+           PyCFunction_GET_FUNCTION(read.get()) ==
+               reinterpret_cast<PyMethodDescrObject*>(descriptor.get())->d_method->ml_meth;
+}
+
+// Reads up to `length` bytes from a plain file in pieces of at most
+// largestPiece, until it has them all or the data ends, so that a declared
+// length reserves no more memory than the file holds. One piece is returned
+// as read gave it; several are gathered into one bytes object as they come.
+Ref readInPieces(PyObject* stream, Py_ssize_t length) {
+    const Py_ssize_t firstSize = std::min(length, largestPiece);
+    Ref first = readFrom(stream, firstSize);
+    if (!first || !PyBytes_CheckExact(first.get())) return first;
+    Py_ssize_t have = PyBytes_GET_SIZE(first.get());
+    if (have < firstSize || have == length) return first;
+    PyObject* whole = PyBytes_FromStringAndSize(PyBytes_AS_STRING(first.get()), have);
+    first.reset();
+    while (whole != nullptr && have < length) {
+        const Py_ssize_t ask = std::min(length - have, largestPiece);
+        Ref piece = readFrom(stream, ask);
+        if (!piece) {
+            Py_DECREF(whole);
+            return Ref();
+        }
+        // Not bytes: what a single read returning it would have led to.
+        if (!PyBytes_CheckExact(piece.get())) {
+            Py_DECREF(whole);
+            return piece;
+        }
+        const Py_ssize_t got = PyBytes_GET_SIZE(piece.get());
+        if (got > 0 && _PyBytes_Resize(&whole, have + got) == 0) {
+            std::memcpy(PyBytes_AS_STRING(whole) + have, PyBytes_AS_STRING(piece.get()), static_cast<size_t>(got));
+        }
+        have += got;
+        if (got < ask) break;
+    }
+    return Ref::steal(whole);
+}
+
 // Reads `size` bytes; a result of another length raises `eofMessage`.
 Ref readExactly(PyObject* stream, PyObject* size, Py_ssize_t expected, const char* eofMessage) {
-    Ref result = callMethod(stream, Name::read, {size});
+    Ref result = expected > largestPiece && isPlainBufferedReader(stream) ? readInPieces(stream, expected)
+                                                                          : callMethod(stream, Name::read, {size});
     if (!result) return failed;
     Py_ssize_t length = PyObject_Length(result.get());
     if (length < 0) return failed;

@@ -1,11 +1,15 @@
 // The PNG reader: signature, chunks in any order (each CRC-checked by
 // _readChunk), the IHDR checks, bounded inflation of the IDAT stream, then
 // row reconstruction and the copy of R, G, B into a new pixel buffer.
+// With the interpreter's own zlib behind the module's name, the stream is
+// inflated natively into one buffer where the rows are then rebuilt.
 #include "png_codec.hpp"
 
+#include "deflate.hpp"
 #include "filter.hpp"
 #include "header.hpp"
 #include "messages.hpp"
+#include "zlib_module.hpp"
 
 #include "../../capi/args.hpp"
 #include "../../capi/buffer.hpp"
@@ -96,12 +100,10 @@ Ref joinChunks(PyObject* idatChunks) {
 // Inflates the IDAT stream through the module's zlib, never producing more
 // than expectedSize + 1 bytes: a stream that holds more is malformed whatever
 // follows, and inflating it all would let a small file demand gigabytes.
-Ref inflateBounded(PyObject* idatChunks, Py_ssize_t expectedSize) {
-    Ref compressed = joinChunks(idatChunks);
-    Ref zlib = compressed ? lookupGlobal(Name::zlib) : Ref();
-    Ref inflater = zlib ? callMethod(zlib.get(), Name::decompressobj, {}) : Ref();
+Ref inflateBounded(PyObject* zlib, PyObject* compressed, Py_ssize_t expectedSize) {
+    Ref inflater = callMethod(zlib, Name::decompressobj, {});
     Ref limit = newInt(expectedSize + 1);
-    Ref raw = inflater ? callMethod(inflater.get(), Name::decompress, {compressed.get(), limit.get()}) : Ref();
+    Ref raw = inflater ? callMethod(inflater.get(), Name::decompress, {compressed, limit.get()}) : Ref();
     if (!raw) return Ref();
     Py_ssize_t length = PyObject_Length(raw.get());
     if (length < 0) return Ref();
@@ -112,7 +114,7 @@ Ref inflateBounded(PyObject* idatChunks, Py_ssize_t expectedSize) {
     if (!complete) {
         // A truncated or damaged stream: let zlib report it in its own words.
         // Everything was consumed within the bound, so this stays small.
-        raw = callMethod(zlib.get(), Name::decompress, {compressed.get()});
+        raw = callMethod(zlib, Name::decompress, {compressed});
     }
     return raw;
 }
@@ -137,13 +139,47 @@ int reconstructImage(const uint8_t* raw, const RowLayout& layout, uint8_t* pixel
     return -1;
 }
 
-PyObject* decodeRows(PyObject* rawObject, const RowLayout& layout) {
-    Ref pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, layout.width * layout.height * 3));
+// Reconstructs the inflated rows where they lie, packing them down to the
+// pixel layout: RGB row y moves from y * (rowStride + 1) + 1 to y * rowStride,
+// always before its filtered bytes, so it is rebuilt over them and the row
+// above stays intact below it. An RGBA row is rebuilt in a row buffer (it is
+// wider than its place in the image) and narrowed into its place, which ends
+// before the next row's data. Returns -1 on success, else the offending filter.
+int reconstructImageInPlace(uint8_t* scanlines, const RowLayout& layout, uint8_t* rowBuffers) {
+    const size_t rowStride = static_cast<size_t>(layout.rowStride);
+    const size_t rgbStride = static_cast<size_t>(layout.width) * 3;
+    const uint8_t* previous = nullptr;
+    for (int64_t y = 0; y < layout.height; ++y) {
+        const uint8_t* row = scanlines + y * (layout.rowStride + 1);
+        uint8_t* place = scanlines + y * rgbStride;
+        if (layout.channels == 3) {
+            if (!reconstructRowInPlace(row[0], row + 1, previous, rowStride, 3, place)) return row[0];
+            previous = place;
+            continue;
+        }
+        uint8_t* out = rowBuffers + (y & 1) * rowStride;
+        if (!reconstructRow(row[0], row + 1, previous, rowStride, 4, out)) return row[0];
+        rgbaToRgb(out, static_cast<size_t>(layout.width), place);
+        previous = out;
+    }
+    return -1;
+}
+
+Failure raiseBadFilter(int filterType) { return raiseFormat(PyExc_ValueError, message::unsupportedFilter, filterType); }
+
+PyObject* imageTriple(const RowLayout& layout, PyObject* pixels) {
+    return Py_BuildValue("(iiO)", static_cast<int>(layout.width), static_cast<int>(layout.height), pixels);
+}
+
+PyObject* decodeRows(PyObject* rawObject, const RowLayout& layout, int64_t expectedSize) {
+    // The rows are read from the buffer the object exports, whatever its len() said.
+    ByteView raw;
+    if (!raw.acquire(rawObject)) return nullptr;
+    if (raw.length() != expectedSize) return raiseMalformed();
+    Ref pixels = newPixelBuffer(layout.width * layout.height * 3);
     if (!pixels) return nullptr;
     RawBuffer rowBuffers;
     if (layout.channels == 4 && !rowBuffers.allocate(2 * static_cast<size_t>(layout.rowStride))) return nullptr;
-    ByteView raw;
-    if (!raw.acquire(rawObject)) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     adviseHugePages(out, static_cast<size_t>(PyByteArray_GET_SIZE(pixels.get())));
     int badFilter;
@@ -154,8 +190,72 @@ PyObject* decodeRows(PyObject* rawObject, const RowLayout& layout) {
     } else {
         badFilter = reconstructImage(raw.data(), layout, out, rowBuffers.data());
     }
-    if (badFilter >= 0) return raiseFormat(PyExc_ValueError, message::unsupportedFilter, badFilter);
-    return Py_BuildValue("(iiO)", static_cast<int>(layout.width), static_cast<int>(layout.height), pixels.get());
+    if (badFilter >= 0) return raiseBadFilter(badFilter);
+    return imageTriple(layout, pixels.get());
+}
+
+// --- the native path, taken only when nobody can tell it from the one above
+
+// Deflate cannot expand its input much more than 1032 times (a 258-byte match
+// in two bits); with some slack for the stream's framing. Data too short to
+// fill the image goes the bounded way, whose error is the one to give.
+bool couldFill(size_t compressedLength, int64_t expectedSize) {
+    constexpr uint64_t maxExpansion = 1032, framingSlack = 64;
+    return static_cast<uint64_t>(expectedSize) / maxExpansion <= compressedLength + framingSlack;
+}
+
+enum class Native { decoded, failed, fallBack };
+
+// Inflates `compressed` straight into a scanline buffer of exactly expectedSize
+// bytes and reconstructs the rows there, then shrinks the buffer to the pixels:
+// the peak is the IDAT data plus one scanline buffer. Any outcome other than a
+// complete stream, a short one (malformed whichever way it is inflated) or a bad
+// filter goes back to the bounded path through the module's zlib, which gives
+// the same result and zlib's own errors in zlib's own words.
+Native decodeNatively(PyObject* compressed, const RowLayout& layout, int64_t expectedSize, Ref* triple) {
+    if (!PyBytes_CheckExact(compressed)) return Native::fallBack;
+    const uint8_t* input = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(compressed));
+    const size_t inputLength = static_cast<size_t>(PyBytes_GET_SIZE(compressed));
+    if (!couldFill(inputLength, expectedSize)) return Native::fallBack;
+    Ref scanlines = newPixelBuffer(static_cast<Py_ssize_t>(expectedSize));
+    RawBuffer rowBuffers;
+    if (!scanlines || (layout.channels == 4 && !rowBuffers.allocate(2 * static_cast<size_t>(layout.rowStride)))) {
+        PyErr_Clear();  // the bounded path needs less, and fails in its own way if it must
+        return Native::fallBack;
+    }
+    uint8_t* buffer = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get()));
+    const size_t size = static_cast<size_t>(expectedSize);
+    adviseHugePages(buffer, size);
+    InflateCounts counts;
+    InflateStatus status;
+    int badFilter = -1;
+    // The bytes object is immutable and the new buffer is nobody else's.
+    Py_BEGIN_ALLOW_THREADS
+    status = inflateInto(input, inputLength, buffer, size, &counts);
+    if (status == InflateStatus::complete) badFilter = reconstructImageInPlace(buffer, layout, rowBuffers.data());
+    Py_END_ALLOW_THREADS
+    if (status == InflateStatus::shortOutput) {
+        (void)raiseMalformed();
+        return Native::failed;
+    }
+    if (status != InflateStatus::complete) return Native::fallBack;
+    if (badFilter >= 0) {
+        (void)raiseBadFilter(badFilter);
+        return Native::failed;
+    }
+    const size_t pixelBytes = static_cast<size_t>(layout.width * layout.height * 3);
+    const Py_ssize_t allocated = reinterpret_cast<PyByteArrayObject*>(scanlines.get())->ob_alloc;
+    if (PyByteArray_Resize(scanlines.get(), static_cast<Py_ssize_t>(pixelBytes)) < 0) return Native::failed;
+    // A bytearray shrunk by less than half keeps its allocation: an RGBA
+    // image would hold a quarter more than its pixels for its whole life.
+    // When the allocation is unchanged, its unused pages go back (the byte
+    // after the pixels is the bytearray's terminating zero).
+    if (reinterpret_cast<PyByteArrayObject*>(scanlines.get())->ob_alloc == allocated &&
+        reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get())) == buffer) {
+        releaseUnusedPages(buffer, pixelBytes + 1, size);
+    }
+    *triple = Ref::steal(imageTriple(layout, scanlines.get()));
+    return *triple ? Native::decoded : Native::failed;
 }
 
 }  // namespace
@@ -168,12 +268,26 @@ PyObject* loadPng(PyObject* stream) noexcept {
     const RowLayout layout = rowLayout(header);
     int64_t expectedSize;
     if (!inflatedSize(layout, &expectedSize)) return raiseMalformed();
-    Ref raw = inflateBounded(idatChunks.get(), static_cast<Py_ssize_t>(expectedSize));
+    // The IDAT data is held once: the single chunk itself, or the chunks
+    // joined, after which the list of them goes.
+    Ref compressed = joinChunks(idatChunks.get());
+    idatChunks.reset();
+    Ref zlib = compressed ? lookupGlobal(Name::zlib) : Ref();
+    if (!zlib) return nullptr;
+    if (expectedSize >= 0 && isGenuineZlib(zlib.get())) {
+        Ref triple;
+        switch (decodeNatively(compressed.get(), layout, expectedSize, &triple)) {
+            case Native::decoded: return triple.release();
+            case Native::failed: return nullptr;
+            case Native::fallBack: break;
+        }
+    }
+    Ref raw = inflateBounded(zlib.get(), compressed.get(), static_cast<Py_ssize_t>(expectedSize));
     if (!raw) return nullptr;
     Py_ssize_t rawLength = PyObject_Length(raw.get());
     if (rawLength < 0) return nullptr;
     if (rawLength != expectedSize) return raiseMalformed();
-    return decodeRows(raw.get(), layout);
+    return decodeRows(raw.get(), layout, expectedSize);
 }
 
 }  // namespace lumivex::png

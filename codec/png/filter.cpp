@@ -222,9 +222,17 @@ size_t reconstructPixels(int filterType, const Row& row) {
 #endif  // __SSE2__
 
 // Reconstruct a leading part of the row with wide operations; returns how many bytes are done.
-size_t reconstructWide(int filterType, const Row& row) {
+// Every wide step loads its filtered bytes before it stores, and its stores (a pixel's junk
+// fourth byte included) reach at most one byte past its loads, so an output that starts at
+// least one byte before the filtered bytes never overwrites bytes still to be loaded; only
+// the plain copy needs to know.
+size_t reconstructWide(int filterType, const Row& row, bool overlapping) {
     if (filterType == kNone || (filterType == kUp && !row.prev)) {
-        std::memcpy(row.out, row.data, row.n);
+        if (overlapping) {
+            std::memmove(row.out, row.data, row.n);
+        } else {
+            std::memcpy(row.out, row.data, row.n);
+        }
         return row.n;
     }
 #if defined(__SSE2__)
@@ -270,7 +278,16 @@ bool reconstructRow(int filterType, const uint8_t* rowData, const uint8_t* prevR
     if (n == 0) return true;
     if (!isKnownFilter(filterType)) return false;
     const Row row{rowData, prevRow, n, bpp, out};
-    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row));
+    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row, false));
+    return true;
+}
+
+bool reconstructRowInPlace(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
+                           uint8_t* out) noexcept {
+    if (n == 0) return true;
+    if (!isKnownFilter(filterType)) return false;
+    const Row row{rowData, prevRow, n, bpp, out};
+    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row, true));
     return true;
 }
 

@@ -18,6 +18,14 @@ bool reconstructRow(int filterType, const uint8_t* rowData, const uint8_t* prevR
 bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                           uint8_t* out) noexcept;
 
+// reconstructRow for a row reconstructed over its own filtered bytes: out may overlap
+// rowData but must start strictly before it (out < rowData), as when the rows of an
+// inflated image are packed down over their filter bytes. Each filtered byte is read
+// before any write lands on it. prevRow must not overlap out[0, n). Same results as
+// reconstructRowScalar on separate buffers.
+bool reconstructRowInPlace(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
+                           uint8_t* out) noexcept;
+
 // Copy `pixelCount` RGBA pixels to RGB, dropping alpha. rgb must not overlap rgba.
 void rgbaToRgb(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) noexcept;
 

@@ -6,6 +6,7 @@
 #include "codec/png/header.hpp"
 #include "codec/png/rows.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -126,6 +127,59 @@ void testFastMatchesScalar() {
                     CHECK(reconstruct(png::reconstructRow, filterType, data, &prev, bpp) == scalarNext);
                 }
             }
+        }
+    }
+}
+
+// Rows reconstructed over their own filtered bytes, output starting 1 to n + 1 bytes before them, against the
+// scalar kernel on separate buffers; then whole images packed down the way the decoder does it.
+void testInPlaceMatchesScalar() {
+    for (int filterType = 0; filterType <= 4; ++filterType) {
+        for (size_t bpp = 1; bpp <= 8; ++bpp) {
+            for (size_t n : {size_t(1), bpp, bpp + 1, size_t(5), size_t(16), size_t(17), size_t(67), size_t(300)}) {
+                for (size_t distance : {size_t(1), size_t(2), size_t(3), size_t(4), size_t(9), n, n + 1}) {
+                    context = "in place: filter " + std::to_string(filterType) + " bpp " + std::to_string(bpp) +
+                              " n " + std::to_string(n) + " distance " + std::to_string(distance);
+                    const Bytes data = randomBytes(n, filterType == 4 ? 3 : 255);
+                    const Bytes prev = randomBytes(n);
+                    for (const Bytes* above : {static_cast<const Bytes*>(nullptr), &prev}) {
+                        const Bytes expected = reconstruct(png::reconstructRowScalar, filterType, data, above, bpp);
+                        Bytes buffer = guarded(distance + n);
+                        std::copy(data.begin(), data.end(), buffer.begin() + distance);
+                        CHECK(png::reconstructRowInPlace(filterType, buffer.data() + distance,
+                                                         above ? above->data() : nullptr, n, bpp, buffer.data()));
+                        CHECK(Bytes(buffer.begin(), buffer.begin() + n) == expected);
+                        CHECK(guardIntact(buffer, distance + n));
+                    }
+                }
+            }
+        }
+    }
+    // Row y's filtered bytes start at y * (stride + 1) + 1 and it is rebuilt at y * stride, its previous row just
+    // before it: the layout of the decoder's scanline buffer.
+    for (size_t bpp : {3, 4}) {
+        for (size_t width : {1, 2, 5, 6, 33, 640}) {
+            const size_t stride = width * bpp, height = 9;
+            context = "packed image: bpp " + std::to_string(bpp) + " width " + std::to_string(width);
+            Bytes scanlines = randomBytes(height * (stride + 1));
+            for (size_t y = 0; y < height; ++y) scanlines[y * (stride + 1)] = static_cast<uint8_t>((y * 7) % 5);
+            Bytes expected;
+            Bytes previous;
+            for (size_t y = 0; y < height; ++y) {
+                const uint8_t* row = scanlines.data() + y * (stride + 1);
+                const Bytes data(row + 1, row + 1 + stride);
+                previous = reconstruct(png::reconstructRowScalar, row[0], data, y ? &previous : nullptr, bpp);
+                expected.insert(expected.end(), previous.begin(), previous.end());
+            }
+            Bytes packed = guarded(scanlines.size());
+            std::copy(scanlines.begin(), scanlines.end(), packed.begin());
+            for (size_t y = 0; y < height; ++y) {
+                const uint8_t* row = packed.data() + y * (stride + 1);
+                CHECK(png::reconstructRowInPlace(row[0], row + 1, y ? packed.data() + (y - 1) * stride : nullptr,
+                                                 stride, bpp, packed.data() + y * stride));
+            }
+            CHECK(Bytes(packed.begin(), packed.begin() + height * stride) == expected);
+            CHECK(guardIntact(packed, scanlines.size()));
         }
     }
 }
@@ -353,6 +407,7 @@ int main() {
     testHandExamples();
     testPaethTies();
     testFastMatchesScalar();
+    testInPlaceMatchesScalar();
     testInvalidFilterTypes();
     testRgbaToRgb();
     testAssembleRows();
