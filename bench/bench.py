@@ -139,7 +139,7 @@ class Bench:
         self.rows.append((work, ours_ms, rival, theirs_ms, ratio, target, sense, unit))
 
     def table(self):
-        lines = ["| work | Lumivex | against | their time | ratio | target | |",
+        lines = ["| work | Lumivex | against | theirs | ratio | target | |",
                  "|---|---:|---|---:|---:|---:|---|"]
         for work, ours, rival, theirs, ratio, target, sense, unit in self.rows:
             if target is None:
