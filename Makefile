@@ -92,10 +92,18 @@ clean:
 	rm -rf build dist *.egg-info .venv .venv-* demo/out
 
 # Benchmarks (not part of `make test`): Lumivex against Pillow and the zlib and
-# libdeflate floors, then the peak memory of PNG open. BENCH_ARGS is passed to
-# both scripts (e.g. BENCH_ARGS="--quick" or "--repeat 11").
+# libdeflate floors, the compact writer against Pillow and optipng, then the
+# peak memory of PNG open. BENCH_ARGS is passed to both scripts (e.g.
+# BENCH_ARGS="--quick" or "--repeat 11").
 BENCH_ARGS ?=
-bench: tools python
+BENCH_TOOL_PACKAGES := optipng
+.PHONY: bench-tools
+bench-tools:
+	@dpkg -s $(BENCH_TOOL_PACKAGES) >/dev/null 2>&1 || { \
+	  (apt-get install -y -q $(BENCH_TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(BENCH_TOOL_PACKAGES))) >/dev/null 2>&1 \
+	  || echo "$(BENCH_TOOL_PACKAGES) could not be installed: the compact writer's strongest level is not compared"; }
+
+bench: tools bench-tools python
 	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)

@@ -17,11 +17,11 @@ libdeflate's zlib inflate of the same IDAT data when Debian's libdeflate is
 installed (reached through ctypes, here only).
 
 Optional sections: when the package has a feature listed in OPTIONAL_SECTIONS
-the matching module beside this script is imported and run after the table
-(its `table_rows(context)` adds rows to the table when it defines one: tuples
-of the arguments of `Bench.add`, or rows it adds itself through
-`context["bench"].compare`; else its `main()` runs after the table with the
-same --repeat).
+the matching module beside this script is imported and its
+`table_rows(context)` adds rows to the table: it returns tuples of the
+arguments of `Bench.add`, or adds rows itself through `context["bench"]`.
+compact_writer.py is one: the compact PNG writer's sizes and times against
+Pillow and optipng (Debian's optipng; its rows are left out without it).
 """
 import argparse
 import concurrent.futures
@@ -47,12 +47,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pictures import (filter_counts, flat_graphic, idat_data, paeth_heavy,  # noqa: E402
                       photo_like, pillow_png, with_alpha)
 
-__all__ = ["photo_like", "main"]
+__all__ = ["main"]
 
 # (feature of the Lumivex package, module in bench/) run when the feature exists.
 OPTIONAL_SECTIONS = (("encode_png", "compact_writer"),)
 
 SHORT_CALL = 0.05  # seconds: below this a round takes the best of several calls
+SIZE_UNITS, SIZE_DIGITS = ("MB",), 3  # file sizes: targets within a few per cent want a third digit
 
 
 class Libdeflate:
@@ -117,14 +118,15 @@ class Bench:
         self.repeat = repeat
         self.rows = []
 
-    def compare(self, work, ours, rivals):
+    def compare(self, work, ours, rivals, rounds=None):
         """ours: a callable; rivals: (label, callable, target or None) where the
-        target bounds ours / rival. Adds one row per rival."""
+        target bounds ours / rival. Adds one row per rival. rounds: fewer than
+        the table's for slow work."""
         calls = max(1, min(50, math.ceil(SHORT_CALL / max(once(ours), 1e-7))))
         for _, rival, _ in rivals:  # warm both up
             rival()
         our_times, their_times = [], [[] for _ in rivals]
-        for _ in range(self.repeat):
+        for _ in range(rounds or self.repeat):
             our_times.append(best_of(ours, calls))
             for times, (_, rival, _) in zip(their_times, rivals):
                 times.append(best_of(rival, calls))
@@ -137,7 +139,7 @@ class Bench:
         self.rows.append((work, ours_ms, rival, theirs_ms, ratio, target, sense, unit))
 
     def table(self):
-        lines = ["| work | Lumivex | against | their time | ratio | target | |",
+        lines = ["| work | Lumivex | against | theirs | ratio | target | |",
                  "|---|---:|---|---:|---:|---:|---|"]
         for work, ours, rival, theirs, ratio, target, sense, unit in self.rows:
             if target is None:
@@ -145,7 +147,9 @@ class Bench:
             else:
                 met = ratio <= target if sense == "<=" else ratio >= target
                 aim, verdict = f"{'≤' if sense == '<=' else '≥'} {target:.2f}×", "ok" if met else "**over**"
-            lines.append(f"| {work} | {ours:.2f} {unit} | {rival} | {theirs:.2f} {unit} | {ratio:.2f}× | {aim} | {verdict} |")
+            digits = SIZE_DIGITS if unit in SIZE_UNITS else 2
+            lines.append(f"| {work} | {ours:.{digits}f} {unit} | {rival} | {theirs:.{digits}f} {unit} "
+                         f"| {ratio:.{digits}f}× | {aim} | {verdict} |")
         return "\n".join(lines)
 
 
@@ -299,8 +303,7 @@ def inflate_path():
     return "Python's zlib module (the package reports no native inflater)"
 
 
-def run_optional_sections(bench, context, repeat):
-    later = []
+def run_optional_sections(context):
     for feature, module_name in OPTIONAL_SECTIONS:
         if not hasattr(Lumivex, feature):
             continue
@@ -309,12 +312,8 @@ def run_optional_sections(bench, context, repeat):
         except ImportError as error:
             print(f"({module_name} not run: {error})", file=sys.stderr)
             continue
-        if hasattr(module, "table_rows"):
-            for row in module.table_rows(context) or ():
-                bench.add(*row)
-        else:
-            later.append(module)
-    return later
+        for row in module.table_rows(context) or ():
+            context["bench"].add(*row)
 
 
 def machine_note():
@@ -345,28 +344,12 @@ def main(argv=None):
         bench_pixels(bench, 50_000)
         bench_threads(bench, pictures[0])
         context = {"bench": bench, "pictures": pictures, "folder": folder, "repeat": repeat}
-        later = run_optional_sections(bench, context, repeat)
+        run_optional_sections(context)
         print(bench.table())
-        print(f"\nRatios are Lumivex ÷ the other (lower is faster) except the threads row (a speed-up). "
-              f"{machine_note()} at the end; {time.perf_counter() - started:.0f} s in all.")
-        for module in later:
-            print(f"\n## {module.__name__}\n", flush=True)
-            module.main(["--repeat", str(repeat)]) if _takes_argv(module.main) else _run_main(module, repeat)
+        print(f"\nRatios are Lumivex ÷ the other (lower is faster, or smaller for MB rows) except the threads "
+              f"row (a speed-up). {machine_note()} at the end; {time.perf_counter() - started:.0f} s in all.")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-
-
-def _takes_argv(function):
-    return function.__code__.co_argcount > 0
-
-
-def _run_main(module, repeat):
-    saved = sys.argv
-    sys.argv = [module.__file__, "--repeat", str(repeat)]
-    try:
-        module.main()
-    finally:
-        sys.argv = saved
 
 
 if __name__ == "__main__":

@@ -1,85 +1,51 @@
-"""Sizes and times of the compact PNG writer against Pillow's default PNG save
-and `optipng -o2`.
+"""Rows for the compact PNG writer (Lumivex.encode_png / write_png), added to
+bench.py's table through its optional-section hook.
 
-    .venv/bin/python bench/compact_writer.py [--repeat N] [--no-optipng]
+On the bench's photo-like, Paeth-heavy natural and flat pictures (1080p RGB):
+- the default level (6, adaptive filters) against Pillow's default PNG save,
+  both into memory: time (target <= 0.30x) and file size (target <= 1.00x);
+- the strongest level against `optipng -o2` run on Pillow's file: time
+  (target: less than optipng's) and size (target <= 1.03x); and the size
+  against `optipng -o2 -nc -nb`, which keeps the 8-bit RGB format this writer
+  has (plain -o2 may turn a picture of few colours into a palette image);
+- once, on the photo: write_png to a path (temporary file, fsync, rename)
+  against Pillow saving to a path, for the cost of the safe replacement.
 
-For a photo-like, a Paeth-heavy natural and a flat picture (1920 x 1080 each)
-it reports, as medians of N interleaved runs:
-- the default level (6, adaptive filters) against Pillow's default save:
-  size ratio (target <= 1.00) and time ratio (target <= 0.30);
-- the strongest level against `optipng -o2` run on Pillow's file: size ratio
-  (target <= 1.03) and time ratio (target < 1.00); and the size against
-  `optipng -o2 -nc -nb`, which keeps the 8-bit RGB format this writer has;
-- the deflate library the build links (Lumivex.DEFLATE_BACKEND).
+The strongest level and optipng take seconds a picture, so they get half the
+table's rounds (at least one). Without optipng on the PATH their rows are left
+out and a line says so.
 """
-import argparse
-import io
 import os
-import random
 import shutil
-import statistics
 import subprocess
 import sys
-import tempfile
-import time
 
-from PIL import Image, ImageDraw, ImageFilter
+from PIL import Image
 
 import Lumivex
 from Lumivex.rasterCore_ext import SimpleImage
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench import photo_like  # noqa: E402
+from pictures import pillow_png
 
-WIDTH, HEIGHT = 1920, 1080
-
-
-def paeth_heavy(width, height, seed=11):
-    """Soft texture varying in both directions (blurred noise over diagonal
-    gradients), like foliage or skin at a distance: Pillow's adaptive filter
-    picks Paeth for most rows."""
-    rng = random.Random(seed)
-    channels = []
-    for index in range(3):
-        noise = Image.effect_noise((width // 4, height // 4), 60 + 20 * index).resize((width, height), Image.BICUBIC)
-        ramp = Image.linear_gradient("L").rotate(45 + 30 * index).resize((width, height))
-        channels.append(Image.blend(noise.filter(ImageFilter.GaussianBlur(2 + index)), ramp, 0.4 + rng.random() * 0.2))
-    return Image.merge("RGB", channels)
+PICTURES = ("photo 1080p RGB", "Paeth-heavy 1080p", "flat graphic 1080p")
+DEFAULT_TIME, DEFAULT_SIZE = 0.30, 1.00
+STRONGEST_TIME, STRONGEST_SIZE = 1.00, 1.03
+OPTIPNG_VARIANTS = (("optipng -o2", ()), ("optipng -o2 -nc -nb (stays 8-bit RGB)", ("-nc", "-nb")))
 
 
-def flat_graphic(width, height, seed=3):
-    """A diagram: flat fills, hard edges, thin lines and a few colours."""
-    rng = random.Random(seed)
-    picture = Image.new("RGB", (width, height), (250, 250, 247))
-    draw = ImageDraw.Draw(picture)
-    palette = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(8)]
-    for _ in range(60):
-        x, y = rng.randrange(width), rng.randrange(height)
-        w, h = rng.randrange(20, 400), rng.randrange(20, 300)
-        shape = draw.rectangle if rng.random() < 0.6 else draw.ellipse
-        shape([x, y, x + w, y + h], fill=rng.choice(palette), outline=(20, 20, 20), width=2)
-    for _ in range(150):
-        draw.line([rng.randrange(width), rng.randrange(height), rng.randrange(width), rng.randrange(height)],
-                  fill=rng.choice(palette), width=rng.choice((1, 2, 3)))
-    return picture
+class Last:
+    """Calls `function` and keeps what the last call returned, so that the timed
+    calls also give the file whose size is reported."""
+
+    def __init__(self, function):
+        self.function, self.result = function, None
+
+    def __call__(self):
+        self.result = self.function()
 
 
-def timed(function):
-    start = time.perf_counter()
-    result = function()
-    return time.perf_counter() - start, result
-
-
-def pillow_save(picture):
-    buffer = io.BytesIO()
-    picture.save(buffer, "PNG")
-    return buffer.getvalue()
-
-
-def optipng(png_bytes, folder, *options):
-    source, target = os.path.join(folder, "in.png"), os.path.join(folder, "out.png")
-    with open(source, "wb") as handle:
-        handle.write(png_bytes)
+def optipng(source, target, options=()):
+    """optipng -o2 of the file at `source` into `target`; returns the new file's bytes."""
     if os.path.exists(target):
         os.remove(target)
     subprocess.run(["optipng", "-quiet", "-o2", *options, "-out", target, source], check=True)
@@ -87,55 +53,69 @@ def optipng(png_bytes, folder, *options):
         return handle.read()
 
 
-def medians(pairs):
-    ours, theirs = zip(*pairs)
-    return statistics.median(ours), statistics.median(theirs), statistics.median(a / b for a, b in pairs)
+def check_pixels(label, png_bytes, item):
+    """Every file whose size is reported must hold exactly the picture."""
+    if bytes(SimpleImage.open(png_bytes)._pixels) != item.rgb:
+        raise AssertionError(f"{item.name}: {label} does not decode to the picture")
 
 
-def report(label, our_size, their_size, times, size_target, time_target, rival):
-    ours, theirs, ratio = medians(times)
-    size_ratio = our_size / their_size
-    verdict = "ok" if size_ratio <= size_target and ratio <= time_target else "OVER TARGET"
-    print(f"  {label:<10} {our_size / 1e6:7.3f} MB vs {rival} {their_size / 1e6:7.3f} MB  size {size_ratio:5.3f}"
-          f" (<= {size_target})   {ours * 1e3:8.1f} ms vs {theirs * 1e3:8.1f} ms  time {ratio:5.2f}"
-          f" (<= {time_target})  {verdict}")
+def check_with_pillow(label, path, item):
+    with Image.open(path) as decoded:
+        if decoded.convert("RGB").tobytes() != item.rgb:
+            raise AssertionError(f"{item.name}: {label} does not decode to the picture")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--no-optipng", action="store_true", help="skip the strongest level against optipng")
-    args = parser.parse_args()
-    use_optipng = not args.no_optipng and shutil.which("optipng") is not None
-    folder = tempfile.mkdtemp()
-    print(f"Python {sys.version.split()[0]}, deflate: {Lumivex.DEFLATE_BACKEND}, {WIDTH} x {HEIGHT}, "
-          f"median of {args.repeat} interleaved runs")
-    pictures = [("photo", photo_like(WIDTH, HEIGHT)), ("paeth", paeth_heavy(WIDTH, HEIGHT)),
-                ("flat", flat_graphic(WIDTH, HEIGHT))]
-    for name, picture in pictures:
-        image = SimpleImage(WIDTH, HEIGHT, picture.tobytes())
-        default_times, strongest_times = [], []
-        for _ in range(args.repeat):
-            ours, our_png = timed(lambda: Lumivex.encode_png(image))
-            theirs, pillow_png = timed(lambda: pillow_save(picture))
-            default_times.append((ours, theirs))
-        print(f"{name}:")
-        assert bytes(SimpleImage.open(our_png)._pixels) == picture.tobytes()
-        report("default", len(our_png), len(pillow_png), default_times, 1.0, 0.30, "Pillow")
-        if not use_optipng:
-            continue
-        for _ in range(max(1, args.repeat // 2)):
-            ours, strong_png = timed(lambda: Lumivex.encode_png(image, level="strongest"))
-            theirs, optimised = timed(lambda: optipng(pillow_png, folder))
-            strongest_times.append((ours, theirs))
-        report("strongest", len(strong_png), len(optimised), strongest_times, 1.03, 1.0, "optipng")
-        # optipng may turn a picture of few colours into a palette image, which an RGB
-        # writer cannot; with -nc -nb it keeps 8-bit RGB as this writer does.
-        same_format = optipng(pillow_png, folder, "-nc", "-nb")
-        print(f"  {'':<10} vs optipng -o2 -nc -nb (stays RGB) {len(same_format) / 1e6:7.3f} MB"
-              f"  size {len(strong_png) / len(same_format):5.3f}")
-    shutil.rmtree(folder)
+def add_size(bench, work, ours, rival, theirs, target):
+    bench.add(work, len(ours) / 1e6, rival, len(theirs) / 1e6, len(ours) / len(theirs), target, "<=", "MB")
 
 
-if __name__ == "__main__":
-    main()
+def default_level(bench, item):
+    ours, pillow = Last(lambda: Lumivex.encode_png(item.image)), Last(lambda: pillow_png(item.rgb_picture))
+    bench.compare(f"compact writer, default level, {item.name}: time", ours,
+                  [("Pillow save PNG (into memory)", pillow, DEFAULT_TIME)])
+    check_pixels("the compact writer's file", ours.result, item)
+    add_size(bench, "size", ours.result, "Pillow save PNG", pillow.result, DEFAULT_SIZE)
+
+
+def strongest_level(bench, item, folder, rounds):
+    (first_label, first_options), (second_label, second_options) = OPTIPNG_VARIANTS
+    target = os.path.join(folder, "optipng.png")
+    ours = Last(lambda: Lumivex.encode_png(item.image, level="strongest"))
+    optimised = Last(lambda: optipng(item.png_path, target, first_options))
+    bench.compare(f"compact writer, strongest level, {item.name}: time", ours,
+                  [(f"{first_label} (Pillow's file in)", optimised, STRONGEST_TIME)], rounds=rounds)
+    check_pixels("the compact writer's file", ours.result, item)
+    check_with_pillow(first_label, target, item)
+    add_size(bench, "size", ours.result, first_label, optimised.result, STRONGEST_SIZE)
+    same_format = optipng(item.png_path, target, second_options)
+    check_with_pillow(second_label, target, item)
+    add_size(bench, "", ours.result, second_label, same_format, STRONGEST_SIZE)
+
+
+def write_to_path(bench, item, folder):
+    ours_path, pillow_path = os.path.join(folder, "compact.png"), os.path.join(folder, "pillow.png")
+    bench.compare(f"compact writer, write_png to a path, {item.name}", lambda: Lumivex.write_png(item.image, ours_path),
+                  [("Pillow save PNG to a path", lambda: item.rgb_picture.save(pillow_path, "PNG"), None)])
+
+
+def optipng_version():
+    try:
+        lines = subprocess.run(["optipng", "-v"], capture_output=True, text=True).stdout.splitlines()
+    except OSError:
+        return None
+    return lines[0] if lines else "optipng (version unknown)"
+
+
+def table_rows(context):
+    bench, folder = context["bench"], context["folder"]
+    chosen = [item for item in context["pictures"] if item.name in PICTURES]
+    version = optipng_version() if shutil.which("optipng") else None
+    print(f"Compact writer: deflate by {Lumivex.DEFLATE_BACKEND}; "
+          f"{version or 'optipng not found, so its strongest level is not compared'}.\n")
+    for item in chosen:
+        default_level(bench, item)
+    if chosen:
+        write_to_path(bench, chosen[0], folder)
+    if version:
+        for item in chosen:
+            strongest_level(bench, item, folder, rounds=max(1, bench.repeat // 2))
