@@ -21,8 +21,9 @@ def main(folder: str) -> int:
         wheel_names = set(archive.namelist())
     problems = []
     for needed in ("LICENSE", "CHANGELOG.md", "tests/helpers.py", "tests/pngbytes.py", "tests/bmpbytes.py",
-                   "tests/native/test_kernels.cpp", "tests/data/pngsuite/basn2c08.png", "codec/png/filter.cpp",
-                   "Lumivex/rasterCore_ext.pyi", "demo/sample.png"):
+                   "tests/native/test_kernels.cpp", "tests/native/check.hpp", "tests/data/pngsuite/basn2c08.png",
+                   "codec/png/filter.cpp", "codec/png/predictors.hpp", "Lumivex/rasterCore_ext.pyi",
+                   "demo/sample.png"):
         if needed not in sdist_names:
             problems.append(f"{sdist.name} lacks {needed}")
     for needed in ("Lumivex/py.typed", "Lumivex/rasterCore_ext.pyi", "Lumivex/__main__.py"):

@@ -1,4 +1,6 @@
-"""Builds and runs the C++ unit tests of the byte kernels and header checks, plainly and under ASan/UBSan."""
+"""Builds and runs the C++ unit tests of the byte kernels: reconstruction, row assembly and the
+header checks; and the encoder's kernels (forward filters, filter choice, zlib wrappers) against
+each deflate library. Each is built plainly and under ASan/UBSan."""
 
 import os
 import pathlib
@@ -8,27 +10,44 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = [
-    "tests/native/test_kernels.cpp",
-    "codec/png/filter.cpp",
-    "codec/png/rows.cpp",
-    "codec/bmp/rows.cpp",
-]
+# Each test program with the sources it links and the deflate backends it is built against
+# (compile flags, libraries); None where it uses no deflate library.
+PROGRAMS = {
+    "kernels": (
+        ["tests/native/test_kernels.cpp", "codec/png/filter.cpp", "codec/png/rows.cpp", "codec/bmp/rows.cpp"],
+        {None: ([], [])},
+    ),
+    "encode_kernels": (
+        ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/deflate.cpp",
+         "codec/png/filter.cpp"],
+        {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz"]), "zlib": ([], ["-lz"])},
+    ),
+}
 WARNINGS = ["-Wall", "-Wextra", "-Werror"]
 BUILDS = {
     # Catches wrong bytes and any new compiler warning.
     "optimised": ["-O2", *WARNINGS],
-    # Catches reads and writes past the row buffers, which are sized exactly, and undefined arithmetic.
+    # Output buffers are sized exactly: ASan sees any read or write past them; UBSan any undefined arithmetic.
     "sanitized": ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all", *WARNINGS],
 }
+CASES = [
+    pytest.param(program, build, backend, id="-".join(filter(None, [program, build, backend])))
+    for program, (_, backends) in PROGRAMS.items()
+    for build in sorted(BUILDS)
+    for backend in sorted(backends, key=str)
+]
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="g++ not found: the native kernel tests need a C++17 compiler")
-@pytest.mark.parametrize("build", sorted(BUILDS))
-def test_kernel_unit_tests_pass(tmp_path, build):
-    binary = tmp_path / ("test_kernels_" + build)
-    command = ["g++", "-std=c++17", *BUILDS[build], "-I", str(ROOT)]
-    command += [str(ROOT / source) for source in SOURCES] + ["-o", str(binary)]
+@pytest.mark.parametrize("program, build, backend", CASES)
+def test_native_unit_tests_pass(tmp_path, program, build, backend):
+    if backend == "libdeflate" and not os.path.exists("/usr/include/libdeflate.h"):
+        pytest.skip("libdeflate is not installed (Debian package 'libdeflate-dev')")
+    sources, backends = PROGRAMS[program]
+    defines, libraries = backends[backend]
+    binary = tmp_path / ("test_" + program)
+    command = ["g++", "-std=c++17", *BUILDS[build], *defines, "-I", str(ROOT)]
+    command += [str(ROOT / source) for source in sources] + libraries + ["-o", str(binary)]
     compiled = subprocess.run(command, capture_output=True, text=True)
     assert compiled.returncode == 0, "build failed:\n" + compiled.stderr
 
@@ -36,3 +55,6 @@ def test_kernel_unit_tests_pass(tmp_path, build):
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
     result = subprocess.run([str(binary)], capture_output=True, text=True, env=env, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+    # A build meant for one deflate library that silently fell back to the other would pass unseen.
+    if backend is not None:
+        assert result.stdout.startswith(backend + ":"), result.stdout

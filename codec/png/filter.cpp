@@ -1,6 +1,7 @@
 #include "filter.hpp"
 
-#include <cstdlib>
+#include "predictors.hpp"
+
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -11,8 +12,6 @@
 namespace lumivex::png {
 namespace {
 
-enum FilterType { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
-
 struct Row {
     const uint8_t* data;
     const uint8_t* prev;  // nullptr on the first row
@@ -20,28 +19,6 @@ struct Row {
     size_t bpp;
     uint8_t* out;
 };
-
-bool isKnownFilter(int filterType) { return filterType >= kNone && filterType <= kPaeth; }
-
-// Ties go to left, then up, then upLeft; the order is part of the format, not a detail.
-int paethPredictor(int left, int up, int upLeft) {
-    const int p = left + up - upLeft;
-    const int pa = std::abs(p - left);
-    const int pb = std::abs(p - up);
-    const int pc = std::abs(p - upLeft);
-    if (pa <= pb && pa <= pc) return left;
-    if (pb <= pc) return up;
-    return upLeft;
-}
-
-template <int Filter>
-int predict(int left, int up, int upLeft) {
-    if constexpr (Filter == kSub) return left;
-    if constexpr (Filter == kUp) return up;
-    if constexpr (Filter == kAverage) return (left + up) >> 1;
-    if constexpr (Filter == kPaeth) return paethPredictor(left, up, upLeft);
-    return 0;
-}
 
 // Reconstruct bytes [start, n); bytes before start must already be final in row.out,
 // because the left neighbour is read back from the output.
@@ -263,6 +240,14 @@ __attribute__((target("ssse3"))) size_t rgbaToRgbSsse3(const uint8_t* rgba, size
 }
 #endif
 
+// The vector kernels where they apply, then the scalar code for whatever they leave.
+bool reconstructFast(int filterType, const Row& row, bool overlapping) {
+    if (row.n == 0) return true;
+    if (!isKnownFilter(filterType)) return false;
+    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row, overlapping));
+    return true;
+}
+
 }  // namespace
 
 bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
@@ -275,20 +260,12 @@ bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t*
 
 bool reconstructRow(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                     uint8_t* out) noexcept {
-    if (n == 0) return true;
-    if (!isKnownFilter(filterType)) return false;
-    const Row row{rowData, prevRow, n, bpp, out};
-    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row, false));
-    return true;
+    return reconstructFast(filterType, Row{rowData, prevRow, n, bpp, out}, false);
 }
 
 bool reconstructRowInPlace(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                            uint8_t* out) noexcept {
-    if (n == 0) return true;
-    if (!isKnownFilter(filterType)) return false;
-    const Row row{rowData, prevRow, n, bpp, out};
-    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row, true));
-    return true;
+    return reconstructFast(filterType, Row{rowData, prevRow, n, bpp, out}, true);
 }
 
 void rgbaToRgb(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) noexcept {

@@ -1,6 +1,6 @@
 #include "filter_select.hpp"
 
-#include <cstdlib>
+#include "predictors.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -8,31 +8,6 @@
 
 namespace lumivex::png {
 namespace {
-
-enum FilterType { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
-
-bool isKnownFilter(int filterType) { return filterType >= kNone && filterType <= kPaeth; }
-
-// Ties go to left, then up, then upLeft, as the decoder resolves them.
-int paethPredictor(int left, int up, int upLeft) {
-    const int p = left + up - upLeft;
-    const int pa = std::abs(p - left);
-    const int pb = std::abs(p - up);
-    const int pc = std::abs(p - upLeft);
-    if (pa <= pb && pa <= pc) return left;
-    if (pb <= pc) return up;
-    return upLeft;
-}
-
-int predict(int filterType, int left, int up, int upLeft) {
-    switch (filterType) {
-        case kSub: return left;
-        case kUp: return up;
-        case kAverage: return (left + up) >> 1;
-        case kPaeth: return paethPredictor(left, up, upLeft);
-        default: return 0;
-    }
-}
 
 // The three neighbours of byte i; zero before the row's start and above the first row.
 struct Neighbours {

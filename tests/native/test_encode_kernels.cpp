@@ -4,6 +4,7 @@
 #include "codec/png/deflate.hpp"
 #include "codec/png/filter.hpp"
 #include "codec/png/filter_select.hpp"
+#include "tests/native/check.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -12,38 +13,10 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
 using namespace lumivex;
+using namespace nativetest;
 
 namespace {
-
-int failures = 0;
-std::string context;  // describes the case being run, printed with each failure
-
-void check(bool ok, const char* expr, int line) {
-    if (ok) return;
-    if (++failures <= 30) std::printf("FAIL line %d: %s [%s]\n", line, expr, context.c_str());
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
-
-std::mt19937 rng(2024);
-
-// Small alphabets make Paeth ties and equal costs frequent; the full range exercises wrap-around.
-Bytes randomBytes(size_t n, int maxValue = 255) {
-    std::uniform_int_distribution<int> dist(0, maxValue);
-    Bytes bytes(n);
-    for (auto& b : bytes) b = static_cast<uint8_t>(dist(rng));
-    return bytes;
-}
-
-const uint8_t kGuard = 0xA5;
-// Output buffers carry guard bytes past the end, so writes beyond the contract's length are seen.
-Bytes guarded(size_t n) { return Bytes(n + 16, kGuard); }
-bool guardIntact(const Bytes& buffer, size_t n) {
-    for (size_t i = n; i < buffer.size(); ++i)
-        if (buffer[i] != kGuard) return false;
-    return true;
-}
 
 bool sameBytes(const uint8_t* a, const uint8_t* b, size_t n) { return n == 0 || std::memcmp(a, b, n) == 0; }
 
@@ -360,6 +333,7 @@ void testInflateStatuses() {
 }  // namespace
 
 int main() {
+    rng.seed(2024);
     testHandExamples();
     testAgainstReferenceAndInverse();
     testPaethExtremes();
@@ -368,6 +342,5 @@ int main() {
     testCrc32();
     testCompressRoundTrip();
     testInflateStatuses();
-    std::printf("%s: %d failure(s)\n", png::deflateBackend(), failures);
-    return failures > 100 ? 100 : failures;
+    return report(png::deflateBackend());
 }

@@ -5,6 +5,7 @@
 #include "codec/png/filter.hpp"
 #include "codec/png/header.hpp"
 #include "codec/png/rows.hpp"
+#include "tests/native/check.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,38 +14,10 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
 using namespace lumivex;
+using namespace nativetest;
 
 namespace {
-
-int failures = 0;
-std::string context;  // describes the case being run, printed with each failure
-
-void check(bool ok, const char* expr, int line) {
-    if (ok) return;
-    if (++failures <= 30) std::printf("FAIL line %d: %s [%s]\n", line, expr, context.c_str());
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
-
-std::mt19937 rng(12345);
-
-// Small alphabets make the Paeth distance ties frequent; full range exercises the modulo-256 sums.
-Bytes randomBytes(size_t n, int maxValue = 255) {
-    std::uniform_int_distribution<int> dist(0, maxValue);
-    Bytes bytes(n);
-    for (auto& b : bytes) b = static_cast<uint8_t>(dist(rng));
-    return bytes;
-}
-
-const uint8_t kGuard = 0xA5;
-// Output buffers carry guard bytes past the end, so writes beyond the contract's length are seen.
-Bytes guarded(size_t n) { return Bytes(n + 16, kGuard); }
-bool guardIntact(const Bytes& buffer, size_t n) {
-    for (size_t i = n; i < buffer.size(); ++i)
-        if (buffer[i] != kGuard) return false;
-    return true;
-}
 
 using Reconstruct = bool (*)(int, const uint8_t*, const uint8_t*, size_t, size_t, uint8_t*) noexcept;
 const Reconstruct kBoth[] = {png::reconstructRow, png::reconstructRowScalar};
@@ -404,6 +377,7 @@ void testBmpHeaders() {
 }  // namespace
 
 int main() {
+    rng.seed(12345);
     testHandExamples();
     testPaethTies();
     testFastMatchesScalar();
@@ -417,6 +391,5 @@ int main() {
     testPngHeaderChecks();
     testPngInflatedSize();
     testBmpHeaders();
-    std::printf("%d failure(s)\n", failures);
-    return failures > 100 ? 100 : failures;
+    return report();
 }
