@@ -58,3 +58,12 @@ def test_native_unit_tests_pass(tmp_path, program, build, backend):
     # A build meant for one deflate library that silently fell back to the other would pass unseen.
     if backend is not None:
         assert result.stdout.startswith(backend + ":"), result.stdout
+
+
+@pytest.mark.skipif(not os.environ.get("LUMIVEX_SANITIZED"), reason="checks the sanitizer build of the extension")
+def test_sanitizer_build_checks_signed_overflow():
+    # The interpreter's own flags carry -fwrapv, which defines signed overflow and so leaves
+    # UBSan nothing to report; the extension must be built so that its handlers are linked.
+    import Lumivex.rasterCore_ext
+    binary = pathlib.Path(Lumivex.rasterCore_ext.__file__).read_bytes()
+    assert b"__ubsan_handle_add_overflow" in binary and b"__ubsan_handle_mul_overflow" in binary
