@@ -124,10 +124,11 @@ fuzz: fuzz-install $(FUZZ_NATIVE)
 	$(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(SECONDS)
 
 # The filter kernels' own libFuzzer target, a standalone binary.
-$(FUZZ_NATIVE): tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/filter.hpp | fuzz-tools
+FUZZ_NATIVE_SOURCES = tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/filter_select.cpp
+$(FUZZ_NATIVE): $(FUZZ_NATIVE_SOURCES) $(wildcard codec/png/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined,signed-integer-overflow \
-	  -fno-sanitize-recover=undefined -fno-wrapv -I. tests/native/fuzz_filter.cpp codec/png/filter.cpp -o $@
+	  -fno-sanitize-recover=undefined -fno-wrapv -I. $(FUZZ_NATIVE_SOURCES) -o $@
 
 fuzz-tools:
 	@command -v clang++ >/dev/null 2>&1 || { \
