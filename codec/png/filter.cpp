@@ -5,6 +5,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <smmintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -19,6 +20,7 @@ struct Row {
     size_t n;
     size_t bpp;
     uint8_t* out;
+    WideKernels kernels;
 };
 
 bool isKnownFilter(int filterType) { return filterType >= kNone && filterType <= kPaeth; }
@@ -156,9 +158,9 @@ __m128i loadPixelPair(const uint8_t* p) {
     return widen(_mm_unpacklo_epi32(loadPixel(p), loadPixel(p + Bpp)));
 }
 
+// Stores two pixels held in 16-bit lanes: the first in lanes 0-3, the second in lanes 4-7.
 template <size_t Bpp>
-void storePixelPair(uint8_t* p, __m128i first, __m128i second) {
-    const __m128i lanes = _mm_castpd_si128(_mm_move_sd(_mm_castsi128_pd(second), _mm_castsi128_pd(first)));
+void storePixelPair(uint8_t* p, __m128i lanes) {
     const __m128i bytes = _mm_packus_epi16(lanes, _mm_setzero_si128());
     if constexpr (Bpp == 4) {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
@@ -178,17 +180,16 @@ __m128i paethPixel(const Row& row, size_t i, __m128i left) {
 }
 
 // Pixels go in pairs so that the work that does not wait for `left` is shared by two of them.
+// Continues the row from pixel i >= Bpp, whose left neighbour is `left`.
 template <size_t Bpp>
-size_t paethPixels(const Row& row) {
-    if (row.n < 4) return 0;
-    __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
-    size_t i = Bpp;
+size_t paethPairsFrom(const Row& row, size_t i, __m128i left) {
     for (; i + Bpp + 4 <= row.n; i += 2 * Bpp) {
         const PaethInputs in = paethInputs(loadPixelPair<Bpp>(row.data + i), loadPixelPair<Bpp>(row.prev + i),
                                            loadPixelPair<Bpp>(row.prev + i - Bpp));
         const __m128i first = paethSum(left, in);                        // valid in lanes 0-3
         const __m128i second = paethSum(_mm_slli_si128(first, 8), in);   // valid in lanes 4-7
-        storePixelPair<Bpp>(row.out + i, first, second);
+        storePixelPair<Bpp>(row.out + i,
+                            _mm_castpd_si128(_mm_move_sd(_mm_castsi128_pd(second), _mm_castsi128_pd(first))));
         left = _mm_srli_si128(second, 8);
     }
     if (i + 4 <= row.n) {
@@ -196,6 +197,60 @@ size_t paethPixels(const Row& row) {
         i += Bpp;
     }
     return i;
+}
+
+template <size_t Bpp>
+size_t paethPixels(const Row& row) {
+    if (row.n < 4) return 0;
+    return paethPairsFrom<Bpp>(row, Bpp, paethPixel<Bpp>(row, 0, _mm_setzero_si128()));
+}
+
+// paethSum with SSE4.1's byte blend: three dependent steps from `left` to the sum instead of five.
+__attribute__((target("sse4.1"))) inline __m128i paethSumBlend(__m128i left, const PaethInputs& in) {
+    const __m128i notLeft = _mm_and_si128(_mm_cmpgt_epi16(left, in.leftLow), _mm_cmpgt_epi16(in.leftHigh, left));
+    const __m128i sumAbove = _mm_xor_si128(in.sumAtOrBelow, in.sumUpXorUpLeft);  // shared by a pair
+    const __m128i sumOther = _mm_blendv_epi8(in.sumAtOrBelow, sumAbove, _mm_cmpgt_epi16(left, in.upSplit));
+    return _mm_blendv_epi8(_mm_add_epi8(in.filtered, left), sumOther, notLeft);
+}
+
+inline __m128i highHalf(__m128i v) { return _mm_unpackhi_epi64(v, v); }
+
+// The inputs of a pair's second pixel moved to the low lanes, so that the chain from one pixel
+// to the next carries no lane shift.
+inline PaethInputs secondOfPair(const PaethInputs& in) {
+    return PaethInputs{highHalf(in.leftLow),      highHalf(in.leftHigh),       highHalf(in.upSplit),
+                       highHalf(in.sumAtOrBelow), highHalf(in.sumUpXorUpLeft), highHalf(in.filtered)};
+}
+
+// Byte shuffle that widens two pixels, at 0 and Bpp, into the 16-bit lanes of a pair (with the
+// byte after each pixel as its fourth lane when Bpp is 3); `from` moves the pair along.
+template <size_t Bpp>
+__attribute__((target("ssse3"))) __m128i pairLanes(__m128i bytes, int from) {
+    alignas(16) int8_t order[16];
+    for (int lane = 0; lane < 8; ++lane) {
+        order[2 * lane] = static_cast<int8_t>(from + (lane < 4 ? lane : static_cast<int>(Bpp) + lane - 4));
+        order[2 * lane + 1] = -1;  // high byte zero
+    }
+    return _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(order)));
+}
+
+// The pair loop with one 16-byte load of each row per pair, widened by byte shuffles, and
+// paethSumBlend; the last pixels, too close to the end for 16-byte loads, go through paethPairsFrom.
+template <size_t Bpp>
+__attribute__((target("sse4.1"))) size_t paethPixelsSse41(const Row& row) {
+    if (row.n < 4) return 0;
+    __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
+    size_t i = Bpp;
+    for (; i + 16 <= row.n; i += 2 * Bpp) {
+        const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.prev + i - Bpp));
+        const __m128i filtered = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));
+        const PaethInputs in = paethInputs(pairLanes<Bpp>(filtered, 0), pairLanes<Bpp>(above, Bpp),
+                                           pairLanes<Bpp>(above, 0));
+        const __m128i first = paethSumBlend(left, in);        // valid in lanes 0-3
+        left = paethSumBlend(first, secondOfPair(in));      // valid in lanes 0-3
+        storePixelPair<Bpp>(row.out + i, _mm_unpacklo_epi64(first, left));
+    }
+    return paethPairsFrom<Bpp>(row, i, left);
 }
 
 size_t upBlocks(const Row& row) {
@@ -214,7 +269,9 @@ size_t reconstructPixels(int filterType, const Row& row) {
         case kSub: return subPixels<Bpp>(row);
         case kAverage: return row.prev ? averagePixels<Bpp, true>(row) : averagePixels<Bpp, false>(row);
         // With no row above, up = upLeft = 0 and Paeth always picks left: it is Sub.
-        case kPaeth: return row.prev ? paethPixels<Bpp>(row) : subPixels<Bpp>(row);
+        case kPaeth:
+            if (!row.prev) return subPixels<Bpp>(row);
+            return row.kernels == WideKernels::sse41 ? paethPixelsSse41<Bpp>(row) : paethPixels<Bpp>(row);
     }
     return 0;
 }
@@ -265,11 +322,28 @@ __attribute__((target("ssse3"))) size_t rgbaToRgbSsse3(const uint8_t* rgba, size
 
 }  // namespace
 
+WideKernels bestWideKernels() noexcept {
+#if defined(__SSE2__)
+    return __builtin_cpu_supports("sse4.1") ? WideKernels::sse41 : WideKernels::sse2;
+#else
+    return WideKernels::scalar;
+#endif
+}
+
 bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                           uint8_t* out) noexcept {
     if (n == 0) return true;
     if (!isKnownFilter(filterType)) return false;
-    reconstructScalarFrom(filterType, Row{rowData, prevRow, n, bpp, out}, 0);
+    reconstructScalarFrom(filterType, Row{rowData, prevRow, n, bpp, out, WideKernels::scalar}, 0);
+    return true;
+}
+
+bool reconstructRowWith(WideKernels kernels, int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n,
+                        size_t bpp, uint8_t* out) noexcept {
+    if (n == 0) return true;
+    if (!isKnownFilter(filterType)) return false;
+    const Row row{rowData, prevRow, n, bpp, out, kernels};
+    reconstructScalarFrom(filterType, row, kernels == WideKernels::scalar ? 0 : reconstructWide(filterType, row, true));
     return true;
 }
 
@@ -277,18 +351,14 @@ bool reconstructRow(int filterType, const uint8_t* rowData, const uint8_t* prevR
                     uint8_t* out) noexcept {
     if (n == 0) return true;
     if (!isKnownFilter(filterType)) return false;
-    const Row row{rowData, prevRow, n, bpp, out};
+    const Row row{rowData, prevRow, n, bpp, out, bestWideKernels()};
     reconstructScalarFrom(filterType, row, reconstructWide(filterType, row, false));
     return true;
 }
 
 bool reconstructRowInPlace(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                            uint8_t* out) noexcept {
-    if (n == 0) return true;
-    if (!isKnownFilter(filterType)) return false;
-    const Row row{rowData, prevRow, n, bpp, out};
-    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row, true));
-    return true;
+    return reconstructRowWith(bestWideKernels(), filterType, rowData, prevRow, n, bpp, out);
 }
 
 void rgbaToRgb(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) noexcept {

@@ -49,6 +49,21 @@ bool guardIntact(const Bytes& buffer, size_t n) {
 using Reconstruct = bool (*)(int, const uint8_t*, const uint8_t*, size_t, size_t, uint8_t*) noexcept;
 const Reconstruct kBoth[] = {png::reconstructRow, png::reconstructRowScalar};
 
+// Every set of wide kernels this CPU runs, not only the one reconstructRow picks.
+std::vector<png::WideKernels> runnableKernels() {
+    std::vector<png::WideKernels> sets{png::WideKernels::scalar};
+    if (png::bestWideKernels() != png::WideKernels::scalar) sets.push_back(png::WideKernels::sse2);
+    if (png::bestWideKernels() == png::WideKernels::sse41) sets.push_back(png::WideKernels::sse41);
+    return sets;
+}
+const std::vector<png::WideKernels> kKernelSets = runnableKernels();
+
+png::WideKernels kernelsUnderTest;
+bool reconstructWithKernelsUnderTest(int filterType, const uint8_t* data, const uint8_t* prev, size_t n, size_t bpp,
+                                     uint8_t* out) noexcept {
+    return png::reconstructRowWith(kernelsUnderTest, filterType, data, prev, n, bpp, out);
+}
+
 Bytes reconstruct(Reconstruct fn, int filterType, const Bytes& data, const Bytes* prev, size_t bpp) {
     Bytes out = guarded(data.size());
     CHECK(fn(filterType, data.data(), prev ? prev->data() : nullptr, data.size(), bpp, out.data()));
@@ -125,6 +140,10 @@ void testFastMatchesScalar() {
                     CHECK(reconstruct(png::reconstructRow, filterType, data, nullptr, bpp) == scalarFirst);
                     const Bytes scalarNext = reconstruct(png::reconstructRowScalar, filterType, data, &prev, bpp);
                     CHECK(reconstruct(png::reconstructRow, filterType, data, &prev, bpp) == scalarNext);
+                    for (png::WideKernels kernels : kKernelSets) {
+                        kernelsUnderTest = kernels;
+                        CHECK(reconstruct(reconstructWithKernelsUnderTest, filterType, data, &prev, bpp) == scalarNext);
+                    }
                 }
             }
         }
@@ -144,12 +163,14 @@ void testInPlaceMatchesScalar() {
                     const Bytes prev = randomBytes(n);
                     for (const Bytes* above : {static_cast<const Bytes*>(nullptr), &prev}) {
                         const Bytes expected = reconstruct(png::reconstructRowScalar, filterType, data, above, bpp);
-                        Bytes buffer = guarded(distance + n);
-                        std::copy(data.begin(), data.end(), buffer.begin() + distance);
-                        CHECK(png::reconstructRowInPlace(filterType, buffer.data() + distance,
-                                                         above ? above->data() : nullptr, n, bpp, buffer.data()));
-                        CHECK(Bytes(buffer.begin(), buffer.begin() + n) == expected);
-                        CHECK(guardIntact(buffer, distance + n));
+                        for (png::WideKernels kernels : kKernelSets) {
+                            Bytes buffer = guarded(distance + n);
+                            std::copy(data.begin(), data.end(), buffer.begin() + distance);
+                            CHECK(png::reconstructRowWith(kernels, filterType, buffer.data() + distance,
+                                                          above ? above->data() : nullptr, n, bpp, buffer.data()));
+                            CHECK(Bytes(buffer.begin(), buffer.begin() + n) == expected);
+                            CHECK(guardIntact(buffer, distance + n));
+                        }
                     }
                 }
             }
