@@ -234,22 +234,56 @@ __attribute__((target("ssse3"))) __m128i pairLanes(__m128i bytes, int from) {
     return _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(order)));
 }
 
-// The pair loop with one 16-byte load of each row per pair, widened by byte shuffles, and
-// paethSumBlend; the last pixels, too close to the end for 16-byte loads, go through paethPairsFrom.
+// One pair at i through paethSumBlend; returns the second pixel in the low lanes.
+template <size_t Bpp>
+__attribute__((target("sse4.1"), always_inline)) inline __m128i paethPairSse41(const Row& row, size_t i, __m128i left) {
+    const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.prev + i - Bpp));
+    const __m128i filtered = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));
+    const PaethInputs in =
+        paethInputs(pairLanes<Bpp>(filtered, 0), pairLanes<Bpp>(above, Bpp), pairLanes<Bpp>(above, 0));
+    const __m128i first = paethSumBlend(left, in);
+    const __m128i second = paethSumBlend(first, secondOfPair(in));
+    storePixelPair<Bpp>(row.out + i, _mm_unpacklo_epi64(first, second));
+    return second;
+}
+
+// One pair at i rebuilt as Sub rebuilds it; returns the second pixel in the low lanes.
+template <size_t Bpp>
+__attribute__((target("ssse3"), always_inline)) inline __m128i subPair(const Row& row, size_t i, __m128i left) {
+    const __m128i filtered = pairLanes<Bpp>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i)), 0);
+    const __m128i first = _mm_add_epi8(filtered, left);
+    const __m128i second = _mm_add_epi8(highHalf(filtered), first);
+    storePixelPair<Bpp>(row.out + i, _mm_unpacklo_epi64(first, second));
+    return second;
+}
+
+// Whether prev[k - Bpp] == prev[k] for the 32 bytes from `prev`: then every pixel there has
+// up == upLeft, so pa is 0 and Paeth picks left, as flat pictures often have it.
+template <size_t Bpp>
+bool levelAbove(const uint8_t* prev) {
+    const auto at = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(at(prev - Bpp), at(prev)),
+                                       _mm_cmpeq_epi8(at(prev + 16 - Bpp), at(prev + 16)));
+    return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+// Blocks of eight pixels (four pairs) with one 16-byte load of each row per pair, widened by
+// byte shuffles; a block under a level stretch of the row above goes the cheaper way of Sub
+// (decided per block, so that mixed content costs few mispredicted branches). The last pixels,
+// too close to the end for 16-byte loads, go through paethPairsFrom.
 template <size_t Bpp>
 __attribute__((target("sse4.1"))) size_t paethPixelsSse41(const Row& row) {
     if (row.n < 4) return 0;
     __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
     size_t i = Bpp;
-    for (; i + 16 <= row.n; i += 2 * Bpp) {
-        const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.prev + i - Bpp));
-        const __m128i filtered = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));
-        const PaethInputs in = paethInputs(pairLanes<Bpp>(filtered, 0), pairLanes<Bpp>(above, Bpp),
-                                           pairLanes<Bpp>(above, 0));
-        const __m128i first = paethSumBlend(left, in);        // valid in lanes 0-3
-        left = paethSumBlend(first, secondOfPair(in));      // valid in lanes 0-3
-        storePixelPair<Bpp>(row.out + i, _mm_unpacklo_epi64(first, left));
+    for (; i + 8 * Bpp + 16 <= row.n; i += 8 * Bpp) {
+        if (levelAbove<Bpp>(row.prev + i)) {
+            for (size_t pair = 0; pair < 4; ++pair) left = subPair<Bpp>(row, i + 2 * Bpp * pair, left);
+        } else {
+            for (size_t pair = 0; pair < 4; ++pair) left = paethPairSse41<Bpp>(row, i + 2 * Bpp * pair, left);
+        }
     }
+    for (; i + 16 <= row.n; i += 2 * Bpp) left = paethPairSse41<Bpp>(row, i, left);
     return paethPairsFrom<Bpp>(row, i, left);
 }
 

@@ -150,6 +150,36 @@ void testFastMatchesScalar() {
     }
 }
 
+// A row above made of runs of one repeated pixel, as flat pictures have, with level stretches of
+// every length around the fast kernels' blocks, under filtered bytes that are mostly zero.
+Bytes runsOfPixels(size_t n, size_t bpp) {
+    Bytes row(n);
+    for (size_t start = 0; start < n;) {
+        const Bytes pixel = randomBytes(bpp);
+        const size_t end = std::min(n, start + bpp * (1 + rng() % 24));
+        for (size_t i = start; i < end; ++i) row[i] = pixel[(i - start) % bpp];
+        start = end;
+    }
+    return row;
+}
+
+void testPaethUnderLevelRows() {
+    for (size_t bpp : {3, 4}) {
+        for (int r = 0; r < 200; ++r) {
+            const size_t n = bpp * (1 + rng() % 120);
+            context = "Paeth under level rows: bpp " + std::to_string(bpp) + " n " + std::to_string(n);
+            const Bytes prev = runsOfPixels(n, bpp);
+            Bytes data = randomBytes(n);
+            for (auto& b : data) b = rng() % 8 == 0 ? b : 0;
+            const Bytes expected = reconstruct(png::reconstructRowScalar, 4, data, &prev, bpp);
+            for (png::WideKernels kernels : kKernelSets) {
+                kernelsUnderTest = kernels;
+                CHECK(reconstruct(reconstructWithKernelsUnderTest, 4, data, &prev, bpp) == expected);
+            }
+        }
+    }
+}
+
 // Rows reconstructed over their own filtered bytes, output starting 1 to n + 1 bytes before them, against the
 // scalar kernel on separate buffers; then whole images packed down the way the decoder does it.
 void testInPlaceMatchesScalar() {
@@ -428,6 +458,7 @@ int main() {
     testHandExamples();
     testPaethTies();
     testFastMatchesScalar();
+    testPaethUnderLevelRows();
     testInPlaceMatchesScalar();
     testInvalidFilterTypes();
     testRgbaToRgb();
