@@ -11,6 +11,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOURCES = [
     "tests/native/test_kernels.cpp",
     "codec/png/filter.cpp",
+    "codec/png/narrow.cpp",
     "codec/png/rows.cpp",
     "codec/bmp/rows.cpp",
 ]
