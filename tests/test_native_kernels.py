@@ -14,7 +14,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # (compile flags, libraries); None where it uses no deflate library.
 PROGRAMS = {
     "kernels": (
-        ["tests/native/test_kernels.cpp", "codec/png/filter.cpp", "codec/png/rows.cpp", "codec/bmp/rows.cpp"],
+        ["tests/native/test_kernels.cpp", "codec/png/filter.cpp", "codec/png/narrow.cpp", "codec/png/rows.cpp",
+         "codec/bmp/rows.cpp"],
         {None: ([], [])},
     ),
     "encode_kernels": (

@@ -6,6 +6,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <smmintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -18,6 +19,7 @@ struct Row {
     size_t n;
     size_t bpp;
     uint8_t* out;
+    WideKernels kernels;
 };
 
 // Reconstruct bytes [start, n); bytes before start must already be final in row.out,
@@ -108,6 +110,27 @@ size_t subPixels(const Row& row) {
     return i;
 }
 
+// Sub a vector at a time: the running sum over the pixels of a vector in log steps, plus the
+// vector before's last pixel in every pixel's place. With Bpp 3 a vector holds five pixels and
+// a junk 16th byte, which the next step overwrites; the last bytes are left to the scalar code.
+template <size_t Bpp>
+__attribute__((target("ssse3"))) size_t subVectors(const Row& row) {
+    const __m128i lastPixel = Bpp == 4 ? _mm_setr_epi8(12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15)
+                                       : _mm_setr_epi8(12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12);
+    __m128i carry = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 <= row.n; i += Bpp == 4 ? 16 : 15) {
+        __m128i sum = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));
+        sum = _mm_add_epi8(sum, _mm_slli_si128(sum, Bpp));
+        sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 2 * Bpp));
+        if (Bpp == 3) sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 4 * Bpp));
+        sum = _mm_add_epi8(sum, carry);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row.out + i), sum);
+        carry = _mm_shuffle_epi8(sum, lastPixel);
+    }
+    return i;
+}
+
 template <size_t Bpp, bool HasPrev>
 size_t averagePixels(const Row& row) {
     const __m128i lowBit = _mm_set1_epi8(1);
@@ -133,9 +156,9 @@ __m128i loadPixelPair(const uint8_t* p) {
     return widen(_mm_unpacklo_epi32(loadPixel(p), loadPixel(p + Bpp)));
 }
 
+// Stores two pixels held in 16-bit lanes: the first in lanes 0-3, the second in lanes 4-7.
 template <size_t Bpp>
-void storePixelPair(uint8_t* p, __m128i first, __m128i second) {
-    const __m128i lanes = _mm_castpd_si128(_mm_move_sd(_mm_castsi128_pd(second), _mm_castsi128_pd(first)));
+void storePixelPair(uint8_t* p, __m128i lanes) {
     const __m128i bytes = _mm_packus_epi16(lanes, _mm_setzero_si128());
     if constexpr (Bpp == 4) {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
@@ -155,17 +178,16 @@ __m128i paethPixel(const Row& row, size_t i, __m128i left) {
 }
 
 // Pixels go in pairs so that the work that does not wait for `left` is shared by two of them.
+// Continues the row from pixel i >= Bpp, whose left neighbour is `left`.
 template <size_t Bpp>
-size_t paethPixels(const Row& row) {
-    if (row.n < 4) return 0;
-    __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
-    size_t i = Bpp;
+size_t paethPairsFrom(const Row& row, size_t i, __m128i left) {
     for (; i + Bpp + 4 <= row.n; i += 2 * Bpp) {
         const PaethInputs in = paethInputs(loadPixelPair<Bpp>(row.data + i), loadPixelPair<Bpp>(row.prev + i),
                                            loadPixelPair<Bpp>(row.prev + i - Bpp));
         const __m128i first = paethSum(left, in);                        // valid in lanes 0-3
         const __m128i second = paethSum(_mm_slli_si128(first, 8), in);   // valid in lanes 4-7
-        storePixelPair<Bpp>(row.out + i, first, second);
+        storePixelPair<Bpp>(row.out + i,
+                            _mm_castpd_si128(_mm_move_sd(_mm_castsi128_pd(second), _mm_castsi128_pd(first))));
         left = _mm_srli_si128(second, 8);
     }
     if (i + 4 <= row.n) {
@@ -173,6 +195,94 @@ size_t paethPixels(const Row& row) {
         i += Bpp;
     }
     return i;
+}
+
+template <size_t Bpp>
+size_t paethPixels(const Row& row) {
+    if (row.n < 4) return 0;
+    return paethPairsFrom<Bpp>(row, Bpp, paethPixel<Bpp>(row, 0, _mm_setzero_si128()));
+}
+
+// paethSum with SSE4.1's byte blend: three dependent steps from `left` to the sum instead of five.
+__attribute__((target("sse4.1"))) inline __m128i paethSumBlend(__m128i left, const PaethInputs& in) {
+    const __m128i notLeft = _mm_and_si128(_mm_cmpgt_epi16(left, in.leftLow), _mm_cmpgt_epi16(in.leftHigh, left));
+    const __m128i sumAbove = _mm_xor_si128(in.sumAtOrBelow, in.sumUpXorUpLeft);  // shared by a pair
+    const __m128i sumOther = _mm_blendv_epi8(in.sumAtOrBelow, sumAbove, _mm_cmpgt_epi16(left, in.upSplit));
+    return _mm_blendv_epi8(_mm_add_epi8(in.filtered, left), sumOther, notLeft);
+}
+
+inline __m128i highHalf(__m128i v) { return _mm_unpackhi_epi64(v, v); }
+
+// The inputs of a pair's second pixel moved to the low lanes, so that the chain from one pixel
+// to the next carries no lane shift.
+inline PaethInputs secondOfPair(const PaethInputs& in) {
+    return PaethInputs{highHalf(in.leftLow),      highHalf(in.leftHigh),       highHalf(in.upSplit),
+                       highHalf(in.sumAtOrBelow), highHalf(in.sumUpXorUpLeft), highHalf(in.filtered)};
+}
+
+// Byte shuffle that widens two pixels, at 0 and Bpp, into the 16-bit lanes of a pair (with the
+// byte after each pixel as its fourth lane when Bpp is 3); `from` moves the pair along.
+template <size_t Bpp>
+__attribute__((target("ssse3"))) __m128i pairLanes(__m128i bytes, int from) {
+    alignas(16) int8_t order[16];
+    for (int lane = 0; lane < 8; ++lane) {
+        order[2 * lane] = static_cast<int8_t>(from + (lane < 4 ? lane : static_cast<int>(Bpp) + lane - 4));
+        order[2 * lane + 1] = -1;  // high byte zero
+    }
+    return _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(order)));
+}
+
+// One pair at i through paethSumBlend; returns the second pixel in the low lanes.
+template <size_t Bpp>
+__attribute__((target("sse4.1"), always_inline)) inline __m128i paethPairSse41(const Row& row, size_t i, __m128i left) {
+    const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.prev + i - Bpp));
+    const __m128i filtered = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));
+    const PaethInputs in =
+        paethInputs(pairLanes<Bpp>(filtered, 0), pairLanes<Bpp>(above, Bpp), pairLanes<Bpp>(above, 0));
+    const __m128i first = paethSumBlend(left, in);
+    const __m128i second = paethSumBlend(first, secondOfPair(in));
+    storePixelPair<Bpp>(row.out + i, _mm_unpacklo_epi64(first, second));
+    return second;
+}
+
+// One pair at i rebuilt as Sub rebuilds it; returns the second pixel in the low lanes.
+template <size_t Bpp>
+__attribute__((target("ssse3"), always_inline)) inline __m128i subPair(const Row& row, size_t i, __m128i left) {
+    const __m128i filtered = pairLanes<Bpp>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i)), 0);
+    const __m128i first = _mm_add_epi8(filtered, left);
+    const __m128i second = _mm_add_epi8(highHalf(filtered), first);
+    storePixelPair<Bpp>(row.out + i, _mm_unpacklo_epi64(first, second));
+    return second;
+}
+
+// Whether prev[k - Bpp] == prev[k] for the 32 bytes from `prev`: then every pixel there has
+// up == upLeft, so pa is 0 and Paeth picks left, as flat pictures often have it.
+template <size_t Bpp>
+bool levelAbove(const uint8_t* prev) {
+    const auto at = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(at(prev - Bpp), at(prev)),
+                                       _mm_cmpeq_epi8(at(prev + 16 - Bpp), at(prev + 16)));
+    return _mm_movemask_epi8(same) == 0xFFFF;
+}
+
+// Blocks of eight pixels (four pairs) with one 16-byte load of each row per pair, widened by
+// byte shuffles; a block under a level stretch of the row above goes the cheaper way of Sub
+// (decided per block, so that mixed content costs few mispredicted branches). The last pixels,
+// too close to the end for 16-byte loads, go through paethPairsFrom.
+template <size_t Bpp>
+__attribute__((target("sse4.1"))) size_t paethPixelsSse41(const Row& row) {
+    if (row.n < 4) return 0;
+    __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
+    size_t i = Bpp;
+    for (; i + 8 * Bpp + 16 <= row.n; i += 8 * Bpp) {
+        if (levelAbove<Bpp>(row.prev + i)) {
+            for (size_t pair = 0; pair < 4; ++pair) left = subPair<Bpp>(row, i + 2 * Bpp * pair, left);
+        } else {
+            for (size_t pair = 0; pair < 4; ++pair) left = paethPairSse41<Bpp>(row, i + 2 * Bpp * pair, left);
+        }
+    }
+    for (; i + 16 <= row.n; i += 2 * Bpp) left = paethPairSse41<Bpp>(row, i, left);
+    return paethPairsFrom<Bpp>(row, i, left);
 }
 
 size_t upBlocks(const Row& row) {
@@ -188,10 +298,12 @@ size_t upBlocks(const Row& row) {
 template <size_t Bpp>
 size_t reconstructPixels(int filterType, const Row& row) {
     switch (filterType) {
-        case kSub: return subPixels<Bpp>(row);
+        case kSub: return row.kernels == WideKernels::sse41 ? subVectors<Bpp>(row) : subPixels<Bpp>(row);
         case kAverage: return row.prev ? averagePixels<Bpp, true>(row) : averagePixels<Bpp, false>(row);
         // With no row above, up = upLeft = 0 and Paeth always picks left: it is Sub.
-        case kPaeth: return row.prev ? paethPixels<Bpp>(row) : subPixels<Bpp>(row);
+        case kPaeth:
+            if (!row.prev) return row.kernels == WideKernels::sse41 ? subVectors<Bpp>(row) : subPixels<Bpp>(row);
+            return row.kernels == WideKernels::sse41 ? paethPixelsSse41<Bpp>(row) : paethPixels<Bpp>(row);
     }
     return 0;
 }
@@ -220,64 +332,44 @@ size_t reconstructWide(int filterType, const Row& row, bool overlapping) {
     return 0;
 }
 
-#if defined(__SSE2__)
-// 16 pixels per step: four 12-byte narrowings stitched into three full 16-byte stores.
-__attribute__((target("ssse3"))) size_t rgbaToRgbSsse3(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) {
-    const __m128i dropAlpha = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    size_t i = 0;
-    for (; i + 16 <= pixelCount; i += 16) {
-        const uint8_t* src = rgba + 4 * i;
-        const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), dropAlpha);
-        const __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16)), dropAlpha);
-        const __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32)), dropAlpha);
-        const __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48)), dropAlpha);
-        __m128i* dst = reinterpret_cast<__m128i*>(rgb + 3 * i);
-        _mm_storeu_si128(dst, _mm_or_si128(a, _mm_slli_si128(b, 12)));
-        _mm_storeu_si128(dst + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
-        _mm_storeu_si128(dst + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
-    }
-    return i;
-}
-#endif
-
-// The vector kernels where they apply, then the scalar code for whatever they leave.
-bool reconstructFast(int filterType, const Row& row, bool overlapping) {
+// The row's vector kernels where they apply, then the scalar code for whatever they leave.
+// `overlapping`: out may start before rowData and run over it (see reconstructRowInPlace).
+bool reconstructWith(int filterType, const Row& row, bool overlapping) {
     if (row.n == 0) return true;
     if (!isKnownFilter(filterType)) return false;
-    reconstructScalarFrom(filterType, row, reconstructWide(filterType, row, overlapping));
+    const size_t done = row.kernels == WideKernels::scalar ? 0 : reconstructWide(filterType, row, overlapping);
+    reconstructScalarFrom(filterType, row, done);
     return true;
 }
 
 }  // namespace
 
+WideKernels bestWideKernels() noexcept {
+#if defined(__SSE2__)
+    return __builtin_cpu_supports("sse4.1") ? WideKernels::sse41 : WideKernels::sse2;
+#else
+    return WideKernels::scalar;
+#endif
+}
+
 bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                           uint8_t* out) noexcept {
-    if (n == 0) return true;
-    if (!isKnownFilter(filterType)) return false;
-    reconstructScalarFrom(filterType, Row{rowData, prevRow, n, bpp, out}, 0);
-    return true;
+    return reconstructWith(filterType, Row{rowData, prevRow, n, bpp, out, WideKernels::scalar}, false);
+}
+
+bool reconstructRowWith(WideKernels kernels, int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n,
+                        size_t bpp, uint8_t* out) noexcept {
+    return reconstructWith(filterType, Row{rowData, prevRow, n, bpp, out, kernels}, true);
 }
 
 bool reconstructRow(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                     uint8_t* out) noexcept {
-    return reconstructFast(filterType, Row{rowData, prevRow, n, bpp, out}, false);
+    return reconstructWith(filterType, Row{rowData, prevRow, n, bpp, out, bestWideKernels()}, false);
 }
 
 bool reconstructRowInPlace(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                            uint8_t* out) noexcept {
-    return reconstructFast(filterType, Row{rowData, prevRow, n, bpp, out}, true);
-}
-
-void rgbaToRgb(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) noexcept {
-    size_t done = 0;
-#if defined(__SSE2__)
-    if (__builtin_cpu_supports("ssse3")) done = rgbaToRgbSsse3(rgba, pixelCount, rgb);
-#endif
-    for (size_t i = done; i < pixelCount; ++i) {
-        rgb[3 * i] = rgba[4 * i];
-        rgb[3 * i + 1] = rgba[4 * i + 1];
-        rgb[3 * i + 2] = rgba[4 * i + 2];
-    }
+    return reconstructRowWith(bestWideKernels(), filterType, rowData, prevRow, n, bpp, out);
 }
 
 }  // namespace lumivex::png

@@ -26,6 +26,16 @@ bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t*
 bool reconstructRowInPlace(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                            uint8_t* out) noexcept;
 
+// The instruction sets the wide kernels come in; reconstructRow and reconstructRowInPlace use
+// the best this CPU runs.
+enum class WideKernels { scalar, sse2, sse41 };
+WideKernels bestWideKernels() noexcept;
+
+// reconstructRowInPlace (so also reconstructRow on separate buffers) with the given kernels, which
+// this CPU must be able to run: tests and benchmarks hold each set to the scalar reference.
+bool reconstructRowWith(WideKernels kernels, int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n,
+                        size_t bpp, uint8_t* out) noexcept;
+
 // Copy `pixelCount` RGBA pixels to RGB, dropping alpha. rgb must not overlap rgba.
 void rgbaToRgb(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) noexcept;
 

@@ -22,6 +22,21 @@ namespace {
 using Reconstruct = bool (*)(int, const uint8_t*, const uint8_t*, size_t, size_t, uint8_t*) noexcept;
 const Reconstruct kBoth[] = {png::reconstructRow, png::reconstructRowScalar};
 
+// Every set of wide kernels this CPU runs, not only the one reconstructRow picks.
+std::vector<png::WideKernels> runnableKernels() {
+    std::vector<png::WideKernels> sets{png::WideKernels::scalar};
+    if (png::bestWideKernels() != png::WideKernels::scalar) sets.push_back(png::WideKernels::sse2);
+    if (png::bestWideKernels() == png::WideKernels::sse41) sets.push_back(png::WideKernels::sse41);
+    return sets;
+}
+const std::vector<png::WideKernels> kKernelSets = runnableKernels();
+
+png::WideKernels kernelsUnderTest;
+bool reconstructWithKernelsUnderTest(int filterType, const uint8_t* data, const uint8_t* prev, size_t n, size_t bpp,
+                                     uint8_t* out) noexcept {
+    return png::reconstructRowWith(kernelsUnderTest, filterType, data, prev, n, bpp, out);
+}
+
 Bytes reconstruct(Reconstruct fn, int filterType, const Bytes& data, const Bytes* prev, size_t bpp) {
     Bytes out = guarded(data.size());
     CHECK(fn(filterType, data.data(), prev ? prev->data() : nullptr, data.size(), bpp, out.data()));
@@ -98,7 +113,41 @@ void testFastMatchesScalar() {
                     CHECK(reconstruct(png::reconstructRow, filterType, data, nullptr, bpp) == scalarFirst);
                     const Bytes scalarNext = reconstruct(png::reconstructRowScalar, filterType, data, &prev, bpp);
                     CHECK(reconstruct(png::reconstructRow, filterType, data, &prev, bpp) == scalarNext);
+                    for (png::WideKernels kernels : kKernelSets) {
+                        kernelsUnderTest = kernels;
+                        CHECK(reconstruct(reconstructWithKernelsUnderTest, filterType, data, &prev, bpp) == scalarNext);
+                    }
                 }
+            }
+        }
+    }
+}
+
+// A row above made of runs of one repeated pixel, as flat pictures have, with level stretches of
+// every length around the fast kernels' blocks, under filtered bytes that are mostly zero.
+Bytes runsOfPixels(size_t n, size_t bpp) {
+    Bytes row(n);
+    for (size_t start = 0; start < n;) {
+        const Bytes pixel = randomBytes(bpp);
+        const size_t end = std::min(n, start + bpp * (1 + rng() % 24));
+        for (size_t i = start; i < end; ++i) row[i] = pixel[(i - start) % bpp];
+        start = end;
+    }
+    return row;
+}
+
+void testPaethUnderLevelRows() {
+    for (size_t bpp : {3, 4}) {
+        for (int r = 0; r < 200; ++r) {
+            const size_t n = bpp * (1 + rng() % 120);
+            context = "Paeth under level rows: bpp " + std::to_string(bpp) + " n " + std::to_string(n);
+            const Bytes prev = runsOfPixels(n, bpp);
+            Bytes data = randomBytes(n);
+            for (auto& b : data) b = rng() % 8 == 0 ? b : 0;
+            const Bytes expected = reconstruct(png::reconstructRowScalar, 4, data, &prev, bpp);
+            for (png::WideKernels kernels : kKernelSets) {
+                kernelsUnderTest = kernels;
+                CHECK(reconstruct(reconstructWithKernelsUnderTest, 4, data, &prev, bpp) == expected);
             }
         }
     }
@@ -117,12 +166,14 @@ void testInPlaceMatchesScalar() {
                     const Bytes prev = randomBytes(n);
                     for (const Bytes* above : {static_cast<const Bytes*>(nullptr), &prev}) {
                         const Bytes expected = reconstruct(png::reconstructRowScalar, filterType, data, above, bpp);
-                        Bytes buffer = guarded(distance + n);
-                        std::copy(data.begin(), data.end(), buffer.begin() + distance);
-                        CHECK(png::reconstructRowInPlace(filterType, buffer.data() + distance,
-                                                         above ? above->data() : nullptr, n, bpp, buffer.data()));
-                        CHECK(Bytes(buffer.begin(), buffer.begin() + n) == expected);
-                        CHECK(guardIntact(buffer, distance + n));
+                        for (png::WideKernels kernels : kKernelSets) {
+                            Bytes buffer = guarded(distance + n);
+                            std::copy(data.begin(), data.end(), buffer.begin() + distance);
+                            CHECK(png::reconstructRowWith(kernels, filterType, buffer.data() + distance,
+                                                          above ? above->data() : nullptr, n, bpp, buffer.data()));
+                            CHECK(Bytes(buffer.begin(), buffer.begin() + n) == expected);
+                            CHECK(guardIntact(buffer, distance + n));
+                        }
                     }
                 }
             }
@@ -381,6 +432,7 @@ int main() {
     testHandExamples();
     testPaethTies();
     testFastMatchesScalar();
+    testPaethUnderLevelRows();
     testInPlaceMatchesScalar();
     testInvalidFilterTypes();
     testRgbaToRgb();
