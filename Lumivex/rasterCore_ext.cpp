@@ -168,7 +168,7 @@ bool runModuleBody(PyObject* globals) {
            bindModuleFunctions(globals, moduleName.get()) && attachClassMembers(moduleName.get());
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return createModule(spec); }
+PyObject* create(PyObject* importRecord, PyModuleDef*) { return createModule(importRecord); }
 int execute(PyObject* module) { return executeModule(module, identity, runModuleBody); }
 
 PyModuleDef_Slot moduleSlots[] = {

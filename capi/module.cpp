@@ -28,9 +28,10 @@ bool claimInterpreter() {
                  "Interpreter change detected - this module can only be loaded into one interpreter per process.");
 }
 
-// Copies one attribute of the module spec onto the module; a missing one is skipped.
-bool copySpecAttribute(PyObject* spec, PyObject* dict, Name from, const char* to, bool skipNone) {
-    Ref value = Ref::steal(PyObject_GetAttr(spec, name(from)));
+// Copies one attribute of what the import system passes for the module onto
+// the module; a missing one is skipped.
+bool copyImportAttribute(PyObject* importRecord, PyObject* dict, Name from, const char* to, bool skipNone) {
+    Ref value = Ref::steal(PyObject_GetAttr(importRecord, name(from)));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
@@ -70,17 +71,17 @@ bool initialise(PyObject* module, const ModuleIdentity& identity, bool (*body)(P
 
 ModuleState& state() noexcept { return processState; }
 
-PyObject* createModule(PyObject* spec) noexcept {
+PyObject* createModule(PyObject* importRecord) noexcept {
     if (!claimInterpreter()) return nullptr;
     if (processState.module != nullptr) return Ref::borrow(processState.module).release();
     if (!internNames()) return nullptr;
-    Ref moduleName = Ref::steal(PyObject_GetAttr(spec, name(Name::name)));
+    Ref moduleName = Ref::steal(PyObject_GetAttr(importRecord, name(Name::name)));
     Ref module = moduleName ? Ref::steal(PyModule_NewObject(moduleName.get())) : Ref();
     PyObject* dict = module ? PyModule_GetDict(module.get()) : nullptr;
-    if (dict == nullptr || !copySpecAttribute(spec, dict, Name::loader, "__loader__", false) ||
-        !copySpecAttribute(spec, dict, Name::origin, "__file__", false) ||
-        !copySpecAttribute(spec, dict, Name::parent, "__package__", false) ||
-        !copySpecAttribute(spec, dict, Name::submoduleSearchLocations, "__path__", true)) {
+    if (dict == nullptr || !copyImportAttribute(importRecord, dict, Name::loader, "__loader__", false) ||
+        !copyImportAttribute(importRecord, dict, Name::origin, "__file__", false) ||
+        !copyImportAttribute(importRecord, dict, Name::parent, "__package__", false) ||
+        !copyImportAttribute(importRecord, dict, Name::submoduleSearchLocations, "__path__", true)) {
         return nullptr;
     }
     return module.release();

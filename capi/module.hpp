@@ -33,8 +33,9 @@ struct ModuleIdentity {
 };
 
 // The creation slot: refuses a second interpreter, hands out the existing
-// module object if there is one, else makes one from the spec.
-PyObject* createModule(PyObject* spec) noexcept;
+// module object if there is one, else makes one from the import system's record
+// of the module (name, loader, file, package, search path).
+PyObject* createModule(PyObject* importRecord) noexcept;
 
 // The execution slot around `body`: runs it once per process, for the first
 // module object only, after the version check; a failure clears what belongs
