@@ -23,7 +23,7 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 SOURCES = (
-    ["Lumivex/rasterCore_ext.cpp", "Lumivex/image.cpp"]
+    ["Lumivex/rasterCore_ext.cpp", "Lumivex/image.cpp", "Lumivex/image_io.cpp"]
     + sorted(glob.glob("capi/*.cpp"))
     + sorted(glob.glob("codec/png/*.cpp"))
     + sorted(glob.glob("codec/bmp/*.cpp"))

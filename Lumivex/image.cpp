@@ -1,14 +1,11 @@
-// SimpleImage: construction, properties, pixel access, and the open/save
-// entry points that route to the codecs.
+// SimpleImage: construction, properties and pixel access. Opening and saving,
+// which route to the codecs, are in image_io.cpp.
 #include "image.hpp"
 
 #include "../capi/buffer.hpp"
 #include "../capi/calls.hpp"
-#include "../capi/context.hpp"
 #include "../capi/errors.hpp"
 #include "../capi/module.hpp"
-#include "../codec/bmp/bmp_codec.hpp"
-#include "../codec/png/png_codec.hpp"
 
 #include <cstring>
 
@@ -22,17 +19,7 @@ namespace message {
 constexpr char lengthMismatch[] = "Pixel data length does not match image dimensions";
 constexpr char outOfBounds[] = "Pixel coordinate out of bounds";
 constexpr char notPicklable[] = "no default __reduce__ due to non-trivial __cinit__";
-constexpr char badSource[] = "source must be a file path or raw bytes";
-constexpr char unsupportedFormat[] = "Unsupported image format";
 }  // namespace message
-
-PyTypeObject* imageType() { return state().imageType; }
-
-SimpleImage* asImage(PyObject* object) { return reinterpret_cast<SimpleImage*>(object); }
-
-PyObject* pixelsOrNone(SimpleImage* image) {
-    return image->pixels != nullptr ? image->pixels : Py_None;
-}
 
 // bytearray(pixels): a new buffer, copied straight from the bytes when
 // `pixels` is exactly bytes or bytearray.
@@ -73,14 +60,6 @@ bool fillImage(SimpleImage* image, int32_t width, int32_t height, PyObject* pixe
 Ref allocateImage(PyTypeObject* type) {
     Ref image = Ref::steal(type->tp_alloc(type, 0));
     if (image) asImage(image.get())->pixels = nullptr;
-    return image;
-}
-
-Ref constructImage(PyTypeObject* type, PyObject* width, PyObject* height, PyObject* pixels, bool adopt) {
-    Ref image = allocateImage(type);
-    int32_t w, h;
-    if (!image || !toInt32(width, &w) || !toInt32(height, &h)) return failed;
-    if (!fillImage(asImage(image.get()), w, h, pixels, adopt)) return failed;
     return image;
 }
 
@@ -243,65 +222,15 @@ bool channelByte(PyObject* item, uint8_t* out) {
     return true;
 }
 
-// --- opening
-
-// Calls cls._streamToImage(stream) and unpacks the triple.
-bool decodeStream(PyObject* cls, PyObject* stream, Ref* triple) {
-    Ref decode = Ref::steal(PyObject_GetAttr(cls, name(Name::streamToImage)));
-    if (!decode) return false;
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(decode.get(), stream, nullptr));
-    return result && unpackExactly(result.get(), 3, triple);
-}
-
-PyObject* buildOpenedImage(PyObject* cls, Ref* triple) {
-    PyTypeObject* type = imageType();
-    if (cls == reinterpret_cast<PyObject*>(type)) {
-        // The decoded buffer is ours alone unless a replaced _streamToImage
-        // kept it; only then does the image need its own copy.
-        bool adopt = PyByteArray_CheckExact(triple[2].get()) && Py_REFCNT(triple[2].get()) == 1;
-        return constructImage(type, triple[0].get(), triple[1].get(), triple[2].get(), adopt).release();
-    }
-    Ref image = Ref::steal(
-        PyObject_CallFunctionObjArgs(cls, triple[0].get(), triple[1].get(), triple[2].get(), nullptr));
-    if (!image) return nullptr;
-    if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), type)) {
-        return raiseFormat(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,
-                           type->tp_name);
-    }
-    return image.release();
-}
-
-bool startsWithPngSignature(PyObject* signature, PyObject* pngSignature, bool* result) {
-    if (PyBytes_CheckExact(signature) && PyBytes_CheckExact(pngSignature)) {
-        Py_ssize_t prefix = PyBytes_GET_SIZE(pngSignature);
-        *result = PyBytes_GET_SIZE(signature) >= prefix &&
-                  memcmp(PyBytes_AS_STRING(signature), PyBytes_AS_STRING(pngSignature), prefix) == 0;
-        return true;
-    }
-    Ref outcome = callMethod(signature, Name::startswith, {pngSignature});
-    if (!outcome) return false;
-    int truth = PyObject_IsTrue(outcome.get());
-    *result = truth > 0;
-    return truth >= 0;
-}
-
-// --- saving
-
-PyObject* saveWith(PyObject* self, PyObject* path, Name writerName) {
-    Ref writer = lookupGlobal(writerName);
-    if (!writer) return nullptr;
-    SimpleImage* image = asImage(self);
-    Ref width = Ref::steal(PyLong_FromLong(image->width));
-    Ref height = Ref::steal(PyLong_FromLong(image->height));
-    Ref pixels = Ref::borrow(pixelsOrNone(image));
-    if (!width || !height) return nullptr;
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(writer.get(), path, width.get(), height.get(),
-                                                         pixels.get(), nullptr));
-    if (!result) return nullptr;
-    Py_RETURN_NONE;
-}
-
 }  // namespace
+
+Ref constructImage(PyTypeObject* type, PyObject* width, PyObject* height, PyObject* pixels, bool adopt) {
+    Ref image = allocateImage(type);
+    int32_t w, h;
+    if (!image || !toInt32(width, &w) || !toInt32(height, &h)) return failed;
+    if (!fillImage(asImage(image.get()), w, h, pixels, adopt)) return failed;
+    return image;
+}
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* keywords, const Signature& signature) noexcept {
     Ref image = allocateImage(type);
@@ -326,44 +255,6 @@ PyGetSetDef properties[] = {
     {"_pixels", getPixels, setPixels, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-PyObject* streamToImage(PyObject*, const Arg* args) noexcept {
-    PyObject* stream = args[0].object;
-    Ref signature = readFrom(stream, 8);
-    if (!signature) return nullptr;
-    Ref zero = newInt(0);
-    Ref rewound = zero ? callMethod(stream, Name::seek, {zero.get()}) : Ref();
-    Ref pngSignature = rewound ? lookupGlobal(Name::PNG_SIGNATURE) : Ref();
-    bool isPng, isBmp;
-    if (!pngSignature || !startsWithPngSignature(signature.get(), pngSignature.get(), &isPng)) return nullptr;
-    if (isPng) return png::loadPng(stream);
-    if (!startsWithBytes(signature.get(), "BM", 2, &isBmp)) return nullptr;
-    if (isBmp) return bmp::loadBmp(stream);
-    return raise(PyExc_ValueError, message::unsupportedFormat);
-}
-
-PyObject* open(PyObject* cls, const Arg* args) noexcept {
-    PyObject* source = args[0].object;
-    Ref path = lookupGlobal(Name::Path);
-    if (!path) return nullptr;
-    Ref triple[3];
-    int isPath = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path.get());
-    if (isPath < 0) return nullptr;
-    if (isPath) {
-        bool decoded = withOpenFile(source, "rb", [&](PyObject* stream) {
-            return decodeStream(cls, stream, triple);
-        });
-        if (!decoded) return nullptr;
-    } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
-        Ref bytesIO = lookupGlobal(Name::BytesIO);
-        if (!bytesIO) return nullptr;
-        Ref stream = Ref::steal(PyObject_CallFunctionObjArgs(bytesIO.get(), source, nullptr));
-        if (!stream || !decodeStream(cls, stream.get(), triple)) return nullptr;
-    } else {
-        return raise(PyExc_TypeError, message::badSource);
-    }
-    return buildOpenedImage(cls, triple);
-}
 
 PyObject* getPixel(PyObject* self, const Arg* args) noexcept {
     SimpleImage* image = asImage(self);
@@ -398,16 +289,13 @@ PyObject* copy(PyObject* self, const Arg*) noexcept {
     SimpleImage* image = asImage(self);
     // Subscripting None raises the interpreter's own "not subscriptable" TypeError.
     if (image->pixels == nullptr) return PyObject_GetItem(Py_None, Py_None);
-    Ref copy = allocateImage(imageType());
+    Ref copy = allocateImage(state().imageType);
     Ref pixels = Ref::borrow(image->pixels);
     if (!copy || !fillImage(asImage(copy.get()), image->width, image->height, pixels.get(), false)) {
         return nullptr;
     }
     return copy.release();
 }
-
-PyObject* save(PyObject* self, const Arg* args) noexcept { return saveWith(self, args[0].object, Name::_writePng); }
-PyObject* saveBmp(PyObject* self, const Arg* args) noexcept { return saveWith(self, args[0].object, Name::_writeBmp); }
 
 PyObject* refusePickling(PyObject*, const Arg*) noexcept { return raise(PyExc_TypeError, message::notPicklable); }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "../capi/function.hpp"
+#include "../capi/ref.hpp"
 
 #include <cstdint>
 
@@ -23,6 +24,13 @@ struct SimpleImage {
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* keywords,
                     const capi::Signature& signature) noexcept;
 void deallocate(PyObject* self) noexcept;
+
+inline SimpleImage* asImage(PyObject* object) { return reinterpret_cast<SimpleImage*>(object); }
+inline PyObject* pixelsOrNone(SimpleImage* image) { return image->pixels != nullptr ? image->pixels : Py_None; }
+
+// A new instance of `type` from Python width, height and pixels, the length
+// checked; `adopt` keeps a bytearray nobody else can see instead of copying it.
+capi::Ref constructImage(PyTypeObject* type, PyObject* width, PyObject* height, PyObject* pixels, bool adopt);
 
 // size, width, height, _pixels.
 extern PyGetSetDef properties[];
