@@ -9,6 +9,7 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/files.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -61,33 +62,6 @@ Ref chunkCrc(PyObject* chunkType, PyObject* data) {
     Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
     if (!crc || !mask) return Ref();
     return Ref::steal(PyNumber_And(crc.get(), mask.get()));
-}
-
-// A file opened for reading: exactly io.BufferedReader, reading through that
-// type's own read. Several reads of it cannot be told from one.
-bool isPlainBufferedReader(PyObject* stream) {
-    static PyObject* readerType = nullptr;  // io.BufferedReader, for the life of the process
-    if (readerType == nullptr) {
-        Ref io = Ref::steal(PyImport_ImportModule("io"));
-        readerType = io ? PyObject_GetAttrString(io.get(), "BufferedReader") : nullptr;
-        if (readerType == nullptr || !PyType_Check(readerType)) {
-            PyErr_Clear();
-            Py_CLEAR(readerType);
-            return false;
-        }
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(stream)) != readerType) return false;
-    // The type is built in: looking its method up runs no Python code.
-    Ref descriptor = Ref::steal(PyObject_GetAttr(readerType, name(Name::read)));
-    Ref read = descriptor ? Ref::steal(PyObject_GetAttr(stream, name(Name::read))) : Ref();
-    if (!read) {
-        PyErr_Clear();  // the plain read call reports it
-        return false;
-    }
-    return Py_TYPE(descriptor.get()) == &PyMethodDescr_Type && PyCFunction_Check(read.get()) &&
-           PyCFunction_GET_SELF(read.get()) == stream &&
-           PyCFunction_GET_FUNCTION(read.get()) ==
-               reinterpret_cast<PyMethodDescrObject*>(descriptor.get())->d_method->ml_meth;
 }
 
 // Reads up to `length` bytes from a plain file in pieces of at most
