@@ -18,6 +18,7 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/gil.hpp"
 #include "../../capi/files.hpp"
 
 using namespace lumivex::capi;
@@ -116,8 +117,6 @@ bool readStored(PyObject* stream, int64_t size, Ref* data) {
 
 // Rows per read from a plain file: about this many bytes at a time.
 constexpr int64_t plainFileReadBytes = 256 * 1024;
-// Rows this long are placed with the GIL released.
-constexpr int64_t gilFreeBytes = 64 * 1024;
 
 // One read(rowStride) per stored row, or several rows per read from a plain
 // file; either way each row is checked and placed in order, so the first
@@ -147,13 +146,7 @@ bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject
             }
         };
         // The rows just read and the new buffer are this call's alone.
-        if (complete * rowStride >= gilFreeBytes) {
-            Py_BEGIN_ALLOW_THREADS
-            placeRows();
-            Py_END_ALLOW_THREADS
-        } else {
-            placeRows();
-        }
+        runNative(static_cast<size_t>(complete * rowStride), placeRows);
         if (offsetTooLarge) return raise(PyExc_OverflowError, "value too large to convert to int");
         if (complete < wanted) return raiseValueError(message::incompletePixels);
     }

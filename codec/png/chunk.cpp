@@ -9,6 +9,7 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/gil.hpp"
 #include "../../capi/files.hpp"
 
 #include <algorithm>
@@ -25,9 +26,6 @@ Ref unpackBigEndianU32(PyObject* fourBytes) {
     return std::move(value[0]);
 }
 
-// Checksumming at least this many bytes runs without the GIL.
-constexpr Py_ssize_t releaseGilAbove = 1 << 16;
-
 // The largest single read of chunk data from a file: a declared length is only
 // a claim, and the buffered reader reserves whatever it is asked for.
 constexpr Py_ssize_t largestPiece = Py_ssize_t(16) << 20;
@@ -41,13 +39,8 @@ Ref nativeCrc(PyObject* chunkType, PyObject* data) {
     ByteView type, payload;
     if (!type.acquire(chunkType) || !payload.acquire(data)) return Ref();
     uint32_t crc = updateCrc32(0, type.data(), static_cast<size_t>(type.length()));
-    if (payload.length() >= releaseGilAbove) {
-        Py_BEGIN_ALLOW_THREADS
-        crc = updateCrc32(crc, payload.data(), static_cast<size_t>(payload.length()));
-        Py_END_ALLOW_THREADS
-    } else {
-        crc = updateCrc32(crc, payload.data(), static_cast<size_t>(payload.length()));
-    }
+    const size_t length = static_cast<size_t>(payload.length());
+    runNative(length, [&] { crc = updateCrc32(crc, payload.data(), length); });
     return Ref::steal(PyLong_FromUnsignedLong(crc));
 }
 
