@@ -57,6 +57,19 @@ Ref chunkCrc(PyObject* chunkType, PyObject* data) {
     return Ref::steal(PyNumber_And(crc.get(), mask.get()));
 }
 
+// Appends the bytes object `piece` to `whole`, a bytes object of `have`
+// bytes that nothing else refers to yet. On failure `whole` is gone and an
+// exception is set.
+bool appendBytes(Ref* whole, Py_ssize_t have, PyObject* piece) {
+    const Py_ssize_t got = PyBytes_GET_SIZE(piece);
+    if (got == 0) return true;
+    PyObject* grown = whole->release();
+    if (_PyBytes_Resize(&grown, have + got) < 0) return false;  // freed it
+    std::memcpy(PyBytes_AS_STRING(grown) + have, PyBytes_AS_STRING(piece), static_cast<size_t>(got));
+    whole->reset(grown);
+    return true;
+}
+
 // Reads up to `length` bytes from a plain file in pieces of at most
 // largestPiece, until it has them all or the data ends, so that a declared
 // length reserves no more memory than the file holds. One piece is returned
@@ -67,28 +80,19 @@ Ref readInPieces(PyObject* stream, Py_ssize_t length) {
     if (!first || !PyBytes_CheckExact(first.get())) return first;
     Py_ssize_t have = PyBytes_GET_SIZE(first.get());
     if (have < firstSize || have == length) return first;
-    PyObject* whole = PyBytes_FromStringAndSize(PyBytes_AS_STRING(first.get()), have);
+    Ref whole = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(first.get()), have));
     first.reset();
-    while (whole != nullptr && have < length) {
+    while (whole && have < length) {
         const Py_ssize_t ask = std::min(length - have, largestPiece);
         Ref piece = readFrom(stream, ask);
-        if (!piece) {
-            Py_DECREF(whole);
-            return Ref();
-        }
         // Not bytes: what a single read returning it would have led to.
-        if (!PyBytes_CheckExact(piece.get())) {
-            Py_DECREF(whole);
-            return piece;
-        }
+        if (!piece || !PyBytes_CheckExact(piece.get())) return piece;
         const Py_ssize_t got = PyBytes_GET_SIZE(piece.get());
-        if (got > 0 && _PyBytes_Resize(&whole, have + got) == 0) {
-            std::memcpy(PyBytes_AS_STRING(whole) + have, PyBytes_AS_STRING(piece.get()), static_cast<size_t>(got));
-        }
+        if (!appendBytes(&whole, have, piece.get())) return Ref();
         have += got;
         if (got < ask) break;
     }
-    return Ref::steal(whole);
+    return whole;
 }
 
 // Reads `size` bytes; a result of another length raises `eofMessage`.
