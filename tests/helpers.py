@@ -103,6 +103,20 @@ class RecordingStream:
         return self._io.tell()
 
 
+class ShiftingStream(io.BytesIO):
+    """A stream over `data` that passes a format test on its first read, then,
+    from its first seek on, starts with `start` instead."""
+
+    def __init__(self, data, start):
+        super().__init__(data)
+        self._start = start
+
+    def seek(self, offset, *args):
+        super().seek(0)
+        self.write(self._start)
+        return super().seek(offset, *args)
+
+
 # --- writers --------------------------------------------------------------------
 
 # Image shapes every writer must round-trip: single rows and columns, widths

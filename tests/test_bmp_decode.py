@@ -8,7 +8,7 @@ from PIL import Image
 
 from Lumivex.rasterCore_ext import SimpleImage
 from bmpbytes import bmp, file_header, info_header, row_stride
-from helpers import BytesSub, RecordingStream, expect_error, peak_rss_growth_kb
+from helpers import BytesSub, RecordingStream, ShiftingStream, expect_error, peak_rss_growth_kb
 
 INCOMPLETE = "Incomplete BMP pixel data"
 NOT_24BIT = "Only uncompressed 24-bit BMP files are supported"
@@ -92,14 +92,8 @@ def test_header_and_data_errors(data, error):
 
 
 def test_decoder_checks_the_signature_itself():
-    class Shifting(io.BytesIO):
-        def seek(self, offset, *args):
-            super().seek(0)
-            self.write(b"MB")
-            return super().seek(offset, *args)
-
     with pytest.raises(ValueError, match="^Unsupported BMP header$"):
-        SimpleImage._streamToImage(Shifting(bmp(1, 1, b"abc")))
+        SimpleImage._streamToImage(ShiftingStream(bmp(1, 1, b"abc"), b"MB"))
 
 
 class RowStream(RecordingStream):

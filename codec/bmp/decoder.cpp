@@ -18,6 +18,8 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/gil.hpp"
+#include "../../capi/files.hpp"
 
 using namespace lumivex::capi;
 
@@ -113,55 +115,8 @@ bool readStored(PyObject* stream, int64_t size, Ref* data) {
     return true;
 }
 
-// Whether `method` of `object` is the built-in method `type` defines under
-// that name, bound to `object`, and not something set on the instance.
-bool isOwnMethod(PyObject* object, PyObject* type, const char* method) {
-    Ref bound = Ref::steal(PyObject_GetAttrString(object, method));
-    Ref descriptor = bound ? Ref::steal(PyObject_GetAttrString(type, method)) : Ref();
-    if (!descriptor) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == object &&
-           Py_TYPE(descriptor.get()) == &PyMethodDescr_Type &&
-           PyCFunction_GET_FUNCTION(bound.get()) ==
-               reinterpret_cast<PyMethodDescrObject*>(descriptor.get())->d_method->ml_meth;
-}
-
-// A file as the built-in open() returns it for reading: an io.BufferedReader
-// over an io.FileIO, both with their own read methods. Nobody can tell how
-// many reads such a file served, so rows are read from it many at a time.
-bool isPlainFile(PyObject* stream) {
-    static PyObject* readerType = nullptr;
-    static PyObject* fileType = nullptr;
-    if (readerType == nullptr) {
-        Ref io = Ref::steal(PyImport_ImportModule("_io"));
-        Ref reader = io ? Ref::steal(PyObject_GetAttrString(io.get(), "BufferedReader")) : Ref();
-        Ref file = reader ? Ref::steal(PyObject_GetAttrString(io.get(), "FileIO")) : Ref();
-        if (!file || !PyType_Check(reader.get()) || !PyType_Check(file.get())) {
-            PyErr_Clear();
-            return false;
-        }
-        // Kept for the life of the process, as the module is.
-        readerType = reader.release();
-        fileType = file.release();
-    }
-    if (Py_TYPE(stream) != reinterpret_cast<PyTypeObject*>(readerType) || !isOwnMethod(stream, readerType, "read")) {
-        return false;
-    }
-    Ref raw = Ref::steal(PyObject_GetAttrString(stream, "raw"));
-    if (!raw) {
-        PyErr_Clear();
-        return false;
-    }
-    return Py_TYPE(raw.get()) == reinterpret_cast<PyTypeObject*>(fileType) &&
-           isOwnMethod(raw.get(), fileType, "readinto");
-}
-
 // Rows per read from a plain file: about this many bytes at a time.
 constexpr int64_t plainFileReadBytes = 256 * 1024;
-// Rows this long are placed with the GIL released.
-constexpr int64_t gilFreeBytes = 64 * 1024;
 
 // One read(rowStride) per stored row, or several rows per read from a plain
 // file; either way each row is checked and placed in order, so the first
@@ -191,13 +146,7 @@ bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject
             }
         };
         // The rows just read and the new buffer are this call's alone.
-        if (complete * rowStride >= gilFreeBytes) {
-            Py_BEGIN_ALLOW_THREADS
-            placeRows();
-            Py_END_ALLOW_THREADS
-        } else {
-            placeRows();
-        }
+        runNative(static_cast<size_t>(complete * rowStride), placeRows);
         if (offsetTooLarge) return raise(PyExc_OverflowError, "value too large to convert to int");
         if (complete < wanted) return raiseValueError(message::incompletePixels);
     }

@@ -16,6 +16,7 @@
 #include "../../capi/calls.hpp"
 #include "../../capi/context.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/gil.hpp"
 
 using namespace lumivex::capi;
 
@@ -48,8 +49,6 @@ Failure raiseIndexError() { return raise(PyExc_IndexError, "bytearray index out 
 // size: a few write calls per megabyte instead of one per row, for the cost of
 // one batch-sized buffer.
 constexpr size_t batchTarget = 256 * 1024;
-// Conversions this long run with the GIL released.
-constexpr size_t gilFreeBytes = 64 * 1024;
 
 // The image being stored, as the batches see it.
 struct StoredRows {
@@ -104,13 +103,7 @@ bool writeRows(PyObject* output, const StoredRows& image, const Batches& batches
         // exactly what the batch holds.
         const size_t size = static_cast<size_t>(PyByteArray_GET_SIZE(batch));
         uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(batch));
-        if (size >= gilFreeBytes) {
-            Py_BEGIN_ALLOW_THREADS
-            storeRowsBottomUp(image.rgb, image.width, image.padBytes, &at, out, size);
-            Py_END_ALLOW_THREADS
-        } else {
-            storeRowsBottomUp(image.rgb, image.width, image.padBytes, &at, out, size);
-        }
+        runNative(size, [&] { storeRowsBottomUp(image.rgb, image.width, image.padBytes, &at, out, size); });
         if (!callMethod(output, Name::write, {batch})) return false;
     }
     return true;

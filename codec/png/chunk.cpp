@@ -9,6 +9,8 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/gil.hpp"
+#include "../../capi/files.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -24,9 +26,6 @@ Ref unpackBigEndianU32(PyObject* fourBytes) {
     return std::move(value[0]);
 }
 
-// Checksumming at least this many bytes runs without the GIL.
-constexpr Py_ssize_t releaseGilAbove = 1 << 16;
-
 // The largest single read of chunk data from a file: a declared length is only
 // a claim, and the buffered reader reserves whatever it is asked for.
 constexpr Py_ssize_t largestPiece = Py_ssize_t(16) << 20;
@@ -40,13 +39,8 @@ Ref nativeCrc(PyObject* chunkType, PyObject* data) {
     ByteView type, payload;
     if (!type.acquire(chunkType) || !payload.acquire(data)) return Ref();
     uint32_t crc = updateCrc32(0, type.data(), static_cast<size_t>(type.length()));
-    if (payload.length() >= releaseGilAbove) {
-        Py_BEGIN_ALLOW_THREADS
-        crc = updateCrc32(crc, payload.data(), static_cast<size_t>(payload.length()));
-        Py_END_ALLOW_THREADS
-    } else {
-        crc = updateCrc32(crc, payload.data(), static_cast<size_t>(payload.length()));
-    }
+    const size_t length = static_cast<size_t>(payload.length());
+    runNative(length, [&] { crc = updateCrc32(crc, payload.data(), length); });
     return Ref::steal(PyLong_FromUnsignedLong(crc));
 }
 
@@ -63,31 +57,17 @@ Ref chunkCrc(PyObject* chunkType, PyObject* data) {
     return Ref::steal(PyNumber_And(crc.get(), mask.get()));
 }
 
-// A file opened for reading: exactly io.BufferedReader, reading through that
-// type's own read. Several reads of it cannot be told from one.
-bool isPlainBufferedReader(PyObject* stream) {
-    static PyObject* readerType = nullptr;  // io.BufferedReader, for the life of the process
-    if (readerType == nullptr) {
-        Ref io = Ref::steal(PyImport_ImportModule("io"));
-        readerType = io ? PyObject_GetAttrString(io.get(), "BufferedReader") : nullptr;
-        if (readerType == nullptr || !PyType_Check(readerType)) {
-            PyErr_Clear();
-            Py_CLEAR(readerType);
-            return false;
-        }
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(stream)) != readerType) return false;
-    // The type is built in: looking its method up runs no Python code.
-    Ref descriptor = Ref::steal(PyObject_GetAttr(readerType, name(Name::read)));
-    Ref read = descriptor ? Ref::steal(PyObject_GetAttr(stream, name(Name::read))) : Ref();
-    if (!read) {
-        PyErr_Clear();  // the plain read call reports it
-        return false;
-    }
-    return Py_TYPE(descriptor.get()) == &PyMethodDescr_Type && PyCFunction_Check(read.get()) &&
-           PyCFunction_GET_SELF(read.get()) == stream &&
-           PyCFunction_GET_FUNCTION(read.get()) ==
-               reinterpret_cast<PyMethodDescrObject*>(descriptor.get())->d_method->ml_meth;
+// Appends the bytes object `piece` to `whole`, a bytes object of `have`
+// bytes that nothing else refers to yet. On failure `whole` is gone and an
+// exception is set.
+bool appendBytes(Ref* whole, Py_ssize_t have, PyObject* piece) {
+    const Py_ssize_t got = PyBytes_GET_SIZE(piece);
+    if (got == 0) return true;
+    PyObject* grown = whole->release();
+    if (_PyBytes_Resize(&grown, have + got) < 0) return false;  // freed it
+    std::memcpy(PyBytes_AS_STRING(grown) + have, PyBytes_AS_STRING(piece), static_cast<size_t>(got));
+    whole->reset(grown);
+    return true;
 }
 
 // Reads up to `length` bytes from a plain file in pieces of at most
@@ -100,28 +80,19 @@ Ref readInPieces(PyObject* stream, Py_ssize_t length) {
     if (!first || !PyBytes_CheckExact(first.get())) return first;
     Py_ssize_t have = PyBytes_GET_SIZE(first.get());
     if (have < firstSize || have == length) return first;
-    PyObject* whole = PyBytes_FromStringAndSize(PyBytes_AS_STRING(first.get()), have);
+    Ref whole = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(first.get()), have));
     first.reset();
-    while (whole != nullptr && have < length) {
+    while (whole && have < length) {
         const Py_ssize_t ask = std::min(length - have, largestPiece);
         Ref piece = readFrom(stream, ask);
-        if (!piece) {
-            Py_DECREF(whole);
-            return Ref();
-        }
         // Not bytes: what a single read returning it would have led to.
-        if (!PyBytes_CheckExact(piece.get())) {
-            Py_DECREF(whole);
-            return piece;
-        }
+        if (!piece || !PyBytes_CheckExact(piece.get())) return piece;
         const Py_ssize_t got = PyBytes_GET_SIZE(piece.get());
-        if (got > 0 && _PyBytes_Resize(&whole, have + got) == 0) {
-            std::memcpy(PyBytes_AS_STRING(whole) + have, PyBytes_AS_STRING(piece.get()), static_cast<size_t>(got));
-        }
+        if (!appendBytes(&whole, have, piece.get())) return Ref();
         have += got;
         if (got < ask) break;
     }
-    return Ref::steal(whole);
+    return whole;
 }
 
 // Reads `size` bytes; a result of another length raises `eofMessage`.

@@ -15,6 +15,7 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/gil.hpp"
 
 using namespace lumivex::capi;
 
@@ -23,9 +24,6 @@ namespace lumivex::png {
 const char signatureBytes[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
 
 namespace {
-
-// Reconstructing rows of at least this many bytes runs without the GIL.
-constexpr int64_t releaseGilAbove = 1 << 16;
 
 Failure raiseMalformed() { return raise(PyExc_ValueError, message::malformed); }
 
@@ -183,13 +181,8 @@ PyObject* decodeRows(PyObject* rawObject, const RowLayout& layout, int64_t expec
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     adviseHugePages(out, static_cast<size_t>(PyByteArray_GET_SIZE(pixels.get())));
     int badFilter;
-    if (raw.length() >= releaseGilAbove) {
-        Py_BEGIN_ALLOW_THREADS
-        badFilter = reconstructImage(raw.data(), layout, out, rowBuffers.data());
-        Py_END_ALLOW_THREADS
-    } else {
-        badFilter = reconstructImage(raw.data(), layout, out, rowBuffers.data());
-    }
+    runNative(static_cast<size_t>(raw.length()),
+              [&] { badFilter = reconstructImage(raw.data(), layout, out, rowBuffers.data()); });
     if (badFilter >= 0) return raiseBadFilter(badFilter);
     return imageTriple(layout, pixels.get());
 }

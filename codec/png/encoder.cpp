@@ -16,14 +16,12 @@
 #include "../../capi/calls.hpp"
 #include "../../capi/context.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/gil.hpp"
 
 using namespace lumivex::capi;
 
 namespace lumivex::png {
 namespace {
-
-// Assembling at least this many bytes runs without the GIL.
-constexpr size_t releaseGilAbove = 1 << 16;
 
 // Each row led by its filter byte 0, the rows clipped to the buffer: a short
 // buffer gives short rows, bytes past height rows are ignored.
@@ -40,14 +38,10 @@ Ref assembleScanlines(PyObject* pixels, int32_t width, int32_t height) {
     if (!raw) return Ref();
     uint8_t* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(raw.get()));
     adviseHugePages(out, length);
-    if (length >= releaseGilAbove) {
-        // The held view keeps the bytearray from being resized meanwhile.
-        Py_BEGIN_ALLOW_THREADS
+    // The held view keeps the bytearray from being resized meanwhile.
+    runNative(length, [&] {
         assembleRows(view.data(), static_cast<size_t>(view.length()), rowStride, static_cast<uint64_t>(height), out);
-        Py_END_ALLOW_THREADS
-    } else {
-        assembleRows(view.data(), static_cast<size_t>(view.length()), rowStride, static_cast<uint64_t>(height), out);
-    }
+    });
     return raw;
 }
 

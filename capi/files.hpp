@@ -1,0 +1,20 @@
+// Recognising the file objects the built-in open() returns, whose reads run
+// no Python code: reading them in pieces cannot be told from one read.
+#pragma once
+
+#include "ref.hpp"
+
+namespace lumivex::capi {
+
+// Whether `method` of `object` is the built-in method `type` defines under
+// that name, bound to `object`, and not something set on the instance.
+bool isOwnMethod(PyObject* object, PyObject* type, const char* method) noexcept;
+
+// Exactly an io.BufferedReader, reading through that type's own read.
+bool isPlainBufferedReader(PyObject* stream) noexcept;
+
+// A file as the built-in open() returns it for reading: a plain
+// io.BufferedReader over an io.FileIO with its own readinto.
+bool isPlainFile(PyObject* stream) noexcept;
+
+}  // namespace lumivex::capi
