@@ -57,42 +57,31 @@ Ref chunkCrc(PyObject* chunkType, PyObject* data) {
     return Ref::steal(PyNumber_And(crc.get(), mask.get()));
 }
 
-// Appends the bytes object `piece` to `whole`, a bytes object of `have`
-// bytes that nothing else refers to yet. On failure `whole` is gone and an
-// exception is set.
-bool appendBytes(Ref* whole, Py_ssize_t have, PyObject* piece) {
-    const Py_ssize_t got = PyBytes_GET_SIZE(piece);
-    if (got == 0) return true;
-    PyObject* grown = whole->release();
-    if (_PyBytes_Resize(&grown, have + got) < 0) return false;  // freed it
-    std::memcpy(PyBytes_AS_STRING(grown) + have, PyBytes_AS_STRING(piece), static_cast<size_t>(got));
-    whole->reset(grown);
-    return true;
-}
-
 // Reads up to `length` bytes from a plain file in pieces of at most
 // largestPiece, until it has them all or the data ends, so that a declared
 // length reserves no more memory than the file holds. One piece is returned
-// as read gave it; several are gathered into one bytes object as they come.
+// as read gave it; several are joined once at the end.
 Ref readInPieces(PyObject* stream, Py_ssize_t length) {
     const Py_ssize_t firstSize = std::min(length, largestPiece);
     Ref first = readFrom(stream, firstSize);
     if (!first || !PyBytes_CheckExact(first.get())) return first;
     Py_ssize_t have = PyBytes_GET_SIZE(first.get());
     if (have < firstSize || have == length) return first;
-    Ref whole = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(first.get()), have));
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces || PyList_Append(pieces.get(), first.get()) < 0) return failed;
     first.reset();
-    while (whole && have < length) {
+    while (have < length) {
         const Py_ssize_t ask = std::min(length - have, largestPiece);
         Ref piece = readFrom(stream, ask);
         // Not bytes: what a single read returning it would have led to.
         if (!piece || !PyBytes_CheckExact(piece.get())) return piece;
         const Py_ssize_t got = PyBytes_GET_SIZE(piece.get());
-        if (!appendBytes(&whole, have, piece.get())) return Ref();
+        if (PyList_Append(pieces.get(), piece.get()) < 0) return failed;
         have += got;
         if (got < ask) break;
     }
-    return whole;
+    Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    return empty ? callMethod(empty.get(), Name::join, {pieces.get()}) : Ref();
 }
 
 // Reads `size` bytes; a result of another length raises `eofMessage`.
