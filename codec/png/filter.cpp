@@ -100,7 +100,7 @@ inline __m128i paethSum(__m128i left, const PaethInputs& in) {
 }
 
 template <size_t Bpp>
-size_t subPixels(const Row& row) {
+size_t subPixels(Row row) {
     __m128i left = _mm_setzero_si128();
     size_t i = 0;
     for (; i + 4 <= row.n; i += Bpp) {
@@ -114,7 +114,7 @@ size_t subPixels(const Row& row) {
 // vector before's last pixel in every pixel's place. With Bpp 3 a vector holds five pixels and
 // a junk 16th byte, which the next step overwrites; the last bytes are left to the scalar code.
 template <size_t Bpp>
-__attribute__((target("ssse3"))) size_t subVectors(const Row& row) {
+__attribute__((target("ssse3"))) size_t subVectors(Row row) {
     const __m128i lastPixel = Bpp == 4 ? _mm_setr_epi8(12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15)
                                        : _mm_setr_epi8(12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12);
     __m128i carry = _mm_setzero_si128();
@@ -132,7 +132,7 @@ __attribute__((target("ssse3"))) size_t subVectors(const Row& row) {
 }
 
 template <size_t Bpp, bool HasPrev>
-size_t averagePixels(const Row& row) {
+size_t averagePixels(Row row) {
     const __m128i lowBit = _mm_set1_epi8(1);
     __m128i left = _mm_setzero_si128();
     size_t i = 0;
@@ -198,26 +198,32 @@ size_t paethPairsFrom(const Row& row, size_t i, __m128i left) {
 }
 
 template <size_t Bpp>
-size_t paethPixels(const Row& row) {
+size_t paethPixels(Row row) {
     if (row.n < 4) return 0;
     return paethPairsFrom<Bpp>(row, Bpp, paethPixel<Bpp>(row, 0, _mm_setzero_si128()));
 }
 
-// paethSum with SSE4.1's byte blend: three dependent steps from `left` to the sum instead of five.
-__attribute__((target("sse4.1"))) inline __m128i paethSumBlend(__m128i left, const PaethInputs& in) {
-    const __m128i notLeft = _mm_and_si128(_mm_cmpgt_epi16(left, in.leftLow), _mm_cmpgt_epi16(in.leftHigh, left));
-    const __m128i sumAbove = _mm_xor_si128(in.sumAtOrBelow, in.sumUpXorUpLeft);  // shared by a pair
-    const __m128i sumOther = _mm_blendv_epi8(in.sumAtOrBelow, sumAbove, _mm_cmpgt_epi16(left, in.upSplit));
-    return _mm_blendv_epi8(_mm_add_epi8(in.filtered, left), sumOther, notLeft);
-}
-
 inline __m128i highHalf(__m128i v) { return _mm_unpackhi_epi64(v, v); }
 
-// The inputs of a pair's second pixel moved to the low lanes, so that the chain from one pixel
-// to the next carries no lane shift.
-inline PaethInputs secondOfPair(const PaethInputs& in) {
-    return PaethInputs{highHalf(in.leftLow),      highHalf(in.leftHigh),       highHalf(in.upSplit),
-                       highHalf(in.sumAtOrBelow), highHalf(in.sumUpXorUpLeft), highHalf(in.filtered)};
+// SSE4.1's byte blend chooses between the sums directly: both candidates other than left are
+// ready before `left` is, and from `left` to the sum there are three dependent steps.
+struct PaethBlendInputs {
+    __m128i leftLow, leftHigh, upSplit, filtered;
+    __m128i sumAtOrBelow;  // filtered + the predictor chosen when left <= upSplit
+    __m128i sumAbove;      // filtered + the other one
+};
+
+__attribute__((target("sse4.1"))) inline PaethBlendInputs paethBlendInputs(__m128i filtered, __m128i up,
+                                                                          __m128i upLeft) {
+    const PaethInputs in = paethInputs(filtered, up, upLeft);
+    return PaethBlendInputs{in.leftLow, in.leftHigh, in.upSplit, filtered, in.sumAtOrBelow,
+                            _mm_xor_si128(in.sumAtOrBelow, in.sumUpXorUpLeft)};
+}
+
+__attribute__((target("sse4.1"))) inline __m128i paethSumBlend(__m128i left, const PaethBlendInputs& in) {
+    const __m128i notLeft = _mm_and_si128(_mm_cmpgt_epi16(left, in.leftLow), _mm_cmpgt_epi16(in.leftHigh, left));
+    const __m128i sumOther = _mm_blendv_epi8(in.sumAtOrBelow, in.sumAbove, _mm_cmpgt_epi16(left, in.upSplit));
+    return _mm_blendv_epi8(_mm_add_epi8(in.filtered, left), sumOther, notLeft);
 }
 
 // Byte shuffle that widens two pixels, at 0 and Bpp, into the 16-bit lanes of a pair (with the
@@ -232,17 +238,19 @@ __attribute__((target("ssse3"))) __m128i pairLanes(__m128i bytes, int from) {
     return _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(order)));
 }
 
-// One pair at i through paethSumBlend; returns the second pixel in the low lanes.
+// One pair at i through paethSumBlend, both pixels on the same inputs: the first pass gets the
+// first pixel right (its left is known), the second, with that pixel moved into the second's
+// place, both. Returns the second pixel in the low lanes.
 template <size_t Bpp>
 __attribute__((target("sse4.1"), always_inline)) inline __m128i paethPairSse41(const Row& row, size_t i, __m128i left) {
     const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.prev + i - Bpp));
     const __m128i filtered = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));
-    const PaethInputs in =
-        paethInputs(pairLanes<Bpp>(filtered, 0), pairLanes<Bpp>(above, Bpp), pairLanes<Bpp>(above, 0));
+    const PaethBlendInputs in =
+        paethBlendInputs(pairLanes<Bpp>(filtered, 0), pairLanes<Bpp>(above, Bpp), pairLanes<Bpp>(above, 0));
     const __m128i first = paethSumBlend(left, in);
-    const __m128i second = paethSumBlend(first, secondOfPair(in));
-    storePixelPair<Bpp>(row.out + i, _mm_unpacklo_epi64(first, second));
-    return second;
+    const __m128i pair = paethSumBlend(_mm_unpacklo_epi64(left, first), in);
+    storePixelPair<Bpp>(row.out + i, pair);
+    return highHalf(pair);
 }
 
 // One pair at i rebuilt as Sub rebuilds it; returns the second pixel in the low lanes.
@@ -265,17 +273,47 @@ bool levelAbove(const uint8_t* prev) {
     return _mm_movemask_epi8(same) == 0xFFFF;
 }
 
-// Blocks of eight pixels (four pairs) with one 16-byte load of each row per pair, widened by
-// byte shuffles; a block under a level stretch of the row above goes the cheaper way of Sub
-// (decided per block, so that mixed content costs few mispredicted branches). The last pixels,
-// too close to the end for 16-byte loads, go through paethPairsFrom.
+// Whether the 8 * Bpp filtered bytes from `data` are all zero. Loads every byte of the block,
+// so that a block written over them afterwards (in place) has read them first.
 template <size_t Bpp>
-__attribute__((target("sse4.1"))) size_t paethPixelsSse41(const Row& row) {
+__attribute__((target("sse4.1"))) bool zeroBlock(const uint8_t* data) {
+    const auto at = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i both = _mm_or_si128(at(data), at(data + 8 * Bpp - 16));
+    return _mm_testz_si128(both, both);
+}
+
+// Eight copies of `left` (a pixel in 16-bit lanes) at out: a block of zero filtered bytes
+// under a level stretch, where every pixel's predictor is its left neighbour.
+template <size_t Bpp>
+__attribute__((target("sse4.1"))) void repeatPixel(uint8_t* out, __m128i left) {
+    const __m128i bytes = _mm_packus_epi16(left, left);
+    __m128i first, second;
+    if constexpr (Bpp == 4) {
+        first = second = _mm_shuffle_epi32(bytes, 0);
+    } else {
+        first = _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0));
+        second = _mm_shuffle_epi8(bytes, _mm_setr_epi8(2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * Bpp - 16), second);
+}
+
+// Blocks of eight pixels (four pairs) with one 16-byte load of each row per pair, widened by
+// byte shuffles; a block under a level stretch of the row above goes the cheaper way of Sub,
+// or is its left pixel repeated when its filtered bytes are zero (decided per block, so that
+// mixed content costs few mispredicted branches). The last pixels, too close to the end for
+// 16-byte loads, go through paethPairsFrom.
+template <size_t Bpp>
+__attribute__((target("sse4.1"))) size_t paethPixelsSse41(Row row) {
     if (row.n < 4) return 0;
     __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
     size_t i = Bpp;
     for (; i + 8 * Bpp + 16 <= row.n; i += 8 * Bpp) {
         if (levelAbove<Bpp>(row.prev + i)) {
+            if (zeroBlock<Bpp>(row.data + i)) {
+                repeatPixel<Bpp>(row.out + i, left);
+                continue;
+            }
             for (size_t pair = 0; pair < 4; ++pair) left = subPair<Bpp>(row, i + 2 * Bpp * pair, left);
         } else {
             for (size_t pair = 0; pair < 4; ++pair) left = paethPairSse41<Bpp>(row, i + 2 * Bpp * pair, left);
@@ -285,7 +323,7 @@ __attribute__((target("sse4.1"))) size_t paethPixelsSse41(const Row& row) {
     return paethPairsFrom<Bpp>(row, i, left);
 }
 
-size_t upBlocks(const Row& row) {
+size_t upBlocks(Row row) {
     size_t i = 0;
     for (; i + 16 <= row.n; i += 16) {
         const __m128i filtered = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));

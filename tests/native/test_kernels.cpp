@@ -136,18 +136,27 @@ Bytes runsOfPixels(size_t n, size_t bpp) {
     return row;
 }
 
+// The filtered bytes are mostly or almost all zero, so that whole blocks of them are, and the
+// rows are rebuilt both on separate buffers and one byte before their filtered bytes.
 void testPaethUnderLevelRows() {
     for (size_t bpp : {3, 4}) {
-        for (int r = 0; r < 200; ++r) {
+        for (int r = 0; r < 400; ++r) {
             const size_t n = bpp * (1 + rng() % 120);
-            context = "Paeth under level rows: bpp " + std::to_string(bpp) + " n " + std::to_string(n);
+            const unsigned oneIn = r % 2 ? 8 : 128;
+            context = "Paeth under level rows: bpp " + std::to_string(bpp) + " n " + std::to_string(n) +
+                      " nonzero one in " + std::to_string(oneIn);
             const Bytes prev = runsOfPixels(n, bpp);
             Bytes data = randomBytes(n);
-            for (auto& b : data) b = rng() % 8 == 0 ? b : 0;
+            for (auto& b : data) b = rng() % oneIn == 0 ? b : 0;
             const Bytes expected = reconstruct(png::reconstructRowScalar, 4, data, &prev, bpp);
             for (png::WideKernels kernels : kKernelSets) {
                 kernelsUnderTest = kernels;
                 CHECK(reconstruct(reconstructWithKernelsUnderTest, 4, data, &prev, bpp) == expected);
+                Bytes buffer = guarded(n + 1);
+                std::copy(data.begin(), data.end(), buffer.begin() + 1);
+                CHECK(png::reconstructRowWith(kernels, 4, buffer.data() + 1, prev.data(), n, bpp, buffer.data()));
+                CHECK(Bytes(buffer.begin(), buffer.begin() + n) == expected);
+                CHECK(guardIntact(buffer, n + 1));
             }
         }
     }
