@@ -63,6 +63,45 @@ private:
     uint8_t* data_ = nullptr;
 };
 
+// Bytes appended at the end of memory from the raw allocator, which grows
+// (at least doubling) when asked for room; usable without the GIL.
+class GrowableBuffer {
+public:
+    GrowableBuffer() noexcept = default;
+    GrowableBuffer(const GrowableBuffer&) = delete;
+    GrowableBuffer& operator=(const GrowableBuffer&) = delete;
+    ~GrowableBuffer() { PyMem_RawFree(data_); }
+    // Room for `capacity` bytes in all; raises MemoryError when there is none.
+    bool reserve(size_t capacity) noexcept {
+        if (capacity <= capacity_) return true;
+        const bool doubles = capacity_ > capacity / 2 && capacity_ <= SIZE_MAX / 2;
+        const size_t grown = doubles ? 2 * capacity_ : capacity;
+        void* moved = PyMem_RawRealloc(data_, grown);
+        if (moved == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = static_cast<uint8_t*>(moved);
+        capacity_ = grown;
+        return true;
+    }
+    uint8_t* data() const noexcept { return data_; }
+    size_t size() const noexcept { return size_; }
+    size_t capacity() const noexcept { return capacity_; }
+    // The first `size` bytes (at most the capacity) are the contents.
+    void setSize(size_t size) noexcept { size_ = size; }
+    void release() noexcept {
+        PyMem_RawFree(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // Asks the kernel to back a large, freshly allocated buffer with huge pages
 // before it is first written: filling a multi-megabyte buffer page by page
 // otherwise costs more in page faults than in copying.

@@ -43,7 +43,7 @@ bool isPlainBufferedReader(PyObject* stream) noexcept {
 }
 
 bool isPlainFile(PyObject* stream) noexcept {
-    if (!isPlainBufferedReader(stream)) return false;
+    if (!isPlainBufferedReader(stream) || !isOwnMethod(stream, readerType, "readinto")) return false;
     Ref raw = Ref::steal(PyObject_GetAttrString(stream, "raw"));
     if (!raw) {
         PyErr_Clear();

@@ -14,7 +14,8 @@ bool isOwnMethod(PyObject* object, PyObject* type, const char* method) noexcept;
 bool isPlainBufferedReader(PyObject* stream) noexcept;
 
 // A file as the built-in open() returns it for reading: a plain
-// io.BufferedReader over an io.FileIO with its own readinto.
+// io.BufferedReader, with its own read and readinto, over an io.FileIO with
+// its own readinto.
 bool isPlainFile(PyObject* stream) noexcept;
 
 }  // namespace lumivex::capi

@@ -3,6 +3,8 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <cstring>
+
 namespace lumivex::capi {
 namespace {
 
@@ -199,6 +201,11 @@ PyObject* newFunction(const FunctionDef& def, PyObject* moduleName, PyTypeObject
     function->annotations = annotations.release();
     PyObject_GC_Track(function);
     return reinterpret_cast<PyObject*>(function);
+}
+
+bool isOwnFunction(PyObject* object, const char* qualname) noexcept {
+    return state().functionType != nullptr && Py_TYPE(object) == state().functionType &&
+           std::strcmp(asFunction(object)->def->qualname, qualname) == 0;
 }
 
 bool bindFunction(PyObject* globals, const FunctionDef& def, PyObject* moduleName) noexcept {

@@ -133,6 +133,11 @@ struct FunctionDef {
 // Method accepts as self.
 PyObject* newFunction(const FunctionDef& def, PyObject* moduleName, PyTypeObject* owner) noexcept;
 
+// Whether `object` is one of the module's own function objects made from the
+// row named `qualname`: calling it runs that row's native code and nothing
+// else (the type cannot be instantiated or changed from Python).
+bool isOwnFunction(PyObject* object, const char* qualname) noexcept;
+
 // globals[def's name] = a new function object.
 bool bindFunction(PyObject* globals, const FunctionDef& def, PyObject* moduleName) noexcept;
 

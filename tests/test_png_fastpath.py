@@ -236,3 +236,42 @@ def test_other_readers_get_one_read_of_the_declared_length(tmp_path, make):
     with reader:
         assert rc._readChunk(reader) == (b"IDAT", body)
     assert sizes == [4, 4, len(body), 4]
+
+
+# Files opened by path have their IDAT data read straight into one buffer; a
+# stream gets each chunk through _readChunk. Both must give the same outcome.
+FILE_CASES = dict(EDGE_STREAMS, **{
+    "idat among other chunks": png([ihdr(3, 2), chunk(b"IDAT", PACKED[:5]), chunk(b"tEXt", b"k\0v"),
+                                    chunk(b"IDAT", PACKED[5:]), iend()]),
+    "bad crc in the second idat": png([ihdr(3, 2), chunk(b"IDAT", PACKED[:5]), chunk(b"IDAT", PACKED[5:], bad_crc=True),
+                                       iend()]),
+    "five idat pieces": image(3, 2, [PACKED[:3], PACKED[3:6], PACKED[6:9], PACKED[9:12], PACKED[12:]]),
+    "idat data cut short": image(3, 2, [PACKED])[:-20],
+    "idat crc cut short": image(3, 2, [PACKED])[:-14],
+    "idat length past the end": png([ihdr(3, 2), struct.pack(">I", 1 << 20) + b"IDAT" + PACKED]),
+})
+
+
+class _SwappingZlib(ZlibProxy):
+    """Swaps the module's _readChunk for a Python wrapper and back at each chunk's data checksum, so
+    that native and Python-level chunk reads alternate within one file."""
+
+    def __init__(self, real):
+        self.real = real
+        self.wrapper = lambda stream: real(stream)
+
+    def crc32(self, data, *running):
+        if running:
+            rc._readChunk = self.wrapper if rc._readChunk is self.real else self.real
+        return zlib.crc32(data, *running)
+
+
+@pytest.mark.parametrize("name", sorted(FILE_CASES))
+def test_files_read_natively_agree_with_streams(tmp_path, monkeypatch, name):
+    path = tmp_path / "case.png"
+    path.write_bytes(FILE_CASES[name])
+    expected = outcome(FILE_CASES[name])
+    assert outcome(str(path)) == expected
+    monkeypatch.setattr(rc, "_readChunk", rc._readChunk)
+    monkeypatch.setattr(rc, "zlib", _SwappingZlib(rc._readChunk))
+    assert outcome(str(path)) == expected

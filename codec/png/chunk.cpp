@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <sys/stat.h>
+
 using namespace lumivex::capi;
 
 namespace lumivex::png {
@@ -95,34 +97,145 @@ Ref readExactly(PyObject* stream, PyObject* size, Py_ssize_t expected, const cha
     return result;
 }
 
+// The chunk's length and type, read as _readChunk reads them; `end` at a
+// clean end of the stream (nothing where a length would be).
+struct ChunkHead {
+    bool end = false;
+    Ref length;  // the declared length as an int
+    Py_ssize_t dataLength = 0;
+    Ref type;
+};
+
+bool readHead(PyObject* stream, PyObject* four, ChunkHead* head) {
+    Ref lengthBytes = callMethod(stream, Name::read, {four});
+    if (!lengthBytes) return false;
+    Py_ssize_t lengthSize = PyObject_Length(lengthBytes.get());
+    if (lengthSize < 0) return false;
+    if (lengthSize == 0) {
+        head->end = true;
+        return true;
+    }
+    if (lengthSize != 4) return raise(PyExc_ValueError, message::eofInLength);
+    head->length = unpackBigEndianU32(lengthBytes.get());
+    if (!head->length) return false;
+    head->type = readExactly(stream, four, 4, message::eofInType);
+    if (!head->type) return false;
+    head->dataLength = PyLong_AsSsize_t(head->length.get());
+    return !(head->dataLength == -1 && PyErr_Occurred());
+}
+
+// Reads the stored CRC, then compares it with actualCrc() (called only once
+// the stored one has been read, as zlib is looked up there).
+template <typename ActualCrc>
+bool checkCrc(PyObject* stream, PyObject* four, ActualCrc actualCrc) {
+    Ref crc = readExactly(stream, four, 4, message::eofInCrc);
+    if (!crc) return false;
+    Ref actual = actualCrc();
+    Ref expected = actual ? unpackBigEndianU32(crc.get()) : Ref();
+    if (!expected) return false;
+    int same = PyObject_RichCompareBool(expected.get(), actual.get(), Py_EQ);
+    if (same < 0) return false;
+    if (!same) return raise(PyExc_ValueError, message::corruptedChunk);
+    return true;
+}
+
+// The file's size, or 0 when it cannot be told: room for all the IDAT data a
+// file can hold, reserved up front so that gathering it never moves it. Pages
+// that are reserved but never written cost nothing.
+size_t fileSizeHint(PyObject* stream) {
+    int fd = PyObject_AsFileDescriptor(stream);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<size_t>(info.st_size);
+}
+
+// Reads `length` bytes of chunk data from a plain file onto the end of `into`
+// with readinto, in pieces of at most largestPiece (so that a declared length
+// reserves no more than the file holds, as readExactly does); raises the
+// end-of-data error if the file ends first.
+bool readDataInto(PyObject* stream, Py_ssize_t length, GrowableBuffer& into) {
+    const size_t start = into.size();
+    if (into.capacity() == 0 && !into.reserve(std::max(fileSizeHint(stream), static_cast<size_t>(1)))) return false;
+    Py_ssize_t have = 0;
+    while (have < length) {
+        const Py_ssize_t ask = std::min(length - have, largestPiece);
+        if (!into.reserve(start + static_cast<size_t>(have + ask))) return false;
+        char* at = reinterpret_cast<char*>(into.data() + start + have);
+        Ref view = Ref::steal(PyMemoryView_FromMemory(at, ask, PyBUF_WRITE));
+        Ref got = view ? callMethod(stream, Name::readinto, {view.get()}) : Ref();
+        // The view must not outlive the memory it shows, which may move.
+        Ref released = got ? callMethod(view.get(), Name::release, {}) : Ref();
+        if (!released) return false;
+        const Py_ssize_t count = got.get() == Py_None ? 0 : PyNumber_AsSsize_t(got.get(), PyExc_OverflowError);
+        if (count == -1 && PyErr_Occurred()) return false;
+        have += count;
+        if (count < ask) break;
+    }
+    if (have != length) return raise(PyExc_ValueError, message::eofInData);
+    into.setSize(start + static_cast<size_t>(length));
+    return true;
+}
+
+// chunkCrc of the type and of data held natively; a copy of the data as bytes
+// goes to zlib.crc32 when the module's zlib is not the interpreter's own.
+Ref gatheredCrc(PyObject* chunkType, const uint8_t* data, size_t length) {
+    Ref zlib = lookupGlobal(Name::zlib);
+    if (!zlib) return Ref();
+    if (isGenuineZlib(zlib.get()) && isPlainBytes(chunkType)) {
+        ByteView type;
+        if (!type.acquire(chunkType)) return Ref();
+        uint32_t crc = updateCrc32(0, type.data(), static_cast<size_t>(type.length()));
+        runNative(length, [&] { crc = updateCrc32(crc, data, length); });
+        return Ref::steal(PyLong_FromUnsignedLong(crc));
+    }
+    Ref copy = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
+    return copy ? chunkCrc(chunkType, copy.get()) : Ref();
+}
+
+bool isIdat(PyObject* chunkType) {
+    return PyBytes_CheckExact(chunkType) && PyBytes_GET_SIZE(chunkType) == 4 &&
+           std::memcmp(PyBytes_AS_STRING(chunkType), "IDAT", 4) == 0;
+}
+
 }  // namespace
 
 PyObject* readChunk(PyObject* stream) noexcept {
     Ref four = Ref::steal(PyLong_FromLong(4));
-    if (!four) return nullptr;
-    Ref lengthBytes = callMethod(stream, Name::read, {four.get()});
-    if (!lengthBytes) return nullptr;
-    Py_ssize_t lengthSize = PyObject_Length(lengthBytes.get());
-    if (lengthSize < 0) return nullptr;
-    if (lengthSize == 0) return Py_BuildValue("(y#y#)", "", Py_ssize_t(0), "", Py_ssize_t(0));
-    if (lengthSize != 4) return raise(PyExc_ValueError, message::eofInLength);
-    Ref length = unpackBigEndianU32(lengthBytes.get());
-    if (!length) return nullptr;
-    Ref chunkType = readExactly(stream, four.get(), 4, message::eofInType);
-    if (!chunkType) return nullptr;
-    Py_ssize_t dataLength = PyLong_AsSsize_t(length.get());
-    if (dataLength == -1 && PyErr_Occurred()) return nullptr;
-    Ref data = readExactly(stream, length.get(), dataLength, message::eofInData);
-    if (!data) return nullptr;
-    Ref crc = readExactly(stream, four.get(), 4, message::eofInCrc);
-    if (!crc) return nullptr;
-    Ref actualCrc = chunkCrc(chunkType.get(), data.get());
-    Ref expectedCrc = actualCrc ? unpackBigEndianU32(crc.get()) : Ref();
-    if (!expectedCrc) return nullptr;
-    int same = PyObject_RichCompareBool(expectedCrc.get(), actualCrc.get(), Py_EQ);
-    if (same < 0) return nullptr;
-    if (!same) return raise(PyExc_ValueError, message::corruptedChunk);
-    return PyTuple_Pack(2, chunkType.get(), data.get());
+    ChunkHead head;
+    if (!four || !readHead(stream, four.get(), &head)) return nullptr;
+    if (head.end) return Py_BuildValue("(y#y#)", "", Py_ssize_t(0), "", Py_ssize_t(0));
+    Ref data = readExactly(stream, head.length.get(), head.dataLength, message::eofInData);
+    if (!data || !checkCrc(stream, four.get(), [&] { return chunkCrc(head.type.get(), data.get()); })) return nullptr;
+    return PyTuple_Pack(2, head.type.get(), data.get());
+}
+
+bool readChunkGathering(PyObject* stream, GrowableBuffer& idat, Ref* chunkType, Ref* data) noexcept {
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    ChunkHead head;
+    if (!four || !readHead(stream, four.get(), &head)) return false;
+    if (head.end) {
+        *chunkType = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        return bool(*chunkType);
+    }
+    if (!isIdat(head.type.get())) {
+        *data = readExactly(stream, head.length.get(), head.dataLength, message::eofInData);
+        if (!*data || !checkCrc(stream, four.get(), [&] { return chunkCrc(head.type.get(), data->get()); })) {
+            return false;
+        }
+        *chunkType = std::move(head.type);
+        return true;
+    }
+    const size_t start = idat.size();
+    if (!readDataInto(stream, head.dataLength, idat)) return false;
+    const uint8_t* gathered = idat.data() + start;
+    if (!checkCrc(stream, four.get(), [&] { return gatheredCrc(head.type.get(), gathered, idat.size() - start); })) {
+        return false;
+    }
+    *chunkType = std::move(head.type);
+    return true;
 }
 
 PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept {

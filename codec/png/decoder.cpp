@@ -15,6 +15,8 @@
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
 #include "../../capi/errors.hpp"
+#include "../../capi/files.hpp"
+#include "../../capi/function.hpp"
 #include "../../capi/gil.hpp"
 
 using namespace lumivex::capi;
@@ -50,26 +52,110 @@ bool readHeader(PyObject* data, Ihdr* header) {
     return true;
 }
 
+// The IDAT data in stream order. Over a plain file the module's own chunk
+// reader puts it straight into `gathered`; what a chunk reader called through
+// Python returns is kept as objects, to be joined once, the gathered bytes
+// before each turned into an object first so that the order holds.
+class IdatData {
+public:
+    GrowableBuffer gathered;
+
+    bool append(PyObject* data) {
+        if (!objects_) objects_ = Ref::steal(PyList_New(0));
+        return objects_ && takeGathered() && PyList_Append(objects_.get(), data) == 0;
+    }
+
+    // Once every chunk is read: with objects, b"".join of them all (the one
+    // object itself when it is exactly bytes), releasing the list.
+    bool finish() {
+        if (!objects_) return true;
+        if (!takeGathered()) return false;
+        joined_ = joinChunks(objects_.get());
+        objects_.reset();
+        return bool(joined_);
+    }
+
+    // The data's bytes where they lie, if natively readable; null otherwise.
+    const uint8_t* bytes(size_t* length) const {
+        if (!joined_) {
+            *length = gathered.size();
+            return gathered.data() != nullptr ? gathered.data() : reinterpret_cast<const uint8_t*>("");
+        }
+        if (!PyBytes_CheckExact(joined_.get())) return nullptr;
+        *length = static_cast<size_t>(PyBytes_GET_SIZE(joined_.get()));
+        return reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(joined_.get()));
+    }
+
+    // The data as one object (after finish; borrowed), held once: gathered
+    // bytes are copied into a bytes object and released.
+    PyObject* object() {
+        if (!joined_) {
+            joined_ = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(gathered.data()),
+                                                           static_cast<Py_ssize_t>(gathered.size())));
+            gathered.release();
+        }
+        return joined_.get();
+    }
+
+private:
+    Ref objects_;
+    Ref joined_;
+
+    bool takeGathered() {
+        if (gathered.size() == 0) return true;
+        Ref piece = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(gathered.data()),
+                                                         static_cast<Py_ssize_t>(gathered.size())));
+        gathered.release();
+        if (!piece) return false;
+        if (!objects_) objects_ = Ref::steal(PyList_New(0));
+        return objects_ && PyList_Append(objects_.get(), piece.get()) == 0;
+    }
+
+    // b"".join(chunks), or the single chunk itself when it is exactly bytes.
+    static Ref joinChunks(PyObject* chunks) {
+        if (PyList_GET_SIZE(chunks) == 1 && PyBytes_CheckExact(PyList_GET_ITEM(chunks, 0))) {
+            return Ref::borrow(PyList_GET_ITEM(chunks, 0));
+        }
+        Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        if (!empty) return Ref();
+        return callMethod(empty.get(), Name::join, {chunks});
+    }
+};
+
+// One chunk through the module's _readChunk, looked up for each chunk: natively
+// when it is the module's own and the stream a plain file, else by calling it.
+bool nextChunk(PyObject* stream, IdatData& idat, Ref* chunkType, Ref* data) {
+    Ref readChunk = lookupGlobal(Name::_readChunk);
+    if (!readChunk) return false;
+    if (isOwnFunction(readChunk.get(), "_readChunk") && isPlainFile(stream)) {
+        return readChunkGathering(stream, idat.gathered, chunkType, data);
+    }
+    Ref chunk = Ref::steal(PyObject_CallFunctionObjArgs(readChunk.get(), stream, nullptr));
+    Ref typeAndData[2];
+    if (!chunk || !unpackExactly(chunk.get(), 2, typeAndData)) return false;
+    *chunkType = std::move(typeAndData[0]);
+    *data = std::move(typeAndData[1]);
+    return true;
+}
+
 // Reads chunks until IEND or the end of the stream, keeping the IDAT data.
-bool readChunks(PyObject* stream, Ihdr* header, PyObject* idatChunks) {
+bool readChunks(PyObject* stream, Ihdr* header, IdatData& idat) {
     for (;;) {
-        Ref readChunk = lookupGlobal(Name::_readChunk);
-        Ref chunk = readChunk ? Ref::steal(PyObject_CallFunctionObjArgs(readChunk.get(), stream, nullptr)) : Ref();
-        Ref typeAndData[2];
-        if (!chunk || !unpackExactly(chunk.get(), 2, typeAndData)) return false;
-        PyObject* chunkType = typeAndData[0].get();
-        PyObject* data = typeAndData[1].get();
+        Ref type, data;
+        if (!nextChunk(stream, idat, &type, &data)) return false;
+        PyObject* chunkType = type.get();
         bool is;
         if (!equalsBytes(chunkType, "", 0, &is)) return false;
         if (is) return true;
         if (!equalsBytes(chunkType, "IHDR", 4, &is)) return false;
         if (is) {
-            if (!readHeader(data, header)) return false;
+            if (!readHeader(data.get(), header)) return false;
             continue;
         }
         if (!equalsBytes(chunkType, "IDAT", 4, &is)) return false;
         if (is) {
-            if (PyList_Append(idatChunks, data) < 0) return false;
+            // Data read natively is already in idat.gathered.
+            if (data && !idat.append(data.get())) return false;
             continue;
         }
         if (!equalsBytes(chunkType, "IEND", 4, &is)) return false;
@@ -82,17 +168,6 @@ bool checkHeader(const Ihdr& header) {
     IhdrProblem problem = checkIhdr(header);
     if (problem != IhdrProblem::None) return raise(PyExc_ValueError, message::forProblem(problem));
     return true;
-}
-
-// The IDAT data in stream order as one object: b"".join(idatChunks), or the
-// single chunk itself when there is only one.
-Ref joinChunks(PyObject* idatChunks) {
-    if (PyList_GET_SIZE(idatChunks) == 1 && PyBytes_CheckExact(PyList_GET_ITEM(idatChunks, 0))) {
-        return Ref::borrow(PyList_GET_ITEM(idatChunks, 0));
-    }
-    Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!empty) return Ref();
-    return callMethod(empty.get(), Name::join, {idatChunks});
 }
 
 // Inflates the IDAT stream through the module's zlib, never producing more
@@ -205,10 +280,8 @@ enum class Native { decoded, failed, fallBack };
 // complete stream, a short one (malformed whichever way it is inflated) or a bad
 // filter goes back to the bounded path through the module's zlib, which gives
 // the same result and zlib's own errors in zlib's own words.
-Native decodeNatively(PyObject* compressed, const RowLayout& layout, int64_t expectedSize, Ref* triple) {
-    if (!PyBytes_CheckExact(compressed)) return Native::fallBack;
-    const uint8_t* input = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(compressed));
-    const size_t inputLength = static_cast<size_t>(PyBytes_GET_SIZE(compressed));
+Native decodeNatively(const uint8_t* input, size_t inputLength, const RowLayout& layout, int64_t expectedSize,
+                      Ref* triple) {
     if (!couldFill(inputLength, expectedSize)) return Native::fallBack;
     Ref scanlines = newPixelBuffer(static_cast<Py_ssize_t>(expectedSize));
     RawBuffer rowBuffers;
@@ -222,7 +295,8 @@ Native decodeNatively(PyObject* compressed, const RowLayout& layout, int64_t exp
     InflateCounts counts;
     InflateStatus status;
     int badFilter = -1;
-    // The bytes object is immutable and the new buffer is nobody else's.
+    // The input (a bytes object or the reader's own buffer) cannot change, and
+    // the new buffer is nobody else's.
     Py_BEGIN_ALLOW_THREADS
     status = inflateInto(input, inputLength, buffer, size, &counts);
     if (status == InflateStatus::complete) badFilter = reconstructImageInPlace(buffer, layout, rowBuffers.data());
@@ -256,26 +330,29 @@ Native decodeNatively(PyObject* compressed, const RowLayout& layout, int64_t exp
 PyObject* loadPng(PyObject* stream) noexcept {
     if (!checkSignature(stream)) return nullptr;
     Ihdr header;
-    Ref idatChunks = Ref::steal(PyList_New(0));
-    if (!idatChunks || !readChunks(stream, &header, idatChunks.get()) || !checkHeader(header)) return nullptr;
+    IdatData idat;
+    if (!readChunks(stream, &header, idat) || !checkHeader(header)) return nullptr;
     const RowLayout layout = rowLayout(header);
     int64_t expectedSize;
     if (!inflatedSize(layout, &expectedSize)) return raiseMalformed();
-    // The IDAT data is held once: the single chunk itself, or the chunks
-    // joined, after which the list of them goes.
-    Ref compressed = joinChunks(idatChunks.get());
-    idatChunks.reset();
-    Ref zlib = compressed ? lookupGlobal(Name::zlib) : Ref();
+    // The IDAT data is held once: gathered where it was read, the single
+    // chunk itself, or the chunks joined, after which the list of them goes.
+    if (!idat.finish()) return nullptr;
+    Ref zlib = lookupGlobal(Name::zlib);
     if (!zlib) return nullptr;
-    if (expectedSize >= 0 && isGenuineZlib(zlib.get())) {
+    size_t inputLength;
+    const uint8_t* input = idat.bytes(&inputLength);
+    if (expectedSize >= 0 && input != nullptr && isGenuineZlib(zlib.get())) {
         Ref triple;
-        switch (decodeNatively(compressed.get(), layout, expectedSize, &triple)) {
+        switch (decodeNatively(input, inputLength, layout, expectedSize, &triple)) {
             case Native::decoded: return triple.release();
             case Native::failed: return nullptr;
             case Native::fallBack: break;
         }
     }
-    Ref raw = inflateBounded(zlib.get(), compressed.get(), static_cast<Py_ssize_t>(expectedSize));
+    PyObject* compressed = idat.object();  // borrowed
+    if (!compressed) return nullptr;
+    Ref raw = inflateBounded(zlib.get(), compressed, static_cast<Py_ssize_t>(expectedSize));
     if (!raw) return nullptr;
     Py_ssize_t rawLength = PyObject_Length(raw.get());
     if (rawLength < 0) return nullptr;

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "../../capi/buffer.hpp"
+
 #include <cstdint>
 
 namespace lumivex::png {
@@ -15,6 +17,12 @@ extern const char signatureBytes[8];
 
 // _readChunk(stream): (chunkType, data), or (b"", b"") at a clean end.
 PyObject* readChunk(PyObject* stream) noexcept;
+// What _readChunk does, for the reader over a plain file (capi/files.hpp):
+// an IDAT chunk's data is read straight onto the end of `idat` and *data is
+// left empty; any other chunk's data comes back in *data. *chunkType is b""
+// at a clean end. False with the exception _readChunk would raise.
+bool readChunkGathering(PyObject* stream, capi::GrowableBuffer& idat, capi::Ref* chunkType,
+                        capi::Ref* data) noexcept;
 // _makeChunk(chunkType, data): the framed chunk as bytes.
 PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept;
 // Decodes a PNG stream positioned at its signature into (width, height, pixels).
