@@ -119,13 +119,20 @@ inline void adviseHugePages(void* buffer, size_t size) noexcept {
 
 // Gives the pages wholly inside buffer[keep, end) back to the kernel, for a
 // buffer shrunk in place whose allocator keeps its old size: the memory stays
-// the allocation's, and reads as zeros if it is ever used again.
+// the allocation's, with unspecified contents. MADV_FREE lets the kernel take
+// the pages whenever it needs memory, while a later reuse of the allocation
+// (the next image's buffer, often) writes them again without a page fault;
+// kernels without it drop them at once.
 inline void releaseUnusedPages(void* buffer, size_t keep, size_t end) noexcept {
 #if defined(__linux__) && defined(MADV_DONTNEED)
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + keep + page - 1) & ~(page - 1);
     uintptr_t stop = (reinterpret_cast<uintptr_t>(buffer) + end) & ~(page - 1);
-    if (stop > start) madvise(reinterpret_cast<void*>(start), stop - start, MADV_DONTNEED);
+    if (stop <= start) return;
+#if defined(MADV_FREE)
+    if (madvise(reinterpret_cast<void*>(start), stop - start, MADV_FREE) == 0) return;
+#endif
+    madvise(reinterpret_cast<void*>(start), stop - start, MADV_DONTNEED);
 #else
     (void)buffer;
     (void)keep;
