@@ -60,10 +60,7 @@ class IdatData {
 public:
     GrowableBuffer gathered;
 
-    bool append(PyObject* data) {
-        if (!objects_) objects_ = Ref::steal(PyList_New(0));
-        return objects_ && takeGathered() && PyList_Append(objects_.get(), data) == 0;
-    }
+    bool append(PyObject* data) { return takeGathered() && addObject(data); }
 
     // Once every chunk is read: with objects, b"".join of them all (the one
     // object itself when it is exactly bytes), releasing the list.
@@ -86,14 +83,9 @@ public:
         return reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(joined_.get()));
     }
 
-    // The data as one object (after finish; borrowed), held once: gathered
-    // bytes are copied into a bytes object and released.
+    // The data as one object (after finish; borrowed), held once.
     PyObject* object() {
-        if (!joined_) {
-            joined_ = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(gathered.data()),
-                                                           static_cast<Py_ssize_t>(gathered.size())));
-            gathered.release();
-        }
+        if (!joined_) joined_ = gatheredAsBytes();
         return joined_.get();
     }
 
@@ -101,14 +93,23 @@ private:
     Ref objects_;
     Ref joined_;
 
+    // The gathered bytes moved into a bytes object.
+    Ref gatheredAsBytes() {
+        Ref copy = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(gathered.data()),
+                                                        static_cast<Py_ssize_t>(gathered.size())));
+        gathered.release();
+        return copy;
+    }
+
+    bool addObject(PyObject* data) {
+        if (!objects_) objects_ = Ref::steal(PyList_New(0));
+        return objects_ && PyList_Append(objects_.get(), data) == 0;
+    }
+
     bool takeGathered() {
         if (gathered.size() == 0) return true;
-        Ref piece = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(gathered.data()),
-                                                         static_cast<Py_ssize_t>(gathered.size())));
-        gathered.release();
-        if (!piece) return false;
-        if (!objects_) objects_ = Ref::steal(PyList_New(0));
-        return objects_ && PyList_Append(objects_.get(), piece.get()) == 0;
+        Ref piece = gatheredAsBytes();
+        return piece && addObject(piece.get());
     }
 
     // b"".join(chunks), or the single chunk itself when it is exactly bytes.
