@@ -11,6 +11,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <system_error>
+#include <thread>
 
 using lumivex::capi::ByteView;
 using lumivex::capi::RawBuffer;
@@ -83,7 +86,81 @@ size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) {
 
 enum class Method { matching, runs };
 
-size_t compressWith(Method method, int level, const uint8_t* src, size_t len, uint8_t* dst, size_t cap) {
+// Runs `first` on a new thread and `second` on this one, or both here when no thread can
+// be started.
+void runSideBySide(const std::function<void()>& first, const std::function<void()>& second) {
+    std::thread helper;
+    try {
+        helper = std::thread(std::cref(first));
+    } catch (const std::system_error&) {
+        first();
+        second();
+        return;
+    }
+    second();
+    helper.join();
+}
+
+// Above smallScanlines, with two cores, the stream is deflated as two pieces at once, cut
+// at a row boundary. The first piece is the shorter: ending it without a final block takes
+// one more pass over its compressed data.
+bool deflateInTwoPieces(size_t len, size_t lineBytes) {
+    static const bool twoCores = std::thread::hardware_concurrency() >= 2;
+    return twoCores && len > smallScanlines && len / lineBytes >= 2 && len <= 2 * png::maxPieceInput;
+}
+
+size_t firstPieceLength(size_t len, size_t lineBytes) {
+    return std::max<size_t>(1, len / lineBytes * 9 / 20) * lineBytes;
+}
+
+// Room for the stream of len scanline bytes, whole or in pieces; 0 when too large.
+size_t streamCapacity(size_t len, size_t lineBytes) {
+    const size_t whole = png::zlibCompressBound(len);
+    if (whole == 0 || !deflateInTwoPieces(len, lineBytes)) return whole;
+    const size_t firstLen = firstPieceLength(len, lineBytes);
+    const size_t pieces = png::zlibHeaderLength + png::deflatePieceBound(firstLen) +
+                          png::deflatePieceBound(len - firstLen) + png::zlibTrailerLength;
+    return std::max(whole, pieces);
+}
+
+size_t compressPiece(Method method, int level, bool last, const uint8_t* src, size_t len, uint8_t* dst,
+                     size_t cap) {
+    return method == Method::runs ? png::compressDeflateRunsPiece(last, src, len, dst, cap)
+                                  : png::compressDeflatePiece(level, last, src, len, dst, cap);
+}
+
+// The zlib stream of src as two pieces deflated side by side, or 0 if either failed.
+size_t compressInTwoPieces(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
+                           size_t cap) {
+    const size_t firstLen = firstPieceLength(len, lineBytes), secondLen = len - firstLen;
+    const size_t firstCap = png::deflatePieceBound(firstLen), secondCap = png::deflatePieceBound(secondLen);
+    if (cap < png::zlibHeaderLength + firstCap + secondCap + png::zlibTrailerLength) return 0;
+    uint8_t* const first = dst + png::zlibHeaderLength;
+    uint8_t* const second = first + firstCap;
+    size_t firstOut = 0, secondOut = 0;
+    uint32_t firstSum = 1, secondSum = 1;
+    runSideBySide(
+        [&] {
+            firstOut = compressPiece(method, level, false, src, firstLen, first, firstCap);
+            firstSum = png::updateAdler32(1, src, firstLen);
+        },
+        [&] {
+            secondOut = compressPiece(method, level, true, src + firstLen, secondLen, second, secondCap);
+            secondSum = png::updateAdler32(1, src + firstLen, secondLen);
+        });
+    if (firstOut == 0 || secondOut == 0) return 0;
+    png::putZlibHeader(level, dst);
+    std::memmove(first + firstOut, second, secondOut);
+    png::putZlibTrailer(png::combineAdler32(firstSum, secondSum, secondLen), first + firstOut + secondOut);
+    return png::zlibHeaderLength + firstOut + secondOut + png::zlibTrailerLength;
+}
+
+size_t compressWith(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
+                    size_t cap) {
+    if (deflateInTwoPieces(len, lineBytes)) {
+        const size_t written = compressInTwoPieces(method, level, src, len, lineBytes, dst, cap);
+        if (written != 0) return written;
+    }
     return method == Method::runs ? png::compressZlibRuns(src, len, dst, cap)
                                   : png::compressZlib(level, src, len, dst, cap);
 }
@@ -96,7 +173,8 @@ uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, s
     uint64_t total = 0;
     for (size_t strip = 0; strip < sampleStrips; ++strip) {
         const size_t firstRow = strip * (height - stripRows) / (sampleStrips - 1);
-        total += compressWith(method, level, src + firstRow * lineBytes, stripRows * lineBytes, scratch, scratchCap);
+        total += compressWith(method, level, src + firstRow * lineBytes, stripRows * lineBytes, lineBytes, scratch,
+                              scratchCap);
     }
     return total;
 }
@@ -112,7 +190,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     }
     const bool runsSmaller = sampledSize(Method::runs, level, src, len, lineBytes, scratch, scratchCap) <
                              sampledSize(Method::matching, level, src, len, lineBytes, scratch, scratchCap);
-    return compressWith(runsSmaller ? Method::runs : Method::matching, level, src, len, dst, cap);
+    return compressWith(runsSmaller ? Method::runs : Method::matching, level, src, len, lineBytes, dst, cap);
 }
 
 // At the strongest level the adaptive choice is checked against no filtering at all,
@@ -156,7 +234,7 @@ PyObject* encodePng(PyObject*, PyObject* args) {
     ByteView view;  // held to the end: a bytearray cannot be resized under the encode
     if (!view.acquire(pixels) || !checkImage(width, height, view.length())) return nullptr;
     const Image image{view.data(), uint32_t(width), uint32_t(height)};
-    const size_t bound = png::zlibCompressBound(image.scanlineBytes());
+    const size_t bound = streamCapacity(image.scanlineBytes(), image.rowStride() + 1);
     const size_t scratchCap = scratchBytes(image.scanlineBytes(), image.rowStride() + 1);
     const bool tryUnfiltered = level == png::strongestDeflateLevel && strategy == png::adaptiveFilter;
     RawBuffer scanlines, stream, scratch, unfiltered;

@@ -290,6 +290,67 @@ void testCompressRoundTrip() {
         CHECK(png::compressZlib(level, text.data(), text.size(), packed.data(), packed.size()) == 0);
 }
 
+// Input cut into pieces compressed one by one, then joined with the header and the
+// combined Adler-32, inflates to the input; an inner piece is byte-aligned and ends no
+// stream (alone it is no whole stream; followed by a final empty stored block it is).
+void testPieces() {
+    const Bytes finalEmptyBlock{0x01, 0x00, 0x00, 0xFF, 0xFF};
+    auto framed = [](const Bytes& body, uint32_t adler) {
+        Bytes stream(png::zlibHeaderLength);
+        png::putZlibHeader(6, stream.data());
+        stream.insert(stream.end(), body.begin(), body.end());
+        stream.resize(stream.size() + png::zlibTrailerLength);
+        png::putZlibTrailer(adler, stream.data() + stream.size() - png::zlibTrailerLength);
+        return stream;
+    };
+    for (int round = 0; round < 40; ++round) {
+        const size_t size = round < 4 ? size_t(round) : std::uniform_int_distribution<size_t>(4, 200000)(rng);
+        const Bytes input = randomBytes(size, round % 3 == 0 ? 255 : 3);
+        std::vector<size_t> cuts{0, size / 3, size - size / 4, size};
+        for (int method : {1, 6, png::strongestDeflateLevel, 0}) {  // 0: runs only
+            if (method == png::strongestDeflateLevel && size > 50000) continue;
+            context = "pieces of " + std::to_string(size) + " bytes, " + (method ? "level " + std::to_string(method) : "runs");
+            Bytes joined;
+            uint32_t adler = 1;
+            for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+                const uint8_t* src = input.data() + cuts[i];
+                const size_t len = cuts[i + 1] - cuts[i];
+                const bool last = i + 2 == cuts.size();
+                const size_t bound = png::deflatePieceBound(len);
+                Bytes piece = guarded(bound);
+                const size_t n = method ? png::compressDeflatePiece(method, last, src, len, piece.data(), bound)
+                                        : png::compressDeflateRunsPiece(last, src, len, piece.data(), bound);
+                CHECK(n > 0 && guardIntact(piece, bound));
+                piece.resize(n);
+                const uint32_t pieceAdler = png::updateAdler32(1, src, len);
+                CHECK(pieceAdler == adler32(Bytes(src, src + len)));
+                if (!last) {
+                    CHECK(inflate(framed(piece, pieceAdler), len).status != png::InflateStatus::complete);
+                    Bytes closed = piece;
+                    closed.insert(closed.end(), finalEmptyBlock.begin(), finalEmptyBlock.end());
+                    const Inflated whole = inflate(framed(closed, pieceAdler), len);
+                    CHECK(whole.status == png::InflateStatus::complete && sameBytes(whole.out.data(), src, len));
+                }
+                joined.insert(joined.end(), piece.begin(), piece.end());
+                adler = png::combineAdler32(adler, pieceAdler, len);
+            }
+            CHECK(adler == adler32(input));
+            const Bytes stream = framed(joined, adler);
+            const Inflated back = inflate(stream, size);
+            CHECK(back.status == png::InflateStatus::complete && back.counts.consumed == stream.size());
+            CHECK(sameBytes(back.out.data(), input.data(), size));
+        }
+    }
+    context = "a piece that does not fit is refused, writing nothing past the buffer";
+    const Bytes input = randomBytes(5000);
+    for (bool last : {false, true}) {
+        Bytes small = guarded(100);
+        CHECK(png::compressDeflatePiece(6, last, input.data(), input.size(), small.data(), 100) == 0);
+        CHECK(png::compressDeflateRunsPiece(last, input.data(), input.size(), small.data(), 100) == 0);
+        CHECK(guardIntact(small, 100));
+    }
+}
+
 void testInflateStatuses() {
     using S = png::InflateStatus;
     const Bytes data = randomBytes(100000);
@@ -342,5 +403,6 @@ int main() {
     testCrc32();
     testCompressRoundTrip();
     testInflateStatuses();
+    testPieces();
     return report(png::deflateBackend());
 }
