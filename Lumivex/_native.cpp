@@ -8,8 +8,10 @@
 #include "../capi/ref.hpp"
 #include "../codec/png/deflate.hpp"
 #include "../codec/png/filter_select.hpp"
+#include "../codec/png/predictors.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <system_error>
@@ -101,26 +103,36 @@ void runSideBySide(const std::function<void()>& first, const std::function<void(
     helper.join();
 }
 
-// Above smallScanlines, with two cores, the stream is deflated as two pieces at once, cut
-// at a row boundary. The first piece is the shorter: ending it without a final block takes
-// one more pass over its compressed data.
-bool deflateInTwoPieces(size_t len, size_t lineBytes) {
+// Above smallScanlines, with two cores, the rows are filtered in two halves at once, and
+// the stream is deflated as two pieces at once, cut at a row boundary.
+bool worthTwoThreads(size_t len, size_t lineBytes) {
     static const bool twoCores = std::thread::hardware_concurrency() >= 2;
     return twoCores && len > smallScanlines && len / lineBytes >= 2 && len <= 2 * png::maxPieceInput;
 }
 
-size_t firstPieceLength(size_t len, size_t lineBytes) {
-    return std::max<size_t>(1, len / lineBytes * 9 / 20) * lineBytes;
+// Ending the first piece without a final block may take one more pass over its compressed
+// data (with libdeflate), which weighs against the time of the faster levels' matching:
+// there the first piece is cut shorter, so that both threads end together.
+bool shorterFirstPiece(Method method, int level) {
+    return method == Method::matching && level != png::strongestDeflateLevel;
 }
 
-// Room for the stream of len scanline bytes, whole or in pieces; 0 when too large.
+size_t firstPieceLength(size_t len, size_t lineBytes, bool shorterFirst) {
+    const size_t rows = len / lineBytes;
+    return std::max<size_t>(1, shorterFirst ? rows * 9 / 20 : rows / 2) * lineBytes;
+}
+
+size_t piecesCapacity(size_t len, size_t firstLen) {
+    return png::zlibHeaderLength + png::deflatePieceBound(firstLen) + png::deflatePieceBound(len - firstLen) +
+           png::zlibTrailerLength;
+}
+
+// Room for the stream of len scanline bytes, whole or in pieces cut either way; 0 when too large.
 size_t streamCapacity(size_t len, size_t lineBytes) {
     const size_t whole = png::zlibCompressBound(len);
-    if (whole == 0 || !deflateInTwoPieces(len, lineBytes)) return whole;
-    const size_t firstLen = firstPieceLength(len, lineBytes);
-    const size_t pieces = png::zlibHeaderLength + png::deflatePieceBound(firstLen) +
-                          png::deflatePieceBound(len - firstLen) + png::zlibTrailerLength;
-    return std::max(whole, pieces);
+    if (whole == 0 || !worthTwoThreads(len, lineBytes)) return whole;
+    return std::max({whole, piecesCapacity(len, firstPieceLength(len, lineBytes, true)),
+                     piecesCapacity(len, firstPieceLength(len, lineBytes, false))});
 }
 
 size_t compressPiece(Method method, int level, bool last, const uint8_t* src, size_t len, uint8_t* dst,
@@ -132,7 +144,8 @@ size_t compressPiece(Method method, int level, bool last, const uint8_t* src, si
 // The zlib stream of src as two pieces deflated side by side, or 0 if either failed.
 size_t compressInTwoPieces(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
                            size_t cap) {
-    const size_t firstLen = firstPieceLength(len, lineBytes), secondLen = len - firstLen;
+    const size_t firstLen = firstPieceLength(len, lineBytes, shorterFirstPiece(method, level));
+    const size_t secondLen = len - firstLen;
     const size_t firstCap = png::deflatePieceBound(firstLen), secondCap = png::deflatePieceBound(secondLen);
     if (cap < png::zlibHeaderLength + firstCap + secondCap + png::zlibTrailerLength) return 0;
     uint8_t* const first = dst + png::zlibHeaderLength;
@@ -157,7 +170,7 @@ size_t compressInTwoPieces(Method method, int level, const uint8_t* src, size_t 
 
 size_t compressWith(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
                     size_t cap) {
-    if (deflateInTwoPieces(len, lineBytes)) {
+    if (worthTwoThreads(len, lineBytes)) {
         const size_t written = compressInTwoPieces(method, level, src, len, lineBytes, dst, cap);
         if (written != 0) return written;
     }
@@ -165,32 +178,62 @@ size_t compressWith(Method method, int level, const uint8_t* src, size_t len, si
                                   : png::compressZlib(level, src, len, dst, cap);
 }
 
-// The compressed size of evenly spaced strips of rows of a large image (len > smallScanlines).
-uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* scratch,
-                     size_t scratchCap) {
+// Room for trial compressions: one area of `cap` bytes for a small image, two for a large
+// one, whose trials run on two threads.
+struct Scratch {
+    uint8_t* data;
+    size_t cap;
+    uint8_t* area(size_t index) const { return data + index * cap; }
+};
+
+size_t scratchAreas(size_t scanlineBytes) { return scanlineBytes > smallScanlines ? 2 : 1; }
+
+// The compressed size of evenly spaced strips of rows of a large image (len > smallScanlines);
+// the strips alternate between two threads.
+uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
+                     const Scratch& scratch) {
     const size_t height = len / lineBytes;
     const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
-    uint64_t total = 0;
-    for (size_t strip = 0; strip < sampleStrips; ++strip) {
-        const size_t firstRow = strip * (height - stripRows) / (sampleStrips - 1);
-        total += compressWith(method, level, src + firstRow * lineBytes, stripRows * lineBytes, lineBytes, scratch,
-                              scratchCap);
-    }
-    return total;
+    uint64_t totals[2] = {0, 0};
+    auto strips = [&](size_t parity) {
+        for (size_t strip = parity; strip < sampleStrips; strip += 2) {
+            const size_t firstRow = strip * (height - stripRows) / (sampleStrips - 1);
+            totals[parity] += compressWith(method, level, src + firstRow * lineBytes, stripRows * lineBytes,
+                                           lineBytes, scratch.area(parity), scratch.cap);
+        }
+    };
+    runSideBySide([&] { strips(0); }, [&] { strips(1); });
+    return totals[0] + totals[1];
 }
 
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
-                    uint8_t* scratch, size_t scratchCap) {
+                    const Scratch& scratch) {
     if (len <= smallScanlines) {
         const size_t matched = png::compressZlib(level, src, len, dst, cap);
-        const size_t runs = png::compressZlibRuns(src, len, scratch, scratchCap);
+        const size_t runs = png::compressZlibRuns(src, len, scratch.data, scratch.cap);
         if (matched == 0 || runs == 0 || matched <= runs) return matched;
-        std::memcpy(dst, scratch, runs);
+        std::memcpy(dst, scratch.data, runs);
         return runs;
     }
-    const bool runsSmaller = sampledSize(Method::runs, level, src, len, lineBytes, scratch, scratchCap) <
-                             sampledSize(Method::matching, level, src, len, lineBytes, scratch, scratchCap);
+    const bool runsSmaller = sampledSize(Method::runs, level, src, len, lineBytes, scratch) <
+                             sampledSize(Method::matching, level, src, len, lineBytes, scratch);
     return compressWith(runsSmaller ? Method::runs : Method::matching, level, src, len, lineBytes, dst, cap);
+}
+
+// Filters the image into out with `strategy`, a large image's two halves on two threads.
+bool filterSideBySide(const Image& image, int strategy, uint8_t* out) {
+    const size_t height = image.height, stride = image.rowStride();
+    if (!worthTwoThreads(image.scanlineBytes(), stride + 1))
+        return png::filterImage(image.pixels, stride, height, bytesPerPixel, strategy, out);
+    const size_t half = height / 2;
+    bool done[2] = {false, false};
+    runSideBySide(
+        [&] { done[0] = png::filterImageRows(image.pixels, stride, 0, half, bytesPerPixel, strategy, out); },
+        [&] {
+            done[1] = png::filterImageRows(image.pixels, stride, half, height, bytesPerPixel, strategy,
+                                           out + half * (stride + 1));
+        });
+    return done[0] && done[1];
 }
 
 // At the strongest level the adaptive choice is checked against no filtering at all,
@@ -198,14 +241,13 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
 // those better than the small differences the per-row heuristic favours there.
 // Each candidate is judged by a default-level deflate of sampled strips (of everything
 // for a small image). The winner's scanlines are left in `scanlines`.
-void chooseStrongestFilters(const Image& image, uint8_t* scanlines, uint8_t* unfiltered, uint8_t* scratch,
-                           size_t scratchCap) {
+void chooseStrongestFilters(const Image& image, uint8_t* scanlines, uint8_t* unfiltered, const Scratch& scratch) {
     const size_t len = image.scanlineBytes(), lineBytes = image.rowStride() + 1;
-    png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, png::adaptiveFilter, scanlines);
-    png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, 0, unfiltered);
+    filterSideBySide(image, png::adaptiveFilter, scanlines);
+    filterSideBySide(image, png::kNone, unfiltered);
     auto estimate = [&](const uint8_t* src) -> uint64_t {
-        if (len <= smallScanlines) return png::compressZlib(6, src, len, scratch, scratchCap);
-        return sampledSize(Method::matching, 6, src, len, lineBytes, scratch, scratchCap);
+        if (len <= smallScanlines) return png::compressZlib(6, src, len, scratch.data, scratch.cap);
+        return sampledSize(Method::matching, 6, src, len, lineBytes, scratch);
     };
     if (estimate(unfiltered) < estimate(scanlines)) std::memcpy(scanlines, unfiltered, len);
 }
@@ -236,24 +278,25 @@ PyObject* encodePng(PyObject*, PyObject* args) {
     const Image image{view.data(), uint32_t(width), uint32_t(height)};
     const size_t bound = streamCapacity(image.scanlineBytes(), image.rowStride() + 1);
     const size_t scratchCap = scratchBytes(image.scanlineBytes(), image.rowStride() + 1);
+    const size_t areas = scratchAreas(image.scanlineBytes());
     const bool tryUnfiltered = level == png::strongestDeflateLevel && strategy == png::adaptiveFilter;
     RawBuffer scanlines, stream, scratch, unfiltered;
-    if (bound == 0 || scratchCap == 0) return PyErr_NoMemory();
-    if (!scanlines.allocate(image.scanlineBytes()) || !stream.allocate(bound) || !scratch.allocate(scratchCap) ||
+    if (bound == 0 || scratchCap == 0 || scratchCap > SIZE_MAX / areas) return PyErr_NoMemory();
+    if (!scanlines.allocate(image.scanlineBytes()) || !stream.allocate(bound) || !scratch.allocate(scratchCap * areas) ||
         (tryUnfiltered && !unfiltered.allocate(image.scanlineBytes())))
         return nullptr;
 
     bool filtered;
     size_t streamLength;
     Py_BEGIN_ALLOW_THREADS
+    const Scratch trials{scratch.data(), scratchCap};
     filtered = true;
     if (tryUnfiltered)
-        chooseStrongestFilters(image, scanlines.data(), unfiltered.data(), scratch.data(), scratchCap);
+        chooseStrongestFilters(image, scanlines.data(), unfiltered.data(), trials);
     else
-        filtered = png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, strategy,
-                                    scanlines.data());
+        filtered = filterSideBySide(image, strategy, scanlines.data());
     streamLength = filtered ? compressBest(level, scanlines.data(), image.scanlineBytes(), image.rowStride() + 1,
-                                           stream.data(), bound, scratch.data(), scratchCap)
+                                           stream.data(), bound, trials)
                             : 0;
     Py_END_ALLOW_THREADS
     if (!filtered) return PyErr_Format(PyExc_ValueError, "unknown filter strategy %d", strategy);

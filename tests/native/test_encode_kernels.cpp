@@ -165,6 +165,15 @@ void testFilterImage() {
             CHECK(line[0] == type);
             CHECK(sameBytes(line + 1, want.data(), stride));
         }
+        // Any run of rows filtered alone is the same stretch of the whole image's scanlines.
+        for (size_t first = 0; first <= height; ++first) {
+            for (size_t end = first; end <= height; ++end) {
+                const size_t lineBytes = stride + 1, n = (end - first) * lineBytes;
+                Bytes part = guarded(n);
+                CHECK(png::filterImageRows(pixels.data(), stride, first, end, 3, strategy, part.data()));
+                CHECK(guardIntact(part, n) && sameBytes(part.data(), out.data() + first * lineBytes, n));
+            }
+        }
     }
     context = "image, unknown strategy";
     Bytes out = guarded(0);
