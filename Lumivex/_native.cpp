@@ -87,6 +87,7 @@ size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) {
 }
 
 enum class Method { matching, runs };
+constexpr int defaultLevel = 6;
 
 // Runs `first` on a new thread and `second` on this one, or both here when no thread can
 // be started.
@@ -215,8 +216,13 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
         std::memcpy(dst, scratch.data, runs);
         return runs;
     }
-    const bool runsSmaller = sampledSize(Method::runs, level, src, len, lineBytes, scratch) <
-                             sampledSize(Method::matching, level, src, len, lineBytes, scratch);
+    const uint64_t runs = sampledSize(Method::runs, level, src, len, lineBytes, scratch);
+    // A stronger level's matching is about never larger than the default level's, and far
+    // slower: when the default level already beats runs, the stronger level's trial is spared.
+    const bool defaultMatchingWins =
+        level > defaultLevel && sampledSize(Method::matching, defaultLevel, src, len, lineBytes, scratch) <= runs;
+    const bool runsSmaller =
+        !defaultMatchingWins && runs < sampledSize(Method::matching, level, src, len, lineBytes, scratch);
     return compressWith(runsSmaller ? Method::runs : Method::matching, level, src, len, lineBytes, dst, cap);
 }
 
@@ -246,8 +252,8 @@ void chooseStrongestFilters(const Image& image, uint8_t* scanlines, uint8_t* unf
     filterSideBySide(image, png::adaptiveFilter, scanlines);
     filterSideBySide(image, png::kNone, unfiltered);
     auto estimate = [&](const uint8_t* src) -> uint64_t {
-        if (len <= smallScanlines) return png::compressZlib(6, src, len, scratch.data, scratch.cap);
-        return sampledSize(Method::matching, 6, src, len, lineBytes, scratch);
+        if (len <= smallScanlines) return png::compressZlib(defaultLevel, src, len, scratch.data, scratch.cap);
+        return sampledSize(Method::matching, defaultLevel, src, len, lineBytes, scratch);
     };
     if (estimate(unfiltered) < estimate(scanlines)) std::memcpy(scanlines, unfiltered, len);
 }
@@ -285,6 +291,9 @@ PyObject* encodePng(PyObject*, PyObject* args) {
     if (!scanlines.allocate(image.scanlineBytes()) || !stream.allocate(bound) || !scratch.allocate(scratchCap * areas) ||
         (tryUnfiltered && !unfiltered.allocate(image.scanlineBytes())))
         return nullptr;
+    // Every scanline byte is written: huge pages spare most of the page faults.
+    lumivex::capi::adviseHugePages(scanlines.data(), image.scanlineBytes());
+    if (tryUnfiltered) lumivex::capi::adviseHugePages(unfiltered.data(), image.scanlineBytes());
 
     bool filtered;
     size_t streamLength;
