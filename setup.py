@@ -28,7 +28,8 @@ SOURCES = (
     + sorted(glob.glob("codec/png/*.cpp"))
     + sorted(glob.glob("codec/bmp/*.cpp"))
 )
-NATIVE_SOURCES = ["Lumivex/_native.cpp", "codec/png/deflate.cpp", "codec/png/filter_select.cpp"]
+NATIVE_SOURCES = ["Lumivex/_native.cpp", "codec/png/deflate.cpp", "codec/png/deflate_scan.cpp",
+                  "codec/png/filter_select.cpp"]
 DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + ["Lumivex/image.hpp"])
 
 # -pthread: the compact writer deflates large images on two threads.

@@ -1,5 +1,7 @@
 #include "deflate.hpp"
 
+#include "deflate_scan.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -149,49 +151,12 @@ size_t deflatePieceBound(size_t srcLen) noexcept {
 
 namespace {
 
-struct LastBlock {
-    uint64_t headerBit;  // where its header, and so its final-block flag, starts
-    uint64_t endBit;     // just past its end-of-block code
-};
-
-// Finds the last block of the whole raw deflate stream data[0, len) by inflating it into
-// a scratch window with zlib, which stops at every block boundary and tells the bit
-// position there. False if the data is not exactly one whole stream.
-bool findLastBlock(const uint8_t* data, size_t len, LastBlock* found) {
-    if (len > UINT_MAX) return false;
-    z_stream stream{};
-    if (inflateInit2(&stream, -15) != Z_OK) return false;
-    uint8_t sink[16384];
-    stream.next_in = const_cast<Bytef*>(data);
-    stream.avail_in = static_cast<uInt>(len);
-    uint64_t boundary = 0;
-    bool ended = false;
-    for (;;) {
-        stream.next_out = sink;
-        stream.avail_out = sizeof sink;
-        if (inflate(&stream, Z_BLOCK) != Z_OK) break;
-        // data_type: the count of unused bits in the last byte read, +64 once the final
-        // block's header has been read, +128 at a block boundary.
-        if ((stream.data_type & 128) == 0) continue;
-        const uint64_t position = uint64_t(stream.total_in) * 8 - (stream.data_type & 7);
-        if (stream.data_type & 64) {
-            found->headerBit = boundary;
-            found->endBit = position;
-            ended = true;
-            break;
-        }
-        boundary = position;
-    }
-    inflateEnd(&stream);
-    return ended && (found->endBit + 7) / 8 == len;
-}
-
 // Turns the whole raw deflate stream in dst[0, len) into a piece that does not end the
 // stream: its last block loses the final flag, and an empty stored block (three zero
 // header bits, zero padding, LEN 0, NLEN 0xFFFF) brings it to a byte boundary.
 size_t endWithoutFinalBlock(uint8_t* dst, size_t len, size_t dstCap) {
-    LastBlock last;
-    if (!findLastBlock(dst, len, &last) || dstCap - len < emptyStoredBlockBound) return 0;
+    DeflateLastBlock last;
+    if (!findLastDeflateBlock(dst, len, &last) || dstCap - len < emptyStoredBlockBound) return 0;
     dst[last.headerBit / 8] &= static_cast<uint8_t>(~(1u << (last.headerBit % 8)));
     const unsigned usedBits = last.endBit % 8;  // of the last byte; 0 when it is full
     if (usedBits != 0) dst[len - 1] &= static_cast<uint8_t>((1u << usedBits) - 1);  // zero the padding

@@ -2,6 +2,7 @@
 // zlib wrappers. Built once per deflate backend. Exit status is the number of failed
 // checks (capped), 0 when all pass.
 #include "codec/png/deflate.hpp"
+#include "codec/png/deflate_scan.hpp"
 #include "codec/png/filter.hpp"
 #include "codec/png/filter_select.hpp"
 #include "tests/native/check.hpp"
@@ -12,6 +13,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 using namespace lumivex;
 using namespace nativetest;
@@ -360,6 +363,68 @@ void testPieces() {
     }
 }
 
+// A raw deflate stream from zlib, flushed fully every `flushEvery` bytes (0: never) for
+// many blocks, stored ones among them.
+Bytes rawDeflate(const Bytes& input, int level, int strategy, size_t flushEvery) {
+    z_stream stream{};
+    deflateInit2(&stream, level, Z_DEFLATED, -15, 8, strategy);
+    Bytes out(deflateBound(&stream, uLong(input.size())) + 16 * (input.size() / (flushEvery ? flushEvery : 1) + 1));
+    stream.next_out = out.data();
+    stream.avail_out = uInt(out.size());
+    size_t at = 0;
+    do {
+        const size_t step = flushEvery ? std::min(flushEvery, input.size() - at) : input.size() - at;
+        stream.next_in = const_cast<Bytef*>(input.data() + at);
+        stream.avail_in = uInt(step);
+        at += step;
+        deflate(&stream, at == input.size() ? Z_FINISH : Z_FULL_FLUSH);
+    } while (at < input.size());
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// The block walker finds the same last block as zlib's own inflate, on streams of every
+// block type from zlib and from the build's compressor; cut short or followed by a byte,
+// a stream is refused by both.
+void testLastBlockScan() {
+    Bytes text;
+    for (int i = 0; i < 60000; ++i) text.push_back(uint8_t("flat fills and thin lines "[i % 26] + (i / 1013) % 4));
+    const Bytes inputs[] = {Bytes(), randomBytes(1), randomBytes(5000, 3), randomBytes(40000), text};
+    std::vector<std::pair<std::string, Bytes>> streams;
+    for (size_t k = 0; k < sizeof inputs / sizeof inputs[0]; ++k) {
+        const Bytes& input = inputs[k];
+        for (int level : {0, 1, 6, 9})
+            for (int strategy : {Z_DEFAULT_STRATEGY, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED})
+                for (size_t flushEvery : {size_t(0), size_t(7001)})
+                    streams.push_back({"zlib input " + std::to_string(k) + " level " + std::to_string(level) +
+                                           " strategy " + std::to_string(strategy) + " flush " + std::to_string(flushEvery),
+                                       rawDeflate(input, level, strategy, flushEvery)});
+        for (int level : {1, 6, 9, png::strongestDeflateLevel}) {
+            Bytes piece(png::deflatePieceBound(input.size()));
+            piece.resize(png::compressDeflatePiece(level, true, input.data(), input.size(), piece.data(), piece.size()));
+            streams.push_back({"piece input " + std::to_string(k) + " level " + std::to_string(level), piece});
+        }
+    }
+    for (const auto& [name, stream] : streams) {
+        context = name;
+        png::DeflateLastBlock walked{1, 1}, inflated{2, 2};
+        CHECK(png::findLastDeflateBlock(stream.data(), stream.size(), &walked));
+        CHECK(png::findLastDeflateBlockInflating(stream.data(), stream.size(), &inflated));
+        CHECK(walked.headerBit == inflated.headerBit && walked.endBit == inflated.endBit);
+        CHECK(walked.endBit <= stream.size() * 8 && walked.endBit + 8 > stream.size() * 8);
+        Bytes longer = stream;
+        longer.push_back(0);
+        Bytes shorter(stream.begin(), stream.end() - 1);
+        for (const Bytes* bad : {&longer, &shorter}) {
+            png::DeflateLastBlock untouched{7, 7};
+            CHECK(!png::findLastDeflateBlock(bad->data(), bad->size(), &untouched));
+            CHECK(!png::findLastDeflateBlockInflating(bad->data(), bad->size(), &untouched));
+            CHECK(untouched.headerBit == 7 && untouched.endBit == 7);
+        }
+    }
+}
+
 void testInflateStatuses() {
     using S = png::InflateStatus;
     const Bytes data = randomBytes(100000);
@@ -413,5 +478,6 @@ int main() {
     testCompressRoundTrip();
     testInflateStatuses();
     testPieces();
+    testLastBlockScan();
     return report(png::deflateBackend());
 }
