@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <system_error>
 #include <thread>
 
 using lumivex::capi::ByteView;
@@ -90,12 +89,13 @@ enum class Method { matching, runs };
 constexpr int defaultLevel = 6;
 
 // Runs `first` on a new thread and `second` on this one, or both here when no thread can
-// be started.
-void runSideBySide(const std::function<void()>& first, const std::function<void()>& second) {
+// be started (std::thread reports that, or a failed allocation, by throwing).
+template <class First, class Second>
+void runSideBySide(const First& first, const Second& second) {
     std::thread helper;
     try {
         helper = std::thread(std::cref(first));
-    } catch (const std::system_error&) {
+    } catch (...) {
         first();
         second();
         return;
