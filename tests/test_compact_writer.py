@@ -151,14 +151,15 @@ def noisy_gradient_image(width, height, seed=9):
 
 # Over a megabyte of scanlines the stream is deflated as two pieces on two threads and
 # joined: catches a piece left with its final block, a misaligned join or a wrong Adler-32.
-@pytest.mark.parametrize("make, level", [
-    (flat_image, 1), (flat_image, 6), (flat_image, "strongest"), (noisy_gradient_image, 6),
-], ids=["flat-1", "flat-6", "flat-strongest", "noisy-6"])
-def test_large_images_round_trip(tmp_path, make, level):
-    image = make(640, 560)
+@pytest.mark.parametrize("make, size, level", [
+    (flat_image, (640, 560), 1), (flat_image, (640, 560), 6), (flat_image, (640, 560), "strongest"),
+    (noisy_gradient_image, (640, 560), 6), (noisy_gradient_image, (180000, 2), 6), (flat_image, (179, 2001), 6),
+], ids=["flat-1", "flat-6", "flat-strongest", "noisy-6", "two-rows", "odd-height"])
+def test_large_images_round_trip(tmp_path, make, size, level):
+    image = make(*size)
     data = Lumivex.encode_png(image, level=level)
     assert_decodes_to(data, image)
-    assert len(idat_scanlines(data)) == 560 * (640 * 3 + 1)
+    assert len(idat_scanlines(data)) == size[1] * (size[0] * 3 + 1)
     if HAVE_PNGCHECK:
         (tmp_path / "large.png").write_bytes(data)
         pngcheck([tmp_path / "large.png"])
