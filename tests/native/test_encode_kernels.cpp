@@ -422,6 +422,17 @@ void testLastBlockScan() {
             CHECK(!png::findLastDeflateBlockInflating(bad->data(), bad->size(), &untouched));
             CHECK(untouched.headerBit == 7 && untouched.endBit == 7);
         }
+        // Damaged streams: read within bounds (the sanitized build sees any stray read), and
+        // whatever zlib still reads as a whole stream, the walker reads the same way. (The
+        // walker may accept more: it does not check distances against the output.)
+        for (int damage = 0; damage < 12 && !stream.empty(); ++damage) {
+            Bytes hurt = stream;
+            for (int flips = 0; flips <= damage % 3; ++flips) hurt[rng() % hurt.size()] ^= uint8_t(1u << (rng() % 8));
+            png::DeflateLastBlock byWalk{0, 0}, byInflate{0, 0};
+            const bool walkedOk = png::findLastDeflateBlock(hurt.data(), hurt.size(), &byWalk);
+            if (png::findLastDeflateBlockInflating(hurt.data(), hurt.size(), &byInflate))
+                CHECK(walkedOk && byWalk.headerBit == byInflate.headerBit && byWalk.endBit == byInflate.endBit);
+        }
     }
 }
 
