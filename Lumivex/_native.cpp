@@ -151,7 +151,7 @@ void shareTasks(size_t count, const Task& task) {
 // stream deflated in pieces, both shared out between two threads.
 bool worthTwoThreads(size_t len, size_t lineBytes) {
     static const bool twoCores = std::thread::hardware_concurrency() >= 2;
-    return twoCores && len > smallScanlines && len / lineBytes >= 2 && len <= 2 * png::maxPieceInput;
+    return twoCores && len > smallScanlines && len / lineBytes >= 2;
 }
 
 // Consecutive runs of whole rows: part i is rows [firstRow(i), firstRow(i + 1)).

@@ -77,7 +77,6 @@ size_t zlibDeflate(int level, int strategy, ZlibOutput output, const uint8_t* sr
 
 size_t zlibPiece(int level, int strategy, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                  size_t dstCap) {
-    if (srcLen > maxPieceInput) return 0;
     return zlibDeflate(level, strategy, last ? ZlibOutput::lastPiece : ZlibOutput::innerPiece, src, srcLen, dst,
                        dstCap);
 }
@@ -170,7 +169,7 @@ size_t endWithoutFinalBlock(uint8_t* dst, size_t len, size_t dstCap) {
 
 size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                             size_t dstCap) noexcept {
-    if (!isKnownLevel(level) || srcLen > maxPieceInput || dstCap < emptyStoredBlockBound) return 0;
+    if (!isKnownLevel(level) || dstCap < emptyStoredBlockBound) return 0;
     libdeflate_compressor* compressor = libdeflate_alloc_compressor(libraryLevel(level));
     if (compressor == nullptr) return 0;
     // An inner piece keeps room for the stored block that ends it.

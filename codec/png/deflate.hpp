@@ -54,17 +54,13 @@ size_t deflatePieceBound(size_t srcLen) noexcept;
 
 // Compresses src[0, srcLen) into one piece in dst[0, dstCap), as compressZlib does at
 // `level`; `last` says whether the piece ends the stream. Returns the piece's length, or
-// 0 when the level is unknown, the library could not get memory, the piece does not fit
-// (never the case with dstCap >= deflatePieceBound(srcLen)), or srcLen is over
-// maxPieceInput. dst must not overlap src. Never writes past dst + dstCap.
+// 0 when the level is unknown, the library could not get memory, or the piece does not
+// fit (never the case with dstCap >= deflatePieceBound(srcLen)). dst must not overlap
+// src. Never writes past dst + dstCap.
 size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                             size_t dstCap) noexcept;
 // The same with compressZlibRuns's run-only matching.
 size_t compressDeflateRunsPiece(bool last, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
-
-// The largest input one piece may have: a piece that is not last is checked with zlib,
-// which counts its input in 32-bit units.
-constexpr size_t maxPieceInput = size_t(1) << 31;
 
 // The stream's two header bytes; the level only sets the informative FLEVEL field.
 void putZlibHeader(int level, uint8_t out[zlibHeaderLength]) noexcept;
