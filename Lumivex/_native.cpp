@@ -344,9 +344,6 @@ PyObject* encodePng(PyObject*, PyObject* args) {
     if (!scanlines.allocate(image.scanlineBytes()) || !stream.allocate(bound) || !scratch.allocate(scratchCap * areas) ||
         (tryUnfiltered && !unfiltered.allocate(image.scanlineBytes())))
         return nullptr;
-    // Every scanline byte is written: huge pages spare most of the page faults.
-    lumivex::capi::adviseHugePages(scanlines.data(), image.scanlineBytes());
-    if (tryUnfiltered) lumivex::capi::adviseHugePages(unfiltered.data(), image.scanlineBytes());
 
     bool filtered;
     size_t streamLength;
