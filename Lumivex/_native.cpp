@@ -8,9 +8,16 @@
 #include "../capi/ref.hpp"
 #include "../codec/png/deflate.hpp"
 #include "../codec/png/filter_select.hpp"
+#include "../codec/png/predictors.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 using lumivex::capi::ByteView;
 using lumivex::capi::RawBuffer;
@@ -82,37 +89,210 @@ size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) {
 }
 
 enum class Method { matching, runs };
+constexpr int defaultLevel = 6;
 
-size_t compressWith(Method method, int level, const uint8_t* src, size_t len, uint8_t* dst, size_t cap) {
+// The tasks of one shareTasks call, held by the calling thread and by the helper thread.
+// A helper that starts late, after the caller has claimed and finished every task and
+// returned, finds nothing left to claim and touches nothing but this.
+class TaskQueue {
+public:
+    using Runner = void (*)(const void* task, size_t index, size_t worker);
+    TaskQueue(size_t count, const void* task, Runner run) : count_(count), task_(task), run_(run) {}
+
+    // Claims and runs tasks until none is left.
+    void work(size_t worker) {
+        for (size_t i = next_++; i < count_; i = next_++) {
+            run_(task_, i, worker);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (++done_ == count_) allDone_.notify_all();
+        }
+    }
+    // Waits for the tasks the other thread claimed.
+    void waitForAll() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        allDone_.wait(lock, [this] { return done_ == count_; });
+    }
+
+private:
+    const size_t count_;
+    const void* const task_;  // read only after claiming a task, so never once the caller has returned
+    const Runner run_;
+    std::atomic<size_t> next_{0};
+    std::mutex mutex_;
+    std::condition_variable allDone_;
+    size_t done_ = 0;  // guarded by mutex_
+};
+
+// Runs task(i, worker) for every i in [0, count) on this thread (worker 0) and a helper
+// thread (worker 1), each claiming the next i as soon as it is free. This thread never
+// waits for the helper to start: when another process keeps the other core busy, it
+// takes on the tasks the helper has not claimed, and waits only for those it has. If no
+// helper can be started (std::thread and the allocations report that by throwing), all
+// run here.
+template <class Task>
+void shareTasks(size_t count, const Task& task) {
+    std::shared_ptr<TaskQueue> queue;
+    try {
+        queue = std::make_shared<TaskQueue>(count, &task, [](const void* t, size_t i, size_t worker) {
+            (*static_cast<const Task*>(t))(i, worker);
+        });
+        std::thread([queue] { queue->work(1); }).detach();
+    } catch (...) {
+        if (!queue) {
+            for (size_t i = 0; i < count; ++i) task(i, 0);
+            return;
+        }
+    }
+    queue->work(0);
+    queue->waitForAll();
+}
+
+// Above smallScanlines, with two cores, a large image's rows are filtered in chunks and its
+// stream deflated in pieces, both shared out between two threads.
+bool worthTwoThreads(size_t len, size_t lineBytes) {
+    static const bool twoCores = std::thread::hardware_concurrency() >= 2;
+    return twoCores && len > smallScanlines && len / lineBytes >= 2;
+}
+
+// Consecutive runs of whole rows: part i is rows [firstRow(i), firstRow(i + 1)).
+struct RowParts {
+    size_t count, rows, lineBytes;
+    size_t firstRow(size_t i) const { return rows * i / count; }
+    size_t start(size_t i) const { return firstRow(i) * lineBytes; }
+    size_t length(size_t i) const { return start(i + 1) - start(i); }
+};
+
+// One piece for each thread: each cut costs the matches that would have reached across it,
+// and more pieces gave no steadier times when another process kept a core busy.
+constexpr size_t streamPieces = 2;
+
+RowParts piecesOf(size_t len, size_t lineBytes) {
+    const size_t rows = len / lineBytes;
+    return {std::min(streamPieces, rows), rows, lineBytes};
+}
+
+// The pieces laid one after another in their worst cases, between the zlib header and trailer.
+size_t piecesCapacity(const RowParts& pieces) {
+    size_t total = png::zlibHeaderLength + png::zlibTrailerLength;
+    for (size_t i = 0; i < pieces.count; ++i) total += png::deflatePieceBound(pieces.length(i));
+    return total;
+}
+
+// Room for the stream of len scanline bytes, whole or in pieces; 0 when too large.
+size_t streamCapacity(size_t len, size_t lineBytes) {
+    const size_t whole = png::zlibCompressBound(len);
+    if (whole == 0 || !worthTwoThreads(len, lineBytes)) return whole;
+    return std::max(whole, piecesCapacity(piecesOf(len, lineBytes)));
+}
+
+size_t compressPiece(Method method, int level, bool last, const uint8_t* src, size_t len, uint8_t* dst,
+                     size_t cap) {
+    return method == Method::runs ? png::compressDeflateRunsPiece(last, src, len, dst, cap)
+                                  : png::compressDeflatePiece(level, last, src, len, dst, cap);
+}
+
+// The zlib stream of src as pieces deflated on two threads, or 0 if any failed.
+size_t compressInPieces(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
+                        size_t cap) {
+    const RowParts pieces = piecesOf(len, lineBytes);
+    if (cap < piecesCapacity(pieces)) return 0;
+    uint8_t* areas[streamPieces];
+    size_t written[streamPieces] = {0};
+    uint32_t sums[streamPieces] = {0};
+    uint8_t* area = dst + png::zlibHeaderLength;
+    for (size_t i = 0; i < pieces.count; ++i, area += png::deflatePieceBound(pieces.length(i))) areas[i] = area;
+    shareTasks(pieces.count, [&](size_t i, size_t) {
+        const uint8_t* piece = src + pieces.start(i);
+        const size_t pieceLen = pieces.length(i);
+        written[i] = compressPiece(method, level, i + 1 == pieces.count, piece, pieceLen, areas[i],
+                                   png::deflatePieceBound(pieceLen));
+        sums[i] = png::updateAdler32(1, piece, pieceLen);
+    });
+    png::putZlibHeader(level, dst);
+    uint8_t* end = dst + png::zlibHeaderLength;
+    uint32_t adler = 1;
+    for (size_t i = 0; i < pieces.count; ++i) {
+        if (written[i] == 0) return 0;
+        std::memmove(end, areas[i], written[i]);  // closes the gap left by the pieces before
+        end += written[i];
+        adler = png::combineAdler32(adler, sums[i], pieces.length(i));
+    }
+    png::putZlibTrailer(adler, end);
+    return size_t(end - dst) + png::zlibTrailerLength;
+}
+
+size_t compressWith(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
+                    size_t cap) {
+    if (worthTwoThreads(len, lineBytes)) {
+        const size_t written = compressInPieces(method, level, src, len, lineBytes, dst, cap);
+        if (written != 0) return written;
+    }
     return method == Method::runs ? png::compressZlibRuns(src, len, dst, cap)
                                   : png::compressZlib(level, src, len, dst, cap);
 }
 
-// The compressed size of evenly spaced strips of rows of a large image (len > smallScanlines).
-uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* scratch,
-                     size_t scratchCap) {
+// Room for trial compressions: one area of `cap` bytes for a small image, two for a large
+// one, whose trials run on two threads.
+struct Scratch {
+    uint8_t* data;
+    size_t cap;
+    uint8_t* area(size_t index) const { return data + index * cap; }
+};
+
+size_t scratchAreas(size_t scanlineBytes) { return scanlineBytes > smallScanlines ? 2 : 1; }
+
+// The compressed size of evenly spaced strips of rows of a large image (len > smallScanlines),
+// the strips shared out between two threads.
+uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
+                     const Scratch& scratch) {
     const size_t height = len / lineBytes;
     const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
-    uint64_t total = 0;
-    for (size_t strip = 0; strip < sampleStrips; ++strip) {
+    uint64_t sizes[sampleStrips] = {0};
+    shareTasks(sampleStrips, [&](size_t strip, size_t worker) {
         const size_t firstRow = strip * (height - stripRows) / (sampleStrips - 1);
-        total += compressWith(method, level, src + firstRow * lineBytes, stripRows * lineBytes, scratch, scratchCap);
-    }
+        sizes[strip] = compressWith(method, level, src + firstRow * lineBytes, stripRows * lineBytes, lineBytes,
+                                    scratch.area(worker), scratch.cap);
+    });
+    uint64_t total = 0;
+    for (uint64_t size : sizes) total += size;
     return total;
 }
 
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
-                    uint8_t* scratch, size_t scratchCap) {
+                    const Scratch& scratch) {
     if (len <= smallScanlines) {
         const size_t matched = png::compressZlib(level, src, len, dst, cap);
-        const size_t runs = png::compressZlibRuns(src, len, scratch, scratchCap);
+        const size_t runs = png::compressZlibRuns(src, len, scratch.data, scratch.cap);
         if (matched == 0 || runs == 0 || matched <= runs) return matched;
-        std::memcpy(dst, scratch, runs);
+        std::memcpy(dst, scratch.data, runs);
         return runs;
     }
-    const bool runsSmaller = sampledSize(Method::runs, level, src, len, lineBytes, scratch, scratchCap) <
-                             sampledSize(Method::matching, level, src, len, lineBytes, scratch, scratchCap);
-    return compressWith(runsSmaller ? Method::runs : Method::matching, level, src, len, dst, cap);
+    const uint64_t runs = sampledSize(Method::runs, level, src, len, lineBytes, scratch);
+    // A stronger level's matching is about never larger than the default level's, and far
+    // slower: when the default level already beats runs, the stronger level's trial is spared.
+    const bool defaultMatchingWins =
+        level > defaultLevel && sampledSize(Method::matching, defaultLevel, src, len, lineBytes, scratch) <= runs;
+    const bool runsSmaller =
+        !defaultMatchingWins && runs < sampledSize(Method::matching, level, src, len, lineBytes, scratch);
+    return compressWith(runsSmaller ? Method::runs : Method::matching, level, src, len, lineBytes, dst, cap);
+}
+
+// A large image's rows go in this many chunks to the two filtering threads.
+constexpr size_t filterChunks = 8;
+
+// Filters the image into out with `strategy`, a large image's rows in chunks shared out
+// between two threads. False for an unknown strategy.
+bool filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
+    const size_t stride = image.rowStride();
+    if (!worthTwoThreads(image.scanlineBytes(), stride + 1))
+        return png::filterImage(image.pixels, stride, image.height, bytesPerPixel, strategy, out);
+    if (strategy != png::adaptiveFilter && !png::isKnownFilter(strategy)) return false;
+    const RowParts chunks{std::min<size_t>(filterChunks, image.height), image.height, stride + 1};
+    shareTasks(chunks.count, [&](size_t i, size_t) {
+        png::filterImageRows(image.pixels, stride, chunks.firstRow(i), chunks.firstRow(i + 1), bytesPerPixel,
+                             strategy, out + chunks.start(i));
+    });
+    return true;
 }
 
 // At the strongest level the adaptive choice is checked against no filtering at all,
@@ -120,14 +300,13 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
 // those better than the small differences the per-row heuristic favours there.
 // Each candidate is judged by a default-level deflate of sampled strips (of everything
 // for a small image). The winner's scanlines are left in `scanlines`.
-void chooseStrongestFilters(const Image& image, uint8_t* scanlines, uint8_t* unfiltered, uint8_t* scratch,
-                           size_t scratchCap) {
+void chooseStrongestFilters(const Image& image, uint8_t* scanlines, uint8_t* unfiltered, const Scratch& scratch) {
     const size_t len = image.scanlineBytes(), lineBytes = image.rowStride() + 1;
-    png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, png::adaptiveFilter, scanlines);
-    png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, 0, unfiltered);
+    filterOnTwoThreads(image, png::adaptiveFilter, scanlines);
+    filterOnTwoThreads(image, png::kNone, unfiltered);
     auto estimate = [&](const uint8_t* src) -> uint64_t {
-        if (len <= smallScanlines) return png::compressZlib(6, src, len, scratch, scratchCap);
-        return sampledSize(Method::matching, 6, src, len, lineBytes, scratch, scratchCap);
+        if (len <= smallScanlines) return png::compressZlib(defaultLevel, src, len, scratch.data, scratch.cap);
+        return sampledSize(Method::matching, defaultLevel, src, len, lineBytes, scratch);
     };
     if (estimate(unfiltered) < estimate(scanlines)) std::memcpy(scanlines, unfiltered, len);
 }
@@ -156,26 +335,27 @@ PyObject* encodePng(PyObject*, PyObject* args) {
     ByteView view;  // held to the end: a bytearray cannot be resized under the encode
     if (!view.acquire(pixels) || !checkImage(width, height, view.length())) return nullptr;
     const Image image{view.data(), uint32_t(width), uint32_t(height)};
-    const size_t bound = png::zlibCompressBound(image.scanlineBytes());
+    const size_t bound = streamCapacity(image.scanlineBytes(), image.rowStride() + 1);
     const size_t scratchCap = scratchBytes(image.scanlineBytes(), image.rowStride() + 1);
+    const size_t areas = scratchAreas(image.scanlineBytes());
     const bool tryUnfiltered = level == png::strongestDeflateLevel && strategy == png::adaptiveFilter;
     RawBuffer scanlines, stream, scratch, unfiltered;
-    if (bound == 0 || scratchCap == 0) return PyErr_NoMemory();
-    if (!scanlines.allocate(image.scanlineBytes()) || !stream.allocate(bound) || !scratch.allocate(scratchCap) ||
+    if (bound == 0 || scratchCap == 0 || scratchCap > SIZE_MAX / areas) return PyErr_NoMemory();
+    if (!scanlines.allocate(image.scanlineBytes()) || !stream.allocate(bound) || !scratch.allocate(scratchCap * areas) ||
         (tryUnfiltered && !unfiltered.allocate(image.scanlineBytes())))
         return nullptr;
 
     bool filtered;
     size_t streamLength;
     Py_BEGIN_ALLOW_THREADS
+    const Scratch trials{scratch.data(), scratchCap};
     filtered = true;
     if (tryUnfiltered)
-        chooseStrongestFilters(image, scanlines.data(), unfiltered.data(), scratch.data(), scratchCap);
+        chooseStrongestFilters(image, scanlines.data(), unfiltered.data(), trials);
     else
-        filtered = png::filterImage(image.pixels, image.rowStride(), image.height, bytesPerPixel, strategy,
-                                    scanlines.data());
+        filtered = filterOnTwoThreads(image, strategy, scanlines.data());
     streamLength = filtered ? compressBest(level, scanlines.data(), image.scanlineBytes(), image.rowStride() + 1,
-                                           stream.data(), bound, scratch.data(), scratchCap)
+                                           stream.data(), bound, trials)
                             : 0;
     Py_END_ALLOW_THREADS
     if (!filtered) return PyErr_Format(PyExc_ValueError, "unknown filter strategy %d", strategy);

@@ -20,7 +20,7 @@ PROGRAMS = {
     ),
     "encode_kernels": (
         ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/deflate.cpp",
-         "codec/png/filter.cpp"],
+         "codec/png/deflate_scan.cpp", "codec/png/filter.cpp"],
         {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz"]), "zlib": ([], ["-lz"])},
     ),
 }

@@ -37,6 +37,41 @@ size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, 
 // strings, as filtered rows of a noisy, smooth picture. Same contract as compressZlib.
 size_t compressZlibRuns(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
 
+// --- one zlib stream deflated in pieces ---------------------------------------------
+// A long input may be deflated as consecutive pieces, each compressed on its own (on
+// different threads, say) and then joined in order: zlibHeaderLength bytes from
+// putZlibHeader, every piece's raw deflate data, and the Adler-32 of the whole input
+// (putZlibTrailer). Every piece but the last ends on a byte boundary and holds no final
+// block, so the next piece's blocks follow it directly. A piece refers back to nothing
+// before its own start, which costs a little size at each cut.
+
+constexpr size_t zlibHeaderLength = 2;
+constexpr size_t zlibTrailerLength = 4;
+
+// Worst-case length of a piece of srcLen input bytes, by either method and at any level.
+// Returns 0 when that length does not fit in size_t.
+size_t deflatePieceBound(size_t srcLen) noexcept;
+
+// Compresses src[0, srcLen) into one piece in dst[0, dstCap), as compressZlib does at
+// `level`; `last` says whether the piece ends the stream. Returns the piece's length, or
+// 0 when the level is unknown, the library could not get memory, or the piece does not
+// fit (never the case with dstCap >= deflatePieceBound(srcLen)). dst must not overlap
+// src. Never writes past dst + dstCap.
+size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
+                            size_t dstCap) noexcept;
+// The same with compressZlibRuns's run-only matching.
+size_t compressDeflateRunsPiece(bool last, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
+
+// The stream's two header bytes; the level only sets the informative FLEVEL field.
+void putZlibHeader(int level, uint8_t out[zlibHeaderLength]) noexcept;
+// The stream's trailer: the whole input's Adler-32, big-endian.
+void putZlibTrailer(uint32_t adler, uint8_t out[zlibTrailerLength]) noexcept;
+
+// Adler-32 as zlib defines it, continued from `adler` (1 to start) over data[0, len).
+uint32_t updateAdler32(uint32_t adler, const uint8_t* data, size_t len) noexcept;
+// The Adler-32 of two inputs joined, from each one's Adler-32 and the second's length.
+uint32_t combineAdler32(uint32_t first, uint32_t second, size_t secondLen) noexcept;
+
 // CRC-32 as PNG and zlib define it, continued from `crc` (0 to start) over data[0, len).
 uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept;
 

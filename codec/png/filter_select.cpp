@@ -205,9 +205,14 @@ int filterRowAdaptive(const uint8_t* row, const uint8_t* prevRow, size_t n, size
 
 bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, int strategy,
                  uint8_t* out) noexcept {
+    return filterImageRows(pixels, rowStride, 0, height, bpp, strategy, out);
+}
+
+bool filterImageRows(const uint8_t* pixels, size_t rowStride, size_t firstRow, size_t endRow, size_t bpp,
+                     int strategy, uint8_t* out) noexcept {
     if (strategy != adaptiveFilter && !isKnownFilter(strategy)) return false;
-    const uint8_t* prevRow = nullptr;
-    for (size_t y = 0; y < height; ++y, out += rowStride + 1) {
+    const uint8_t* prevRow = firstRow == 0 ? nullptr : pixels + (firstRow - 1) * rowStride;
+    for (size_t y = firstRow; y < endRow; ++y, out += rowStride + 1) {
         const uint8_t* row = pixels + y * rowStride;
         if (strategy == adaptiveFilter) {
             out[0] = static_cast<uint8_t>(filterRowAdaptive(row, prevRow, rowStride, bpp, out + 1));

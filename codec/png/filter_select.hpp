@@ -43,4 +43,11 @@ constexpr int adaptiveFilter = -1;
 bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, int strategy,
                  uint8_t* out) noexcept;
 
+// filterImage's scanlines of rows [firstRow, endRow) alone, written from out on (row
+// firstRow's first), each filtered against the raw row above it as in the whole image: so
+// parts of an image filtered apart (on different threads, say) join into filterImage's
+// output. pixels is the whole image. Returns false, writing nothing, for an unknown strategy.
+bool filterImageRows(const uint8_t* pixels, size_t rowStride, size_t firstRow, size_t endRow, size_t bpp,
+                     int strategy, uint8_t* out) noexcept;
+
 }  // namespace lumivex::png

@@ -2,6 +2,7 @@
 // zlib wrappers. Built once per deflate backend. Exit status is the number of failed
 // checks (capped), 0 when all pass.
 #include "codec/png/deflate.hpp"
+#include "codec/png/deflate_scan.hpp"
 #include "codec/png/filter.hpp"
 #include "codec/png/filter_select.hpp"
 #include "tests/native/check.hpp"
@@ -12,6 +13,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 using namespace lumivex;
 using namespace nativetest;
@@ -165,6 +168,15 @@ void testFilterImage() {
             CHECK(line[0] == type);
             CHECK(sameBytes(line + 1, want.data(), stride));
         }
+        // Any run of rows filtered alone is the same stretch of the whole image's scanlines.
+        for (size_t first = 0; first <= height; ++first) {
+            for (size_t end = first; end <= height; ++end) {
+                const size_t lineBytes = stride + 1, n = (end - first) * lineBytes;
+                Bytes part = guarded(n);
+                CHECK(png::filterImageRows(pixels.data(), stride, first, end, 3, strategy, part.data()));
+                CHECK(guardIntact(part, n) && sameBytes(part.data(), out.data() + first * lineBytes, n));
+            }
+        }
     }
     context = "image, unknown strategy";
     Bytes out = guarded(0);
@@ -290,6 +302,140 @@ void testCompressRoundTrip() {
         CHECK(png::compressZlib(level, text.data(), text.size(), packed.data(), packed.size()) == 0);
 }
 
+// Input cut into pieces compressed one by one, then joined with the header and the
+// combined Adler-32, inflates to the input; an inner piece is byte-aligned and ends no
+// stream (alone it is no whole stream; followed by a final empty stored block it is).
+void testPieces() {
+    const Bytes finalEmptyBlock{0x01, 0x00, 0x00, 0xFF, 0xFF};
+    auto framed = [](const Bytes& body, uint32_t adler) {
+        Bytes stream(png::zlibHeaderLength);
+        png::putZlibHeader(6, stream.data());
+        stream.insert(stream.end(), body.begin(), body.end());
+        stream.resize(stream.size() + png::zlibTrailerLength);
+        png::putZlibTrailer(adler, stream.data() + stream.size() - png::zlibTrailerLength);
+        return stream;
+    };
+    for (int round = 0; round < 40; ++round) {
+        const size_t size = round < 4 ? size_t(round) : std::uniform_int_distribution<size_t>(4, 200000)(rng);
+        const Bytes input = randomBytes(size, round % 3 == 0 ? 255 : 3);
+        std::vector<size_t> cuts{0, size / 3, size - size / 4, size};
+        for (int method : {1, 6, png::strongestDeflateLevel, 0}) {  // 0: runs only
+            if (method == png::strongestDeflateLevel && size > 50000) continue;
+            context = "pieces of " + std::to_string(size) + " bytes, " + (method ? "level " + std::to_string(method) : "runs");
+            Bytes joined;
+            uint32_t adler = 1;
+            for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+                const uint8_t* src = input.data() + cuts[i];
+                const size_t len = cuts[i + 1] - cuts[i];
+                const bool last = i + 2 == cuts.size();
+                const size_t bound = png::deflatePieceBound(len);
+                Bytes piece = guarded(bound);
+                const size_t n = method ? png::compressDeflatePiece(method, last, src, len, piece.data(), bound)
+                                        : png::compressDeflateRunsPiece(last, src, len, piece.data(), bound);
+                CHECK(n > 0 && guardIntact(piece, bound));
+                piece.resize(n);
+                const uint32_t pieceAdler = png::updateAdler32(1, src, len);
+                CHECK(pieceAdler == adler32(Bytes(src, src + len)));
+                if (!last) {
+                    CHECK(inflate(framed(piece, pieceAdler), len).status != png::InflateStatus::complete);
+                    Bytes closed = piece;
+                    closed.insert(closed.end(), finalEmptyBlock.begin(), finalEmptyBlock.end());
+                    const Inflated whole = inflate(framed(closed, pieceAdler), len);
+                    CHECK(whole.status == png::InflateStatus::complete && sameBytes(whole.out.data(), src, len));
+                }
+                joined.insert(joined.end(), piece.begin(), piece.end());
+                adler = png::combineAdler32(adler, pieceAdler, len);
+            }
+            CHECK(adler == adler32(input));
+            const Bytes stream = framed(joined, adler);
+            const Inflated back = inflate(stream, size);
+            CHECK(back.status == png::InflateStatus::complete && back.counts.consumed == stream.size());
+            CHECK(sameBytes(back.out.data(), input.data(), size));
+        }
+    }
+    context = "a piece that does not fit is refused, writing nothing past the buffer";
+    const Bytes input = randomBytes(5000);
+    for (bool last : {false, true}) {
+        Bytes small = guarded(100);
+        CHECK(png::compressDeflatePiece(6, last, input.data(), input.size(), small.data(), 100) == 0);
+        CHECK(png::compressDeflateRunsPiece(last, input.data(), input.size(), small.data(), 100) == 0);
+        CHECK(guardIntact(small, 100));
+    }
+}
+
+// A raw deflate stream from zlib, flushed fully every `flushEvery` bytes (0: never) for
+// many blocks, stored ones among them.
+Bytes rawDeflate(const Bytes& input, int level, int strategy, size_t flushEvery) {
+    z_stream stream{};
+    deflateInit2(&stream, level, Z_DEFLATED, -15, 8, strategy);
+    Bytes out(deflateBound(&stream, uLong(input.size())) + 16 * (input.size() / (flushEvery ? flushEvery : 1) + 1));
+    stream.next_out = out.data();
+    stream.avail_out = uInt(out.size());
+    size_t at = 0;
+    do {
+        const size_t step = flushEvery ? std::min(flushEvery, input.size() - at) : input.size() - at;
+        stream.next_in = const_cast<Bytef*>(input.data() + at);
+        stream.avail_in = uInt(step);
+        at += step;
+        deflate(&stream, at == input.size() ? Z_FINISH : Z_FULL_FLUSH);
+    } while (at < input.size());
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// The block walker finds the same last block as zlib's own inflate, on streams of every
+// block type from zlib and from the build's compressor; cut short or followed by a byte,
+// a stream is refused by both.
+void testLastBlockScan() {
+    Bytes text;
+    for (int i = 0; i < 60000; ++i) text.push_back(uint8_t("flat fills and thin lines "[i % 26] + (i / 1013) % 4));
+    const Bytes inputs[] = {Bytes(), randomBytes(1), randomBytes(5000, 3), randomBytes(40000), text};
+    std::vector<std::pair<std::string, Bytes>> streams;
+    for (size_t k = 0; k < sizeof inputs / sizeof inputs[0]; ++k) {
+        const Bytes& input = inputs[k];
+        for (int level : {0, 1, 6, 9})
+            for (int strategy : {Z_DEFAULT_STRATEGY, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED})
+                for (size_t flushEvery : {size_t(0), size_t(7001)})
+                    streams.push_back({"zlib input " + std::to_string(k) + " level " + std::to_string(level) +
+                                           " strategy " + std::to_string(strategy) + " flush " + std::to_string(flushEvery),
+                                       rawDeflate(input, level, strategy, flushEvery)});
+        for (int level : {1, 6, 9, png::strongestDeflateLevel}) {
+            Bytes piece(png::deflatePieceBound(input.size()));
+            piece.resize(png::compressDeflatePiece(level, true, input.data(), input.size(), piece.data(), piece.size()));
+            streams.push_back({"piece input " + std::to_string(k) + " level " + std::to_string(level), piece});
+        }
+    }
+    for (const auto& [name, stream] : streams) {
+        context = name;
+        png::DeflateLastBlock walked{1, 1}, inflated{2, 2};
+        CHECK(png::findLastDeflateBlock(stream.data(), stream.size(), &walked));
+        CHECK(png::findLastDeflateBlockInflating(stream.data(), stream.size(), &inflated));
+        CHECK(walked.headerBit == inflated.headerBit && walked.endBit == inflated.endBit);
+        CHECK(walked.endBit <= stream.size() * 8 && walked.endBit + 8 > stream.size() * 8);
+        Bytes longer = stream;
+        longer.push_back(0);
+        Bytes shorter(stream.begin(), stream.end() - 1);
+        for (const Bytes* bad : {&longer, &shorter}) {
+            png::DeflateLastBlock untouched{7, 7};
+            CHECK(!png::findLastDeflateBlock(bad->data(), bad->size(), &untouched));
+            CHECK(!png::findLastDeflateBlockInflating(bad->data(), bad->size(), &untouched));
+            CHECK(untouched.headerBit == 7 && untouched.endBit == 7);
+        }
+        // Damaged streams: read within bounds (the sanitized build sees any stray read), and
+        // whatever zlib still reads as a whole stream, the walker reads the same way. (The
+        // walker may accept more: it does not check distances against the output.)
+        for (int damage = 0; damage < 12 && !stream.empty(); ++damage) {
+            Bytes hurt = stream;
+            for (int flips = 0; flips <= damage % 3; ++flips) hurt[rng() % hurt.size()] ^= uint8_t(1u << (rng() % 8));
+            png::DeflateLastBlock byWalk{0, 0}, byInflate{0, 0};
+            const bool walkedOk = png::findLastDeflateBlock(hurt.data(), hurt.size(), &byWalk);
+            if (png::findLastDeflateBlockInflating(hurt.data(), hurt.size(), &byInflate))
+                CHECK(walkedOk && byWalk.headerBit == byInflate.headerBit && byWalk.endBit == byInflate.endBit);
+        }
+    }
+}
+
 void testInflateStatuses() {
     using S = png::InflateStatus;
     const Bytes data = randomBytes(100000);
@@ -342,5 +488,7 @@ int main() {
     testCrc32();
     testCompressRoundTrip();
     testInflateStatuses();
+    testPieces();
+    testLastBlockScan();
     return report(png::deflateBackend());
 }
