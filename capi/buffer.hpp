@@ -73,14 +73,17 @@ public:
     ~GrowableBuffer() { PyMem_RawFree(data_); }
     // Room for `capacity` bytes in all; raises MemoryError when there is none.
     bool reserve(size_t capacity) noexcept {
+        if (reserveQuietly(capacity)) return true;
+        PyErr_NoMemory();
+        return false;
+    }
+    // reserve without raising: false, the buffer unchanged, when there is no room.
+    bool reserveQuietly(size_t capacity) noexcept {
         if (capacity <= capacity_) return true;
         const bool doubles = capacity_ > capacity / 2 && capacity_ <= SIZE_MAX / 2;
         const size_t grown = doubles ? 2 * capacity_ : capacity;
         void* moved = PyMem_RawRealloc(data_, grown);
-        if (moved == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (moved == nullptr) return false;
         data_ = static_cast<uint8_t*>(moved);
         capacity_ = grown;
         return true;

@@ -275,3 +275,21 @@ def test_files_read_natively_agree_with_streams(tmp_path, monkeypatch, name):
     monkeypatch.setattr(rc, "_readChunk", rc._readChunk)
     monkeypatch.setattr(rc, "zlib", _SwappingZlib(rc._readChunk))
     assert outcome(str(path)) == expected
+
+
+def test_a_sparse_file_larger_than_memory_still_opens(tmp_path):
+    # The IDAT buffer is sized from the file, but a file may claim more than the
+    # address space holds: under a 512 MiB limit, an 8 GiB sparse file opens.
+    path = tmp_path / "sparse.png"
+    with open(str(path), "wb") as handle:
+        handle.write(EDGE_STREAMS["split"])
+        handle.truncate(8 << 30)
+    script = """
+import resource, sys
+from Lumivex.rasterCore_ext import SimpleImage
+resource.setrlimit(resource.RLIMIT_AS, (512 << 20, resource.RLIM_INFINITY))
+print(SimpleImage.open(sys.argv[1]).size)
+"""
+    if os.environ.get("LUMIVEX_SANITIZED"):
+        pytest.skip("the sanitizer runtime needs more address space than the limit allows")
+    assert run_ok(script, str(path)).strip() == "(3, 2)"

@@ -31,6 +31,8 @@ Ref unpackBigEndianU32(PyObject* fourBytes) {
 // The largest single read of chunk data from a file: a declared length is only
 // a claim, and the buffered reader reserves whatever it is asked for.
 constexpr Py_ssize_t largestPiece = Py_ssize_t(16) << 20;
+// The most room reserved for a file's IDAT data before any of it is read.
+constexpr size_t largestHint = size_t(1) << 30;
 
 // Objects zlib.crc32 would read through the buffer protocol with nothing
 // Python-visible happening: a native checksum of them cannot be told apart.
@@ -140,8 +142,8 @@ bool checkCrc(PyObject* stream, PyObject* four, ActualCrc actualCrc) {
 }
 
 // The file's size, or 0 when it cannot be told: room for all the IDAT data a
-// file can hold, reserved up front so that gathering it never moves it. Pages
-// that are reserved but never written cost nothing.
+// file can hold, reserved up front (when there is room) so that gathering it
+// never moves it. Pages that are reserved but never written cost nothing.
 size_t fileSizeHint(PyObject* stream) {
     int fd = PyObject_AsFileDescriptor(stream);
     struct stat info;
@@ -158,7 +160,9 @@ size_t fileSizeHint(PyObject* stream) {
 // end-of-data error if the file ends first.
 bool readDataInto(PyObject* stream, Py_ssize_t length, GrowableBuffer& into) {
     const size_t start = into.size();
-    if (into.capacity() == 0 && !into.reserve(std::max(fileSizeHint(stream), static_cast<size_t>(1)))) return false;
+    // A sparse or growing file may claim more than memory holds: the hint is
+    // capped, and without room for it the buffer grows as the data comes.
+    if (into.capacity() == 0) into.reserveQuietly(std::min(fileSizeHint(stream), largestHint));
     Py_ssize_t have = 0;
     while (have < length) {
         const Py_ssize_t ask = std::min(length - have, largestPiece);
