@@ -173,7 +173,10 @@ bool readDataInto(PyObject* stream, Py_ssize_t length, GrowableBuffer& into) {
         // The view must not outlive the memory it shows, which may move.
         Ref released = got ? callMethod(view.get(), Name::release, {}) : Ref();
         if (!released) return false;
-        const Py_ssize_t count = got.get() == Py_None ? 0 : PyNumber_AsSsize_t(got.get(), PyExc_OverflowError);
+        // None: a non-blocking file with nothing to read yet, where read() would
+        // have returned None for the reader to take len() of.
+        if (got.get() == Py_None) return PyObject_Length(Py_None) >= 0;
+        const Py_ssize_t count = PyNumber_AsSsize_t(got.get(), PyExc_OverflowError);
         if (count == -1 && PyErr_Occurred()) return false;
         have += count;
         if (count < ask) break;
