@@ -124,7 +124,7 @@ fuzz: fuzz-install $(FUZZ_NATIVE)
 	$(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(SECONDS)
 
 # The filter kernels' own libFuzzer target, a standalone binary.
-FUZZ_NATIVE_SOURCES = tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/filter_select.cpp
+FUZZ_NATIVE_SOURCES = tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/paeth.cpp codec/png/filter_select.cpp
 $(FUZZ_NATIVE): $(FUZZ_NATIVE_SOURCES) $(wildcard codec/png/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined,signed-integer-overflow \

@@ -30,7 +30,7 @@ SOURCES = (
 )
 NATIVE_SOURCES = ["Lumivex/_native.cpp", "codec/png/deflate.cpp", "codec/png/deflate_scan.cpp",
                   "codec/png/filter_select.cpp"]
-DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + ["Lumivex/image.hpp", "Lumivex/share_tasks.hpp"])
+DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + glob.glob("Lumivex/*.hpp"))
 
 # -pthread: the compact writer deflates large images on two threads.
 COMPILE_ARGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-fvisibility=hidden", "-pthread"]

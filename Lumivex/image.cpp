@@ -1,6 +1,7 @@
 // SimpleImage: construction, properties and pixel access. Opening and saving,
 // which route to the codecs, are in image_io.cpp.
 #include "image.hpp"
+#include "image_messages.hpp"
 
 #include "../capi/buffer.hpp"
 #include "../capi/calls.hpp"
@@ -13,13 +14,6 @@ using namespace lumivex::capi;
 
 namespace lumivex::image {
 namespace {
-
-// The class's own messages.
-namespace message {
-constexpr char lengthMismatch[] = "Pixel data length does not match image dimensions";
-constexpr char outOfBounds[] = "Pixel coordinate out of bounds";
-constexpr char notPicklable[] = "no default __reduce__ due to non-trivial __cinit__";
-}  // namespace message
 
 // bytearray(pixels): a new buffer, copied straight from the bytes when
 // `pixels` is exactly bytes or bytearray.

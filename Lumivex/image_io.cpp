@@ -2,6 +2,7 @@
 // first bytes pick the codec, and the image's fields go to the writers the
 // module namespace names.
 #include "image.hpp"
+#include "image_messages.hpp"
 
 #include "../capi/calls.hpp"
 #include "../capi/context.hpp"
@@ -16,11 +17,6 @@ using namespace lumivex::capi;
 
 namespace lumivex::image {
 namespace {
-
-namespace message {
-constexpr char badSource[] = "source must be a file path or raw bytes";
-constexpr char unsupportedFormat[] = "Unsupported image format";
-}  // namespace message
 
 PyTypeObject* imageType() { return state().imageType; }
 

@@ -1,4 +1,4 @@
-// Build: g++ -std=c++17 -O2 -I. bench/kernels_bench.cpp codec/png/filter.cpp codec/png/narrow.cpp codec/bmp/rows.cpp -o /tmp/kernels_bench
+// Build: g++ -std=c++17 -O2 -I. bench/kernels_bench.cpp codec/png/filter.cpp codec/png/paeth.cpp codec/png/narrow.cpp codec/bmp/rows.cpp -o /tmp/kernels_bench
 // Times the byte kernels over a 1920x1080 image; prints the best of several runs in milliseconds.
 #include "codec/bmp/rows.hpp"
 #include "codec/png/filter.hpp"

@@ -45,32 +45,17 @@ inline Ref newPixelBuffer(Py_ssize_t size) noexcept {
     return buffer;
 }
 
-// Scratch memory from the raw allocator, usable without the GIL.
+// Memory from the raw allocator, usable without the GIL: scratch of a fixed
+// size (allocate), or bytes appended at its end as it grows, at least doubling,
+// when asked for room (reserve, size, setSize).
 class RawBuffer {
 public:
     RawBuffer() noexcept = default;
     RawBuffer(const RawBuffer&) = delete;
     RawBuffer& operator=(const RawBuffer&) = delete;
     ~RawBuffer() { PyMem_RawFree(data_); }
-    bool allocate(size_t size) noexcept {
-        data_ = static_cast<uint8_t*>(PyMem_RawMalloc(size));
-        if (data_ == nullptr) PyErr_NoMemory();
-        return data_ != nullptr;
-    }
-    uint8_t* data() const noexcept { return data_; }
-
-private:
-    uint8_t* data_ = nullptr;
-};
-
-// Bytes appended at the end of memory from the raw allocator, which grows
-// (at least doubling) when asked for room; usable without the GIL.
-class GrowableBuffer {
-public:
-    GrowableBuffer() noexcept = default;
-    GrowableBuffer(const GrowableBuffer&) = delete;
-    GrowableBuffer& operator=(const GrowableBuffer&) = delete;
-    ~GrowableBuffer() { PyMem_RawFree(data_); }
+    // `size` bytes of scratch, contents unspecified; raises MemoryError when there is no room.
+    bool allocate(size_t size) noexcept { return reserve(size); }
     // Room for `capacity` bytes in all; raises MemoryError when there is none.
     bool reserve(size_t capacity) noexcept {
         if (reserveQuietly(capacity)) return true;

@@ -14,13 +14,13 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # (compile flags, libraries); None where it uses no deflate library.
 PROGRAMS = {
     "kernels": (
-        ["tests/native/test_kernels.cpp", "codec/png/filter.cpp", "codec/png/narrow.cpp", "codec/png/rows.cpp",
-         "codec/bmp/rows.cpp"],
+        ["tests/native/test_kernels.cpp", "codec/png/filter.cpp", "codec/png/paeth.cpp", "codec/png/narrow.cpp",
+         "codec/png/rows.cpp", "codec/bmp/rows.cpp"],
         {None: ([], [])},
     ),
     "encode_kernels": (
         ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/deflate.cpp",
-         "codec/png/deflate_scan.cpp", "codec/png/filter.cpp"],
+         "codec/png/deflate_scan.cpp", "codec/png/filter.cpp", "codec/png/paeth.cpp"],
         {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz"]), "zlib": ([], ["-lz"])},
     ),
 }

@@ -38,14 +38,21 @@ constexpr size_t largestHint = size_t(1) << 30;
 // Python-visible happening: a native checksum of them cannot be told apart.
 bool isPlainBytes(PyObject* object) { return PyBytes_CheckExact(object) || PyByteArray_CheckExact(object); }
 
-Ref nativeCrc(PyObject* chunkType, PyObject* data) {
-    // Held views: a bytearray cannot be resized while the GIL is released.
-    ByteView type, payload;
-    if (!type.acquire(chunkType) || !payload.acquire(data)) return Ref();
+// The CRC of the chunk type's bytes, then of data[0, length), which nothing
+// else may change meanwhile (the GIL is released for long data).
+Ref nativeCrc(PyObject* chunkType, const uint8_t* data, size_t length) {
+    ByteView type;
+    if (!type.acquire(chunkType)) return Ref();
     uint32_t crc = updateCrc32(0, type.data(), static_cast<size_t>(type.length()));
-    const size_t length = static_cast<size_t>(payload.length());
-    runNative(length, [&] { crc = updateCrc32(crc, payload.data(), length); });
+    runNative(length, [&] { crc = updateCrc32(crc, data, length); });
     return Ref::steal(PyLong_FromUnsignedLong(crc));
+}
+
+Ref nativeCrc(PyObject* chunkType, PyObject* data) {
+    // A held view: a bytearray cannot be resized while the GIL is released.
+    ByteView payload;
+    if (!payload.acquire(data)) return Ref();
+    return nativeCrc(chunkType, payload.data(), static_cast<size_t>(payload.length()));
 }
 
 // zlib.crc32(chunkType), continued over data, masked to 32 bits; computed
@@ -158,7 +165,7 @@ size_t fileSizeHint(PyObject* stream) {
 // with readinto, in pieces of at most largestPiece (so that a declared length
 // reserves no more than the file holds, as readExactly does); raises the
 // end-of-data error if the file ends first.
-bool readDataInto(PyObject* stream, Py_ssize_t length, GrowableBuffer& into) {
+bool readDataInto(PyObject* stream, Py_ssize_t length, RawBuffer& into) {
     const size_t start = into.size();
     // A sparse or growing file may claim more than memory holds: the hint is
     // capped, and without room for it the buffer grows as the data comes.
@@ -191,13 +198,7 @@ bool readDataInto(PyObject* stream, Py_ssize_t length, GrowableBuffer& into) {
 Ref gatheredCrc(PyObject* chunkType, const uint8_t* data, size_t length) {
     Ref zlib = lookupGlobal(Name::zlib);
     if (!zlib) return Ref();
-    if (isGenuineZlib(zlib.get()) && isPlainBytes(chunkType)) {
-        ByteView type;
-        if (!type.acquire(chunkType)) return Ref();
-        uint32_t crc = updateCrc32(0, type.data(), static_cast<size_t>(type.length()));
-        runNative(length, [&] { crc = updateCrc32(crc, data, length); });
-        return Ref::steal(PyLong_FromUnsignedLong(crc));
-    }
+    if (isGenuineZlib(zlib.get()) && isPlainBytes(chunkType)) return nativeCrc(chunkType, data, length);
     Ref copy = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
     return copy ? chunkCrc(chunkType, copy.get()) : Ref();
 }
@@ -219,7 +220,7 @@ PyObject* readChunk(PyObject* stream) noexcept {
     return PyTuple_Pack(2, head.type.get(), data.get());
 }
 
-bool readChunkGathering(PyObject* stream, GrowableBuffer& idat, Ref* chunkType, Ref* data) noexcept {
+bool readChunkGathering(PyObject* stream, RawBuffer& idat, Ref* chunkType, Ref* data) noexcept {
     Ref four = Ref::steal(PyLong_FromLong(4));
     ChunkHead head;
     if (!four || !readHead(stream, four.get(), &head)) return false;

@@ -58,7 +58,7 @@ bool readHeader(PyObject* data, Ihdr* header) {
 // before each turned into an object first so that the order holds.
 class IdatData {
 public:
-    GrowableBuffer gathered;
+    RawBuffer gathered;
 
     bool append(PyObject* data) { return takeGathered() && addObject(data); }
 

@@ -21,7 +21,7 @@ PyObject* readChunk(PyObject* stream) noexcept;
 // an IDAT chunk's data is read straight onto the end of `idat` and *data is
 // left empty; any other chunk's data comes back in *data. *chunkType is b""
 // at a clean end. False with the exception _readChunk would raise.
-bool readChunkGathering(PyObject* stream, capi::GrowableBuffer& idat, capi::Ref* chunkType,
+bool readChunkGathering(PyObject* stream, capi::RawBuffer& idat, capi::Ref* chunkType,
                         capi::Ref* data) noexcept;
 // _makeChunk(chunkType, data): the framed chunk as bytes.
 PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept;
