@@ -198,22 +198,50 @@ __attribute__((target("sse4.1"))) void repeatPixel(uint8_t* out, __m128i left) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * Bpp - 16), second);
 }
 
+// Whether `left` (a pixel in 16-bit lanes) equals the pixel of the row above at `upLeft`. Then
+// every byte's pb is 0 and Paeth picks up (or left, equal to it), so a block of zero filtered
+// bytes repeats the row above and its last pixel equals the one above it in turn.
+template <size_t Bpp>
+__attribute__((target("sse4.1"))) bool leftIsUpLeft(__m128i left, const uint8_t* upLeft) {
+    const __m128i same = _mm_cmpeq_epi8(_mm_packus_epi16(left, left), loadPixel(upLeft));
+    constexpr int pixelBytes = (1 << Bpp) - 1;
+    return (_mm_movemask_epi8(same) & pixelBytes) == pixelBytes;
+}
+
+// The block of eight pixels above, copied to out; returns its last pixel in 16-bit lanes.
+template <size_t Bpp>
+__attribute__((target("sse4.1"))) __m128i copyAbove(uint8_t* out, const uint8_t* above) {
+    const auto at = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i first = at(above), second = at(above + 8 * Bpp - 16);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * Bpp - 16), second);
+    return widen(_mm_srli_si128(second, 16 - Bpp));
+}
+
 // Blocks of eight pixels (four pairs) with one 16-byte load of each row per pair, widened by
-// byte shuffles; a block under a level stretch of the row above goes the cheaper way of Sub,
-// or is its left pixel repeated when its filtered bytes are zero (decided per block, so that
-// mixed content costs few mispredicted branches). The last pixels, too close to the end for
-// 16-byte loads, go through paethPairsFrom.
+// byte shuffles. A block of zero filtered bytes is its left pixel repeated under a level
+// stretch of the row above, and a copy of the row above when its left pixel equals the one
+// above that; any other block under a level stretch goes the cheaper way of Sub. (Decided per
+// block, so that mixed content costs few mispredicted branches.) The last pixels, too close to
+// the end for 16-byte loads, go through paethPairsFrom.
 template <size_t Bpp>
 __attribute__((target("sse4.1"))) size_t paethPixelsSse41(Row row) {
     if (row.n < 4) return 0;
     __m128i left = paethPixel<Bpp>(row, 0, _mm_setzero_si128());
     size_t i = Bpp;
     for (; i + 8 * Bpp + 16 <= row.n; i += 8 * Bpp) {
-        if (levelAbove<Bpp>(row.prev + i)) {
-            if (zeroBlock<Bpp>(row.data + i)) {
+        const bool level = levelAbove<Bpp>(row.prev + i);
+        if (zeroBlock<Bpp>(row.data + i)) {
+            if (level) {
                 repeatPixel<Bpp>(row.out + i, left);
                 continue;
             }
+            if (leftIsUpLeft<Bpp>(left, row.prev + i - Bpp)) {
+                left = copyAbove<Bpp>(row.out + i, row.prev + i);
+                continue;
+            }
+        }
+        if (level) {
             for (size_t pair = 0; pair < 4; ++pair) left = subPair<Bpp>(row, i + 2 * Bpp * pair, left);
         } else {
             for (size_t pair = 0; pair < 4; ++pair) left = paethPairSse41<Bpp>(row, i + 2 * Bpp * pair, left);

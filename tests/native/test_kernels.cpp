@@ -145,7 +145,8 @@ void testPaethUnderLevelRows() {
             const unsigned oneIn = r % 2 ? 8 : 128;
             context = "Paeth under level rows: bpp " + std::to_string(bpp) + " n " + std::to_string(n) +
                       " nonzero one in " + std::to_string(oneIn);
-            const Bytes prev = runsOfPixels(n, bpp);
+            // Every third row above is noise: zero blocks there repeat it when they follow a pixel equal to the one above.
+            const Bytes prev = r % 3 == 2 ? randomBytes(n) : runsOfPixels(n, bpp);
             Bytes data = randomBytes(n);
             for (auto& b : data) b = rng() % oneIn == 0 ? b : 0;
             const Bytes expected = reconstruct(png::reconstructRowScalar, 4, data, &prev, bpp);
