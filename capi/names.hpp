@@ -15,7 +15,8 @@ namespace lumivex::capi {
     X(struct_, "struct") X(zlib, "zlib") X(_writePng, "_writePng") X(_writeBmp, "_writeBmp")         \
     X(List, "List") X(Sequence, "Sequence") X(Tuple, "Tuple") X(Union, "Union")                       \
     /* attributes and methods */                                                                     \
-    X(read, "read") X(readinto, "readinto") X(release, "release") X(seek, "seek") X(write, "write") X(pack, "pack") X(unpack, "unpack")             \
+    X(read, "read") X(readinto, "readinto") X(release, "release") X(seek, "seek") X(tell, "tell")  \
+    X(write, "write") X(pack, "pack") X(unpack, "unpack")                                            \
     X(crc32, "crc32") X(compress, "compress") X(decompress, "decompress")                           \
     X(decompressobj, "decompressobj") X(eof, "eof") X(startswith, "startswith") X(join, "join")       \
     X(enter, "__enter__") X(exit, "__exit__") X(streamToImage, "_streamToImage") X(loader, "loader")  \

@@ -238,9 +238,41 @@ def test_other_readers_get_one_read_of_the_declared_length(tmp_path, make):
     assert sizes == [4, 4, len(body), 4]
 
 
+def pieces(data, *sizes):
+    """data cut into pieces of the given sizes, the last size repeated to the end."""
+    out, at = [], 0
+    for size in sizes[:-1] + (sizes[-1],) * len(data):
+        if at >= len(data):
+            return out
+        out.append(data[at:at + size])
+        at += size
+    return out
+
+
+# Runs of IDAT chunks of one length, as encoders write them: a file reads them ahead together.
+LARGE = zlib.compress(BIG)
+RUN = image(300, 200, pieces(LARGE, 1000))
+RUN_CHUNK = 1000 + 12
+RUN_START = len(png([ihdr(300, 200)]))  # where the first IDAT chunk starts
+RUN_CASES = {
+    "run": RUN,
+    "run of 17-byte chunks": image(300, 200, pieces(LARGE, 17)),
+    "run, lengths changing": image(300, 200, pieces(LARGE, 700, 700, 300, 300, 300, 1000)),
+    "run, empty chunks": image(300, 200, [b"", b"", b""] + pieces(LARGE, 1000) + [b"", b""]),
+    "run, bad crc in the middle": png([ihdr(300, 200)] + [chunk(b"IDAT", d, bad_crc=i == 3)
+                                                          for i, d in enumerate(pieces(LARGE, 1000))] + [iend()]),
+    "run, a chunk of the same length not idat": png(
+        [ihdr(300, 200)] + [chunk(b"tEXt" if i == 2 else b"IDAT", d) for i, d in enumerate(pieces(LARGE, 1000))]
+        + [iend()]),
+    "run, no iend": RUN[:-12],
+}
+for where, offset in {"in data": 500, "in crc": 1002, "in next length": 1006, "in next type": 1010,
+                      "at next chunk": 1012}.items():
+    RUN_CASES[f"run, cut {where}"] = RUN[:RUN_START + 2 * RUN_CHUNK + offset]
+
 # Files opened by path have their IDAT data read straight into one buffer; a
 # stream gets each chunk through _readChunk. Both must give the same outcome.
-FILE_CASES = dict(EDGE_STREAMS, **{
+FILE_CASES = dict(EDGE_STREAMS, **RUN_CASES, **{
     "idat among other chunks": png([ihdr(3, 2), chunk(b"IDAT", PACKED[:5]), chunk(b"tEXt", b"k\0v"),
                                     chunk(b"IDAT", PACKED[5:]), iend()]),
     "bad crc in the second idat": png([ihdr(3, 2), chunk(b"IDAT", PACKED[:5]), chunk(b"IDAT", PACKED[5:], bad_crc=True),
@@ -293,3 +325,48 @@ print(SimpleImage.open(sys.argv[1]).size)
     if os.environ.get("LUMIVEX_SANITIZED"):
         pytest.skip("the sanitizer runtime needs more address space than the limit allows")
     assert run_ok(script, str(path)).strip() == "(3, 2)"
+
+
+class _Reader(io.BufferedReader):
+    """A reader the module does not take for a plain file: chunks are read one by one through it."""
+
+
+def _decode_and_tell(reader):
+    with reader:
+        try:
+            result = rc.SimpleImage._streamToImage(reader)[:2]
+        except Exception as exc:  # compared as type and message
+            result = type(exc), str(exc)
+        return result, reader.tell()
+
+
+@pytest.mark.parametrize("name", sorted(RUN_CASES) + ["idat among other chunks", "bad crc in the second idat"])
+def test_a_stream_is_left_where_reading_chunk_by_chunk_leaves_it(tmp_path, name):
+    path = tmp_path / "case.png"
+    path.write_bytes(FILE_CASES[name])
+    expected = _decode_and_tell(_Reader(io.FileIO(str(path))))
+    assert _decode_and_tell(open(str(path), "rb")) == expected
+
+
+def test_a_run_read_ahead_follows_a_replaced_struct(tmp_path, monkeypatch):
+    # The second IDAT chunk's length, unpacked one short, disagrees with the run
+    # read ahead: that chunk is then read as the replaced unpack says, and fails alike.
+    class OneShortStruct:
+        def __init__(self):
+            self.lengths = 0
+
+        def __getattr__(self, name):
+            return getattr(struct, name)
+
+        def unpack(self, fmt, data):
+            values = struct.unpack(fmt, data)
+            self.lengths += fmt == ">I"
+            return (values[0] - 1,) if self.lengths == 5 else values  # IHDR's length and CRC, IDAT's, then this
+
+    path = tmp_path / "run.png"
+    path.write_bytes(RUN)
+    monkeypatch.setattr(rc, "struct", OneShortStruct())
+    expected = _decode_and_tell(_Reader(io.FileIO(str(path))))
+    assert expected[0] == (ValueError, "Corrupted PNG chunk detected")
+    monkeypatch.setattr(rc, "struct", OneShortStruct())
+    assert _decode_and_tell(open(str(path), "rb")) == expected

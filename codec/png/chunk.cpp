@@ -15,8 +15,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include <sys/stat.h>
-
 using namespace lumivex::capi;
 
 namespace lumivex::png {
@@ -31,8 +29,6 @@ Ref unpackBigEndianU32(PyObject* fourBytes) {
 // The largest single read of chunk data from a file: a declared length is only
 // a claim, and the buffered reader reserves whatever it is asked for.
 constexpr Py_ssize_t largestPiece = Py_ssize_t(16) << 20;
-// The most room reserved for a file's IDAT data before any of it is read.
-constexpr size_t largestHint = size_t(1) << 30;
 
 // Objects zlib.crc32 would read through the buffer protocol with nothing
 // Python-visible happening: a native checksum of them cannot be told apart.
@@ -133,14 +129,12 @@ bool readHead(PyObject* stream, PyObject* four, ChunkHead* head) {
     return !(head->dataLength == -1 && PyErr_Occurred());
 }
 
-// Reads the stored CRC, then compares it with actualCrc() (called only once
-// the stored one has been read, as zlib is looked up there).
+// Compares the stored CRC's four bytes with actualCrc() (called only once the
+// stored one has been read, as zlib is looked up there).
 template <typename ActualCrc>
-bool checkCrc(PyObject* stream, PyObject* four, ActualCrc actualCrc) {
-    Ref crc = readExactly(stream, four, 4, message::eofInCrc);
-    if (!crc) return false;
+bool compareCrc(PyObject* crc, ActualCrc actualCrc) {
     Ref actual = actualCrc();
-    Ref expected = actual ? unpackBigEndianU32(crc.get()) : Ref();
+    Ref expected = actual ? unpackBigEndianU32(crc) : Ref();
     if (!expected) return false;
     int same = PyObject_RichCompareBool(expected.get(), actual.get(), Py_EQ);
     if (same < 0) return false;
@@ -148,17 +142,11 @@ bool checkCrc(PyObject* stream, PyObject* four, ActualCrc actualCrc) {
     return true;
 }
 
-// The file's size, or 0 when it cannot be told: room for all the IDAT data a
-// file can hold, reserved up front (when there is room) so that gathering it
-// never moves it. Pages that are reserved but never written cost nothing.
-size_t fileSizeHint(PyObject* stream) {
-    int fd = PyObject_AsFileDescriptor(stream);
-    struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return static_cast<size_t>(info.st_size);
+// Reads the stored CRC, then compares it.
+template <typename ActualCrc>
+bool checkCrc(PyObject* stream, PyObject* four, ActualCrc actualCrc) {
+    Ref crc = readExactly(stream, four, 4, message::eofInCrc);
+    return crc && compareCrc(crc.get(), actualCrc);
 }
 
 // Reads `length` bytes of chunk data from a plain file onto the end of `into`
@@ -167,9 +155,9 @@ size_t fileSizeHint(PyObject* stream) {
 // end-of-data error if the file ends first.
 bool readDataInto(PyObject* stream, Py_ssize_t length, RawBuffer& into) {
     const size_t start = into.size();
-    // A sparse or growing file may claim more than memory holds: the hint is
-    // capped, and without room for it the buffer grows as the data comes.
-    if (into.capacity() == 0) into.reserveQuietly(std::min(fileSizeHint(stream), largestHint));
+    int fd;
+    size_t fileSize;
+    if (into.capacity() == 0 && regularFile(stream, &fd, &fileSize)) reserveForFile(into, fileSize);
     Py_ssize_t have = 0;
     while (have < length) {
         const Py_ssize_t ask = std::min(length - have, largestPiece);
@@ -193,14 +181,42 @@ bool readDataInto(PyObject* stream, Py_ssize_t length, RawBuffer& into) {
     return true;
 }
 
-// chunkCrc of the type and of data held natively; a copy of the data as bytes
-// goes to zlib.crc32 when the module's zlib is not the interpreter's own.
-Ref gatheredCrc(PyObject* chunkType, const uint8_t* data, size_t length) {
+// chunkCrc of the type and of data held natively (`known` when it has been
+// computed already); a copy of the data as bytes goes to zlib.crc32 when the
+// module's zlib is not the interpreter's own.
+Ref gatheredCrc(PyObject* chunkType, const uint8_t* data, size_t length, const uint32_t* known = nullptr) {
     Ref zlib = lookupGlobal(Name::zlib);
     if (!zlib) return Ref();
-    if (isGenuineZlib(zlib.get()) && isPlainBytes(chunkType)) return nativeCrc(chunkType, data, length);
+    if (isGenuineZlib(zlib.get()) && isPlainBytes(chunkType)) {
+        return known ? Ref::steal(PyLong_FromUnsignedLong(*known)) : nativeCrc(chunkType, data, length);
+    }
     Ref copy = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
     return copy ? chunkCrc(chunkType, copy.get()) : Ref();
+}
+
+// The head of a chunk read ahead, made into what readHead makes of it.
+bool readHead(const IdatReadAhead::Chunk& chunk, ChunkHead* head) {
+    Ref lengthBytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.lengthBytes), 4));
+    head->length = lengthBytes ? unpackBigEndianU32(lengthBytes.get()) : Ref();
+    if (!head->length) return false;
+    head->type = Ref::steal(PyBytes_FromStringAndSize("IDAT", 4));
+    if (!head->type) return false;
+    head->dataLength = PyLong_AsSsize_t(head->length.get());
+    return !(head->dataLength == -1 && PyErr_Occurred());
+}
+
+// The chunk read ahead that is waiting, taken: its CRC checked as checkCrc
+// would check it, its data added to what has been gathered.
+bool takeReadAhead(IdatReadAhead& ahead, PyObject* chunkType, RawBuffer& idat) {
+    const IdatReadAhead::Chunk chunk = ahead.front();
+    ahead.take();
+    Ref stored = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.crcBytes), 4));
+    const uint8_t* data = idat.data() + idat.size();
+    if (!stored || !compareCrc(stored.get(), [&] { return gatheredCrc(chunkType, data, chunk.length, &chunk.crc); })) {
+        return false;
+    }
+    idat.setSize(idat.size() + chunk.length);
+    return true;
 }
 
 bool isIdat(PyObject* chunkType) {
@@ -220,21 +236,39 @@ PyObject* readChunk(PyObject* stream) noexcept {
     return PyTuple_Pack(2, head.type.get(), data.get());
 }
 
-bool readChunkGathering(PyObject* stream, RawBuffer& idat, Ref* chunkType, Ref* data) noexcept {
+bool readChunkGathering(PyObject* stream, RawBuffer& idat, IdatReadAhead& ahead, Ref* chunkType,
+                        Ref* data) noexcept {
     Ref four = Ref::steal(PyLong_FromLong(4));
+    if (!four) return false;
     ChunkHead head;
-    if (!four || !readHead(stream, four.get(), &head)) return false;
-    if (head.end) {
-        *chunkType = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-        return bool(*chunkType);
-    }
-    if (!isIdat(head.type.get())) {
-        *data = readExactly(stream, head.length.get(), head.dataLength, message::eofInData);
-        if (!*data || !checkCrc(stream, four.get(), [&] { return chunkCrc(head.type.get(), data->get()); })) {
-            return false;
+    const bool headReadAhead = ahead.ready();
+    if (headReadAhead) {
+        if (!readHead(ahead.front(), &head)) return false;
+    } else {
+        if (!ahead.rewind(stream) || !readHead(stream, four.get(), &head)) return false;
+        if (head.end) {
+            *chunkType = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+            return bool(*chunkType);
         }
+        if (!isIdat(head.type.get())) {
+            *data = readExactly(stream, head.length.get(), head.dataLength, message::eofInData);
+            if (!*data || !checkCrc(stream, four.get(), [&] { return chunkCrc(head.type.get(), data->get()); })) {
+                return false;
+            }
+            *chunkType = std::move(head.type);
+            return true;
+        }
+        if (head.dataLength >= 0) ahead.start(stream, static_cast<size_t>(head.dataLength), idat);
+    }
+    if (ahead.ready() && static_cast<Py_ssize_t>(ahead.front().length) == head.dataLength) {
+        if (!takeReadAhead(ahead, head.type.get(), idat)) return false;
         *chunkType = std::move(head.type);
         return true;
+    }
+    if (headReadAhead) {
+        // The head, unpacked as the stream's would be, disagrees with the run.
+        ahead.takeHeadOnly();
+        if (!ahead.rewind(stream)) return false;
     }
     const size_t start = idat.size();
     if (!readDataInto(stream, head.dataLength, idat)) return false;

@@ -59,6 +59,7 @@ bool readHeader(PyObject* data, Ihdr* header) {
 class IdatData {
 public:
     RawBuffer gathered;
+    IdatReadAhead ahead;
 
     bool append(PyObject* data) { return takeGathered() && addObject(data); }
 
@@ -129,8 +130,9 @@ bool nextChunk(PyObject* stream, IdatData& idat, Ref* chunkType, Ref* data) {
     Ref readChunk = lookupGlobal(Name::_readChunk);
     if (!readChunk) return false;
     if (isOwnFunction(readChunk.get(), "_readChunk") && isPlainFile(stream)) {
-        return readChunkGathering(stream, idat.gathered, chunkType, data);
+        return readChunkGathering(stream, idat.gathered, idat.ahead, chunkType, data);
     }
+    if (!idat.ahead.rewind(stream)) return false;
     Ref chunk = Ref::steal(PyObject_CallFunctionObjArgs(readChunk.get(), stream, nullptr));
     Ref typeAndData[2];
     if (!chunk || !unpackExactly(chunk.get(), 2, typeAndData)) return false;
@@ -140,7 +142,7 @@ bool nextChunk(PyObject* stream, IdatData& idat, Ref* chunkType, Ref* data) {
 }
 
 // Reads chunks until IEND or the end of the stream, keeping the IDAT data.
-bool readChunks(PyObject* stream, Ihdr* header, IdatData& idat) {
+bool readChunksUntilEnd(PyObject* stream, Ihdr* header, IdatData& idat) {
     for (;;) {
         Ref type, data;
         if (!nextChunk(stream, idat, &type, &data)) return false;
@@ -163,6 +165,14 @@ bool readChunks(PyObject* stream, Ihdr* header, IdatData& idat) {
         if (is) return true;
         // Any other chunk is skipped; its CRC has been checked.
     }
+}
+
+// readChunksUntilEnd; a failure leaves the stream where reading it chunk by
+// chunk would have left it.
+bool readChunks(PyObject* stream, Ihdr* header, IdatData& idat) {
+    if (readChunksUntilEnd(stream, header, idat)) return true;
+    idat.ahead.rewindKeepingError(stream);
+    return false;
 }
 
 bool checkHeader(const Ihdr& header) {

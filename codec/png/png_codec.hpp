@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "idat_ahead.hpp"
+
 #include "../../capi/buffer.hpp"
 
 #include <cstdint>
@@ -18,10 +20,11 @@ extern const char signatureBytes[8];
 // _readChunk(stream): (chunkType, data), or (b"", b"") at a clean end.
 PyObject* readChunk(PyObject* stream) noexcept;
 // What _readChunk does, for the reader over a plain file (capi/files.hpp):
-// an IDAT chunk's data is read straight onto the end of `idat` and *data is
-// left empty; any other chunk's data comes back in *data. *chunkType is b""
-// at a clean end. False with the exception _readChunk would raise.
-bool readChunkGathering(PyObject* stream, capi::RawBuffer& idat, capi::Ref* chunkType,
+// an IDAT chunk's data is read straight onto the end of `idat` (read ahead
+// with the run after it, see idat_ahead.hpp) and *data is left empty; any
+// other chunk's data comes back in *data. *chunkType is b"" at a clean end.
+// False with the exception _readChunk would raise.
+bool readChunkGathering(PyObject* stream, capi::RawBuffer& idat, IdatReadAhead& ahead, capi::Ref* chunkType,
                         capi::Ref* data) noexcept;
 // _makeChunk(chunkType, data): the framed chunk as bytes.
 PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept;
