@@ -195,7 +195,7 @@ Ref gatheredCrc(PyObject* chunkType, const uint8_t* data, size_t length, const u
 }
 
 // The head of a chunk read ahead, made into what readHead makes of it.
-bool readHead(const IdatReadAhead::Chunk& chunk, ChunkHead* head) {
+bool headFromRun(const IdatReadAhead::Chunk& chunk, ChunkHead* head) {
     Ref lengthBytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.lengthBytes), 4));
     head->length = lengthBytes ? unpackBigEndianU32(lengthBytes.get()) : Ref();
     if (!head->length) return false;
@@ -217,6 +217,22 @@ bool takeReadAhead(IdatReadAhead& ahead, PyObject* chunkType, RawBuffer& idat) {
     }
     idat.setSize(idat.size() + chunk.length);
     return true;
+}
+
+// A chunk other than IDAT, read whole as _readChunk reads it.
+bool readWholeChunk(PyObject* stream, PyObject* four, ChunkHead& head, Ref* chunkType, Ref* data) {
+    *data = readExactly(stream, head.length.get(), head.dataLength, message::eofInData);
+    if (!*data || !checkCrc(stream, four, [&] { return chunkCrc(head.type.get(), data->get()); })) return false;
+    *chunkType = std::move(head.type);
+    return true;
+}
+
+// An IDAT chunk's data read through the stream onto the end of `idat`, then its CRC checked.
+bool readIdatData(PyObject* stream, PyObject* four, const ChunkHead& head, RawBuffer& idat) {
+    const size_t start = idat.size();
+    if (!readDataInto(stream, head.dataLength, idat)) return false;
+    const uint8_t* gathered = idat.data() + start;
+    return checkCrc(stream, four, [&] { return gatheredCrc(head.type.get(), gathered, idat.size() - start); });
 }
 
 bool isIdat(PyObject* chunkType) {
@@ -241,41 +257,28 @@ bool readChunkGathering(PyObject* stream, RawBuffer& idat, IdatReadAhead& ahead,
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!four) return false;
     ChunkHead head;
-    const bool headReadAhead = ahead.ready();
-    if (headReadAhead) {
-        if (!readHead(ahead.front(), &head)) return false;
+    const bool inRun = ahead.ready();
+    if (inRun) {
+        if (!headFromRun(ahead.front(), &head)) return false;
     } else {
         if (!ahead.rewind(stream) || !readHead(stream, four.get(), &head)) return false;
         if (head.end) {
             *chunkType = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
             return bool(*chunkType);
         }
-        if (!isIdat(head.type.get())) {
-            *data = readExactly(stream, head.length.get(), head.dataLength, message::eofInData);
-            if (!*data || !checkCrc(stream, four.get(), [&] { return chunkCrc(head.type.get(), data->get()); })) {
-                return false;
-            }
-            *chunkType = std::move(head.type);
-            return true;
-        }
+        if (!isIdat(head.type.get())) return readWholeChunk(stream, four.get(), head, chunkType, data);
         if (head.dataLength >= 0) ahead.start(stream, static_cast<size_t>(head.dataLength), idat);
     }
+    bool read;
     if (ahead.ready() && static_cast<Py_ssize_t>(ahead.front().length) == head.dataLength) {
-        if (!takeReadAhead(ahead, head.type.get(), idat)) return false;
-        *chunkType = std::move(head.type);
-        return true;
+        read = takeReadAhead(ahead, head.type.get(), idat);
+    } else {
+        // A head of the run, unpacked as the stream's would be, that disagrees
+        // with it: the data is read through the stream after all.
+        if (inRun) ahead.takeHeadOnly();
+        read = ahead.rewind(stream) && readIdatData(stream, four.get(), head, idat);
     }
-    if (headReadAhead) {
-        // The head, unpacked as the stream's would be, disagrees with the run.
-        ahead.takeHeadOnly();
-        if (!ahead.rewind(stream)) return false;
-    }
-    const size_t start = idat.size();
-    if (!readDataInto(stream, head.dataLength, idat)) return false;
-    const uint8_t* gathered = idat.data() + start;
-    if (!checkCrc(stream, four.get(), [&] { return gatheredCrc(head.type.get(), gathered, idat.size() - start); })) {
-        return false;
-    }
+    if (!read) return false;
     *chunkType = std::move(head.type);
     return true;
 }
