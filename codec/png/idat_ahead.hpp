@@ -77,6 +77,11 @@ private:
     long long firstData_ = 0;  // where the run's first chunk's data starts
 
     long long dataStart(size_t index) const noexcept;
+    // How many chunks of `length` bytes to read ahead with `remaining` bytes left in the file.
+    static size_t chunksToRead(long long remaining, size_t length) noexcept;
+    // Reads up to `wanted` chunks' data and tails from `position` (no GIL needed), the data to
+    // `data` on; fills chunks_ with those that fit the run and returns how many.
+    size_t readRun(int fd, long long position, size_t length, size_t wanted, uint8_t* data) noexcept;
 };
 
 }  // namespace lumivex::png
