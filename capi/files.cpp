@@ -1,5 +1,7 @@
 #include "files.hpp"
 
+#include <sys/stat.h>
+
 namespace lumivex::capi {
 namespace {
 
@@ -50,6 +52,17 @@ bool isPlainFile(PyObject* stream) noexcept {
         return false;
     }
     return reinterpret_cast<PyObject*>(Py_TYPE(raw.get())) == fileType && isOwnMethod(raw.get(), fileType, "readinto");
+}
+
+bool regularFile(PyObject* stream, int* fd, size_t* size) noexcept {
+    *fd = PyObject_AsFileDescriptor(stream);
+    struct stat info;
+    if (*fd < 0 || fstat(*fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    *size = static_cast<size_t>(info.st_size);
+    return true;
 }
 
 }  // namespace lumivex::capi

@@ -4,6 +4,8 @@
 
 #include "ref.hpp"
 
+#include <cstddef>
+
 namespace lumivex::capi {
 
 // Whether `method` of `object` is the built-in method `type` defines under
@@ -17,5 +19,9 @@ bool isPlainBufferedReader(PyObject* stream) noexcept;
 // io.BufferedReader, with its own read and readinto, over an io.FileIO with
 // its own readinto.
 bool isPlainFile(PyObject* stream) noexcept;
+
+// The descriptor of the regular file under `stream` (through its fileno())
+// and the file's size; false (no error set) when the stream is over anything else.
+bool regularFile(PyObject* stream, int* fd, size_t* size) noexcept;
 
 }  // namespace lumivex::capi

@@ -3,11 +3,10 @@
 #include "deflate.hpp"
 
 #include "../../capi/calls.hpp"
+#include "../../capi/files.hpp"
 
 #include <algorithm>
 #include <cstring>
-
-#include <sys/stat.h>
 
 #if defined(__linux__) || defined(__APPLE__)
 #include <sys/uio.h>
@@ -34,17 +33,6 @@ uint32_t bigEndian(const uint8_t* p) {
 }
 
 }  // namespace
-
-bool regularFile(PyObject* stream, int* fd, size_t* size) noexcept {
-    *fd = PyObject_AsFileDescriptor(stream);
-    struct stat info;
-    if (*fd < 0 || fstat(*fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    *size = static_cast<size_t>(info.st_size);
-    return true;
-}
 
 void reserveForFile(RawBuffer& idat, size_t fileSize) noexcept {
     if (idat.capacity() == 0) idat.reserveQuietly(std::min(fileSize, largestHint));

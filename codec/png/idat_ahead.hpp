@@ -21,10 +21,6 @@
 
 namespace lumivex::png {
 
-// The regular file under `stream` and its size; false (no error set) when the
-// stream is over anything else.
-bool regularFile(PyObject* stream, int* fd, size_t* size) noexcept;
-
 // Room for all the IDAT data a file of `fileSize` bytes can hold, reserved in
 // `idat` before any is gathered (when there is room) so that gathering never
 // moves it. Pages reserved but never written cost nothing; a sparse or growing
