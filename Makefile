@@ -118,17 +118,27 @@ ATHERIS_VERSION ?= 2.3.0
 
 .PHONY: fuzz fuzz-install fuzz-tools fuzz-clean
 
-FUZZ_NATIVE = build/fuzz-native/fuzz_filter
+FUZZ_NATIVE = build/fuzz-native/fuzz_filter build/fuzz-native/fuzz_pieces
 
 fuzz: fuzz-install $(FUZZ_NATIVE)
 	$(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(SECONDS)
 
+FUZZ_NATIVE_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined,signed-integer-overflow \
+  -fno-sanitize-recover=undefined -fno-wrapv -I.
+# The deflate library the extension's build would pick (libdeflate when its header is there).
+FUZZ_DEFLATE = $(if $(wildcard /usr/include/libdeflate.h),-DLUMIVEX_HAVE_LIBDEFLATE -ldeflate) -lz
+
 # The filter kernels' own libFuzzer target, a standalone binary.
-FUZZ_NATIVE_SOURCES = tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/paeth.cpp codec/png/filter_select.cpp
-$(FUZZ_NATIVE): $(FUZZ_NATIVE_SOURCES) $(wildcard codec/png/*.hpp) | fuzz-tools
+FUZZ_FILTER_SOURCES = tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/paeth.cpp codec/png/filter_select.cpp
+build/fuzz-native/fuzz_filter: $(FUZZ_FILTER_SOURCES) $(wildcard codec/png/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
-	clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined,signed-integer-overflow \
-	  -fno-sanitize-recover=undefined -fno-wrapv -I. $(FUZZ_NATIVE_SOURCES) -o $@
+	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_FILTER_SOURCES) -o $@
+
+# A zlib stream deflated in pieces: the layout of their areas and the join.
+FUZZ_PIECES_SOURCES = tests/native/fuzz_pieces.cpp codec/png/pieces.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp
+build/fuzz-native/fuzz_pieces: $(FUZZ_PIECES_SOURCES) $(wildcard codec/png/*.hpp) | fuzz-tools
+	mkdir -p $(dir $@)
+	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_PIECES_SOURCES) $(FUZZ_DEFLATE) -o $@
 
 fuzz-tools:
 	@command -v clang++ >/dev/null 2>&1 || { \

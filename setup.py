@@ -28,7 +28,7 @@ SOURCES = (
     + sorted(glob.glob("codec/png/*.cpp"))
     + sorted(glob.glob("codec/bmp/*.cpp"))
 )
-NATIVE_SOURCES = ["Lumivex/_native.cpp", "codec/png/deflate.cpp", "codec/png/deflate_scan.cpp",
+NATIVE_SOURCES = ["Lumivex/_native.cpp", "codec/png/deflate.cpp", "codec/png/deflate_scan.cpp", "codec/png/pieces.cpp",
                   "codec/png/filter_select.cpp"]
 DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + glob.glob("Lumivex/*.hpp"))
 

@@ -8,6 +8,7 @@
 #include "../capi/ref.hpp"
 #include "../codec/png/deflate.hpp"
 #include "../codec/png/filter_select.hpp"
+#include "../codec/png/pieces.hpp"
 #include "../codec/png/predictors.hpp"
 #include "share_tasks.hpp"
 
@@ -96,35 +97,22 @@ bool worthTwoThreads(size_t len, size_t lineBytes) {
     return twoCores && len > smallScanlines && len / lineBytes >= 2;
 }
 
-// Consecutive runs of whole rows: part i is rows [firstRow(i), firstRow(i + 1)).
-struct RowParts {
-    size_t count, rows, lineBytes;
-    size_t firstRow(size_t i) const { return rows * i / count; }
-    size_t start(size_t i) const { return firstRow(i) * lineBytes; }
-    size_t length(size_t i) const { return start(i + 1) - start(i); }
-};
-
 // One piece for each thread: each cut costs the matches that would have reached across it,
 // and more pieces gave no steadier times when another process kept a core busy.
 constexpr size_t streamPieces = 2;
+static_assert(streamPieces <= png::maxStreamPieces);
 
-RowParts piecesOf(size_t len, size_t lineBytes) {
+png::RowParts piecesOf(size_t len, size_t lineBytes) {
     const size_t rows = len / lineBytes;
     return {std::min(streamPieces, rows), rows, lineBytes};
-}
-
-// The pieces laid one after another in their worst cases, between the zlib header and trailer.
-size_t piecesCapacity(const RowParts& pieces) {
-    size_t total = png::zlibHeaderLength + png::zlibTrailerLength;
-    for (size_t i = 0; i < pieces.count; ++i) total += png::deflatePieceBound(pieces.length(i));
-    return total;
 }
 
 // Room for the stream of len scanline bytes, whole or in pieces; 0 when too large.
 size_t streamCapacity(size_t len, size_t lineBytes) {
     const size_t whole = png::zlibCompressBound(len);
     if (whole == 0 || !worthTwoThreads(len, lineBytes)) return whole;
-    return std::max(whole, piecesCapacity(piecesOf(len, lineBytes)));
+    const size_t pieces = png::layOutPieces(piecesOf(len, lineBytes)).total;
+    return pieces == 0 ? 0 : std::max(whole, pieces);
 }
 
 size_t compressPiece(Method method, int level, bool last, const uint8_t* src, size_t len, uint8_t* dst,
@@ -136,31 +124,20 @@ size_t compressPiece(Method method, int level, bool last, const uint8_t* src, si
 // The zlib stream of src as pieces deflated on two threads, or 0 if any failed.
 size_t compressInPieces(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
                         size_t cap) {
-    const RowParts pieces = piecesOf(len, lineBytes);
-    if (cap < piecesCapacity(pieces)) return 0;
-    uint8_t* areas[streamPieces];
+    const png::RowParts pieces = piecesOf(len, lineBytes);
+    const png::PieceLayout layout = png::layOutPieces(pieces);
+    // Every area lies within the buffer before any piece is written to one.
+    if (layout.total == 0 || layout.total > cap) return 0;
     size_t written[streamPieces] = {0};
     uint32_t sums[streamPieces] = {0};
-    uint8_t* area = dst + png::zlibHeaderLength;
-    for (size_t i = 0; i < pieces.count; ++i, area += png::deflatePieceBound(pieces.length(i))) areas[i] = area;
     shareTasks(pieces.count, [&](size_t i, size_t) {
         const uint8_t* piece = src + pieces.start(i);
         const size_t pieceLen = pieces.length(i);
-        written[i] = compressPiece(method, level, i + 1 == pieces.count, piece, pieceLen, areas[i],
-                                   png::deflatePieceBound(pieceLen));
+        written[i] = compressPiece(method, level, i + 1 == pieces.count, piece, pieceLen, dst + layout.offset[i],
+                                   layout.area[i]);
         sums[i] = png::updateAdler32(1, piece, pieceLen);
     });
-    png::putZlibHeader(level, dst);
-    uint8_t* end = dst + png::zlibHeaderLength;
-    uint32_t adler = 1;
-    for (size_t i = 0; i < pieces.count; ++i) {
-        if (written[i] == 0) return 0;
-        std::memmove(end, areas[i], written[i]);  // closes the gap left by the pieces before
-        end += written[i];
-        adler = png::combineAdler32(adler, sums[i], pieces.length(i));
-    }
-    png::putZlibTrailer(adler, end);
-    return size_t(end - dst) + png::zlibTrailerLength;
+    return png::joinPieces(layout, pieces, level, written, sums, dst);
 }
 
 size_t compressWith(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
@@ -229,7 +206,7 @@ bool filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
     if (!worthTwoThreads(image.scanlineBytes(), stride + 1))
         return png::filterImage(image.pixels, stride, image.height, bytesPerPixel, strategy, out);
     if (strategy != png::adaptiveFilter && !png::isKnownFilter(strategy)) return false;
-    const RowParts chunks{std::min<size_t>(filterChunks, image.height), image.height, stride + 1};
+    const png::RowParts chunks{std::min<size_t>(filterChunks, image.height), image.height, stride + 1};
     shareTasks(chunks.count, [&](size_t i, size_t) {
         png::filterImageRows(image.pixels, stride, chunks.firstRow(i), chunks.firstRow(i + 1), bytesPerPixel,
                              strategy, out + chunks.start(i));

@@ -23,7 +23,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 FUZZ = ROOT / "fuzz"
 PNGSUITE = ROOT / "tests" / "data" / "pngsuite"
 BMP_SEEDS = FUZZ / "seeds" / "bmp"
-NATIVE_FILTER = ROOT / "build" / "fuzz-native" / "fuzz_filter"
+NATIVE = ROOT / "build" / "fuzz-native"
 
 IMAGE_DICT = "-dict=%s" % (FUZZ / "images.dict")
 
@@ -34,7 +34,8 @@ TARGETS = {
     "read_chunk": (["targets/read_chunk.py"], []),
     "pixel_api": (["targets/pixel_api.py"], []),
     "zlib_proxy": (["targets/zlib_proxy.py", IMAGE_DICT], [PNGSUITE]),
-    "filter_kernels": ([str(NATIVE_FILTER)], []),
+    "filter_kernels": ([str(NATIVE / "fuzz_filter")], []),
+    "deflate_pieces": ([str(NATIVE / "fuzz_pieces")], []),
 }
 
 LIBFUZZER_FLAGS = [

@@ -149,12 +149,22 @@ def noisy_gradient_image(width, height, seed=9):
     return SimpleImage(width, height, pixels)
 
 
+def noise_image(width, height, seed=3):
+    """Bytes that do not compress: each piece's stream comes near its worst case."""
+    noise = random.Random(seed).getrandbits(8 * width * height * 3).to_bytes(width * height * 3, "little")
+    return SimpleImage(width, height, bytearray(noise))
+
+
 # Over a megabyte of scanlines the stream is deflated as two pieces on two threads and
 # joined: catches a piece left with its final block, a misaligned join or a wrong Adler-32.
+# Noise with an odd row count makes the pieces unequal and each near its worst case, so a
+# piece given the other one's room writes past the stream buffer.
 @pytest.mark.parametrize("make, size, level", [
     (flat_image, (640, 560), 1), (flat_image, (640, 560), 6), (flat_image, (640, 560), "strongest"),
     (noisy_gradient_image, (640, 560), 6), (noisy_gradient_image, (180000, 2), 6), (flat_image, (179, 2001), 6),
-], ids=["flat-1", "flat-6", "flat-strongest", "noisy-6", "two-rows", "odd-height"])
+    (noise_image, (1000, 351), 1), (noise_image, (700, 701), 6), (noise_image, (100000, 5), "strongest"),
+], ids=["flat-1", "flat-6", "flat-strongest", "noisy-6", "two-rows", "odd-height",
+        "noise-odd-1", "noise-odd-6", "noise-strip-strongest"])
 def test_large_images_round_trip(tmp_path, make, size, level):
     image = make(*size)
     data = Lumivex.encode_png(image, level=level)
