@@ -22,14 +22,11 @@ import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
-SOURCES = (
-    ["Lumivex/rasterCore_ext.cpp", "Lumivex/image.cpp", "Lumivex/image_io.cpp"]
-    + sorted(glob.glob("capi/*.cpp"))
-    + sorted(glob.glob("codec/png/*.cpp"))
-    + sorted(glob.glob("codec/bmp/*.cpp"))
-)
-NATIVE_SOURCES = ["Lumivex/_native.cpp", "codec/png/deflate.cpp", "codec/png/deflate_scan.cpp", "codec/png/pieces.cpp",
-                  "codec/png/filter_select.cpp"]
+# The package's native helpers carry their own copy of the readers (see
+# Lumivex/capped_decode.cpp), with the module start-up machinery they need.
+READER_SOURCES = sorted(glob.glob("capi/*.cpp")) + sorted(glob.glob("codec/png/*.cpp")) + sorted(glob.glob("codec/bmp/*.cpp"))
+SOURCES = ["Lumivex/rasterCore_ext.cpp", "Lumivex/image.cpp", "Lumivex/image_io.cpp"] + READER_SOURCES
+NATIVE_SOURCES = ["Lumivex/_native.cpp", "Lumivex/capped_decode.cpp"] + READER_SOURCES
 DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + glob.glob("Lumivex/*.hpp"))
 
 # -pthread: the compact writer deflates large images on two threads.

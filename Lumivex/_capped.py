@@ -1,18 +1,18 @@
 """Opening files from untrusted sources with a cap on their pixel count.
 
 A PNG file of about a megabyte can honestly declare 20000 x 20000 pixels, and
-decoding it then needs gigabytes. `open` reads the dimensions the decoder will
-use from the headers alone, refuses an image above the cap, and otherwise
-decodes the very stream it scanned, so the file cannot change in between.
+decoding it then needs gigabytes. `open` decodes with the cap in force: every
+header the decoder reads is checked against it before anything is allocated
+for that image, so a file changed while it is read cannot slip past it, and
+IDAT data beyond what an image under the cap can hold is refused unread.
 """
 import builtins
 import io
 import pathlib
-import struct
 from typing import NamedTuple, Optional, Protocol, Tuple, Union
 
-from Lumivex import rasterCore_ext
 from Lumivex.rasterCore_ext import SimpleImage
+from Lumivex import _native  # after the extension, whose refusal of a second interpreter comes first
 
 # Where Pillow refuses to open an image too: twice its MAX_IMAGE_PIXELS.
 DEFAULT_MAX_PIXELS = 178_956_970
@@ -58,54 +58,6 @@ class PixelLimitError(ValueError):
 _PNG_CHANNELS = {0: "grey", 2: "RGB", 3: "palette", 4: "grey+alpha", 6: "RGBA"}
 
 
-def _png_header(stream: _Stream, start: int) -> Optional[Header]:
-    """The last IHDR before IEND (or the end of the data), read from chunk
-    headers alone: the data of every other chunk is skipped with a seek."""
-    found = None
-    position = start
-    stream.seek(position)
-    while True:
-        head = stream.read(8)
-        if len(head) < 8:
-            return found
-        length, kind = struct.unpack(">I4s", head)
-        if kind == b"IEND":
-            return found
-        if kind == b"IHDR":
-            data = stream.read(13)
-            if length != 13 or len(data) < 13:
-                # The decoder refuses this header as soon as it reaches it.
-                return found
-            width, height, _depth, colour = struct.unpack(">IIBB", data[:10])
-            found = Header("PNG", width, height, _PNG_CHANNELS.get(colour, f"colour type {colour}"))
-        position += 12 + length
-        stream.seek(position)
-
-
-def _bmp_header(stream: _Stream) -> Optional[Header]:
-    """The dimensions of the 40-byte information header; None for a file the
-    decoder refuses before it sizes anything."""
-    stream.seek(0)
-    head = stream.read(54)
-    if len(head) < 54 or head[:2] != b"BM" or struct.unpack_from("<I", head, 14)[0] != 40:
-        return None
-    width, height = struct.unpack_from("<ii", head, 18)
-    return Header("BMP", width, abs(height), "RGB")
-
-
-def _scan(stream: _Stream) -> Optional[Header]:
-    """Recognises the format as `SimpleImage._streamToImage` does and reads
-    the header its decoder will use; None when the decoder will refuse the
-    data before it allocates anything for it."""
-    signature = stream.read(8)
-    png_signature = rasterCore_ext.PNG_SIGNATURE
-    if signature.startswith(png_signature):
-        return _png_header(stream, len(png_signature))
-    if signature[:2] == b"BM":
-        return _bmp_header(stream)
-    return None
-
-
 def _check_max_pixels(max_pixels: Optional[int]) -> None:
     if max_pixels is None:
         return
@@ -115,16 +67,16 @@ def _check_max_pixels(max_pixels: Optional[int]) -> None:
         raise ValueError("max_pixels must not be negative")
 
 
-def _decode(stream: _Stream, max_pixels: Optional[int]) -> Tuple[Tuple[int, int, bytearray], Optional[Header]]:
-    header = _scan(stream)
-    if header is not None and max_pixels is not None and header.pixels > max_pixels:
-        raise PixelLimitError(header.width, header.height, max_pixels)
-    stream.seek(0)
-    return SimpleImage._streamToImage(stream), header
+def _decode(stream: _Stream, max_pixels: Optional[int]) -> Tuple[Tuple[int, int, bytearray], Header]:
+    # The decoder checks the cap on every header as it reads it, before it
+    # allocates anything for that image, so what it decodes is what it checked.
+    width, height, pixels, kind, colour = _native.decodeCapped(stream, max_pixels, PixelLimitError)
+    channels = "RGB" if colour is None else _PNG_CHANNELS.get(colour, f"colour type {colour}")
+    return (width, height, pixels), Header(kind, width, height, channels)
 
 
 def open_with_header(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS,
-                     ) -> Tuple[SimpleImage, Optional[Header]]:
+                     ) -> Tuple[SimpleImage, Header]:
     """`open`, also returning the header that was checked against the cap."""
     _check_max_pixels(max_pixels)
     if isinstance(source, (str, pathlib.Path)):

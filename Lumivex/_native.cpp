@@ -5,11 +5,13 @@
 #include <Python.h>
 
 #include "../capi/buffer.hpp"
+#include "../capi/module.hpp"
 #include "../capi/ref.hpp"
 #include "../codec/png/deflate.hpp"
 #include "../codec/png/filter_select.hpp"
 #include "../codec/png/pieces.hpp"
 #include "../codec/png/predictors.hpp"
+#include "capped_decode.hpp"
 #include "share_tasks.hpp"
 
 #include <algorithm>
@@ -303,13 +305,18 @@ PyMethodDef nativeMethods[] = {
 };
 
 int execNative(PyObject* module) {
+    if (lumivex::native::bindCappedDecode(module) < 0) return -1;
     if (PyModule_AddStringConstant(module, "DEFLATE_BACKEND", png::deflateBackend()) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STRONGEST_LEVEL", png::strongestDeflateLevel) < 0) return -1;
     if (PyModule_AddIntConstant(module, "ADAPTIVE_FILTER", png::adaptiveFilter) < 0) return -1;
     return 0;
 }
 
+// A second interpreter is refused as the extension refuses it: the readers' state is per process.
+PyObject* createNative(PyObject* importRecord, PyModuleDef*) { return lumivex::capi::createModule(importRecord); }
+
 PyModuleDef_Slot nativeSlots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(createNative)},
     {Py_mod_exec, reinterpret_cast<void*>(execNative)},
     {0, nullptr},
 };

@@ -1,7 +1,10 @@
 """Lumivex.open: the pixel cap read from headers, and otherwise exactly SimpleImage.open."""
 import builtins
+import io
 import pathlib
 import pickle
+import struct
+import zlib
 
 import pytest
 
@@ -110,3 +113,75 @@ def test_limit_error_is_a_value_error_that_pickles():
     assert (error.width, error.height, error.limit) == (20000, 20000, Lumivex.DEFAULT_MAX_PIXELS)
     copy = pickle.loads(pickle.dumps(error))
     assert type(copy) is Lumivex.PixelLimitError and str(copy) == str(error)
+
+
+# --- what a hostile file can make an open cost ---------------------------------------
+
+SLACK = 16 << 20  # IDAT data read beyond the longest stream an image can have
+ONE_PIXEL_STREAM = zlib.compress(b"\0\1\2\3")
+
+
+def idat_run(total, piece=1 << 20):
+    """IDAT chunks carrying `total` zero bytes (the kind of padding a sparse file holds)."""
+    return [chunk(b"IDAT", bytes(min(piece, total - start))) for start in range(0, total, piece)]
+
+
+MALFORMED = (ValueError, "Malformed PNG image data")
+ONE_PIXEL = (SimpleImage, (1, 1), b"\1\2\3")
+
+
+@pytest.mark.parametrize("data, max_pixels, capped, uncapped", [
+    # Data after the zlib stream is ignored while it could be an encoder's padding...
+    (png([ihdr(1, 1), chunk(b"IDAT", ONE_PIXEL_STREAM)] + idat_run(SLACK // 2) + [iend()]), None,
+     ONE_PIXEL, ONE_PIXEL),
+    # ...but past the longest stream a 1 x 1 image can have, by more than that, it cannot belong to it.
+    (png([ihdr(1, 1), chunk(b"IDAT", ONE_PIXEL_STREAM)] + idat_run(SLACK + 64) + [iend()]), None,
+     MALFORMED, MALFORMED),
+    # One chunk declaring 4 GiB is refused at its head, unread, whatever follows.
+    (png([ihdr(1, 1), struct.pack(">I", 0xFFFFFFF0) + b"IDAT" + bytes(10)]), None, MALFORMED, MALFORMED),
+    # Before any IHDR the bound is the largest image the open accepts: the cap's for Lumivex.open.
+    (png([chunk(b"IDAT", ONE_PIXEL_STREAM)] + idat_run(SLACK + 4096) + [ihdr(1, 1), iend()]), 100,
+     MALFORMED, ONE_PIXEL),
+], ids=["padding-kept", "past-the-slack", "declared-4GiB", "before-ihdr-capped"])
+@pytest.mark.parametrize("as_path", [False, True], ids=["bytes", "path"])
+def test_idat_data_is_bounded_by_the_image(tmp_path, data, max_pixels, capped, uncapped, as_path):
+    source = data
+    if as_path:
+        source = tmp_path / "image.png"
+        source.write_bytes(data)
+    assert outcome(Lumivex.open, source, max_pixels)[:2] == capped[:2]
+    assert outcome(SimpleImage.open, source)[:2] == uncapped[:2]
+
+
+class ChangingFile(io.BytesIO):
+    """A file rewritten in place once it has been rewound: what a race with a writer gives."""
+
+    def __init__(self, first, then):
+        super().__init__(first)
+        self.then, self.calls = then, 0
+
+    def seek(self, *args):
+        self.calls += 1
+        if args[0] == 0 and self.then is not None:
+            self.getbuffer()[:] = self.then
+            self.then = None
+        return super().seek(*args)
+
+    def read(self, *args):
+        self.calls += 1
+        assert self.calls < 1000, "the header scan walks the file a few bytes at a time"
+        return super().read(*args)
+
+
+@pytest.mark.parametrize("first, then, expected", [
+    # The file holds a 4 x 3 image while headers are checked, then 20000 x 20000 when decoded.
+    (PNG_4x3, png([HUGE, iend()]).ljust(len(PNG_4x3), b"\0"), Lumivex.PixelLimitError),
+    # 64 MiB of zeros after the IHDR: one chunk of no data with a wrong CRC, as the decoder sees it.
+    (png([ihdr(4, 3)]) + bytes(64 << 20), None, ValueError),
+], ids=["changed-after-check", "zeros-after-ihdr"])
+def test_the_cap_holds_for_the_bytes_decoded(tmp_path, monkeypatch, first, then, expected):
+    path = tmp_path / "image.png"
+    path.write_bytes(b"")
+    monkeypatch.setattr(builtins, "open", lambda *args: ChangingFile(first, then))
+    with pytest.raises(expected):
+        Lumivex.open(path, max_pixels=10000)

@@ -183,10 +183,11 @@ class _Stream:
 
 
 def test_file_chunk_data_is_read_in_bounded_pieces(tmp_path):
-    # A 26-byte file declaring 4 GiB of chunk data must not reserve it: under a
-    # 1 GiB address-space limit the reader still reports the short data.
+    # A 26-byte file declaring 2 GiB of chunk data (as much as the largest image
+    # could hold) must not reserve it: under a 1 GiB address-space limit the
+    # reader still reports the short data.
     tiny = tmp_path / "tiny.png"
-    tiny.write_bytes(png([struct.pack(">I", 0xFFFFFFF0) + b"IDAT" + b"\0" * 10]))
+    tiny.write_bytes(png([struct.pack(">I", 0x7FFFFFF0) + b"IDAT" + b"\0" * 10]))
     large = tmp_path / "large.bin"
     body = bytes(range(251)) * (((40 << 20) + 7) // 251)
     large.write_bytes(chunk(b"IDAT", body))

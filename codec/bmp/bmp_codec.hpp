@@ -6,12 +6,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "../capped.hpp"
+
 #include <cstdint>
 
 namespace lumivex::bmp {
 
-// Decodes a BMP stream positioned at its file header into (width, height, pixels).
-PyObject* loadBmp(PyObject* stream) noexcept;
+// Decodes a BMP stream positioned at its file header into (width, height, pixels);
+// with a cap, an image above it is refused before its pixels are allocated.
+PyObject* loadBmp(PyObject* stream, const CappedDecode& capped = {}) noexcept;
 // _writeBmp: writes an uncompressed bottom-up 24-bit BMP file; returns None.
 PyObject* writeBmp(PyObject* path, int32_t width, int32_t height, PyObject* pixels) noexcept;
 

@@ -155,7 +155,7 @@ bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject
 
 }  // namespace
 
-PyObject* loadBmp(PyObject* stream) noexcept {
+PyObject* loadBmp(PyObject* stream, const CappedDecode& capped) noexcept {
     Ref pixelOffset = readFileHeader(stream);
     InfoHeader header;
     Ref widthObject;
@@ -163,6 +163,7 @@ PyObject* loadBmp(PyObject* stream) noexcept {
         return nullptr;
     }
     int64_t rows = rowCount(header.height);
+    if (capped.overCap && !capped.check(header.width, rows)) return nullptr;
     Ref pixels = allocatePixels(header.width, rows);
     if (!pixels) return nullptr;
     Ref moved = callMethod(stream, Name::seek, {pixelOffset.get()});

@@ -240,20 +240,26 @@ bool isIdat(PyObject* chunkType) {
            std::memcmp(PyBytes_AS_STRING(chunkType), "IDAT", 4) == 0;
 }
 
+// An IDAT chunk whose data could not all belong to the image.
+bool exceedsRoom(const ChunkHead& head, size_t idatRoom) {
+    return isIdat(head.type.get()) && head.dataLength >= 0 && static_cast<size_t>(head.dataLength) > idatRoom;
+}
+
 }  // namespace
 
-PyObject* readChunk(PyObject* stream) noexcept {
+PyObject* readChunk(PyObject* stream, size_t idatRoom) noexcept {
     Ref four = Ref::steal(PyLong_FromLong(4));
     ChunkHead head;
     if (!four || !readHead(stream, four.get(), &head)) return nullptr;
     if (head.end) return Py_BuildValue("(y#y#)", "", Py_ssize_t(0), "", Py_ssize_t(0));
+    if (exceedsRoom(head, idatRoom)) return raise(PyExc_ValueError, message::malformed);
     Ref data = readExactly(stream, head.length.get(), head.dataLength, message::eofInData);
     if (!data || !checkCrc(stream, four.get(), [&] { return chunkCrc(head.type.get(), data.get()); })) return nullptr;
     return PyTuple_Pack(2, head.type.get(), data.get());
 }
 
-bool readChunkGathering(PyObject* stream, RawBuffer& idat, IdatReadAhead& ahead, Ref* chunkType,
-                        Ref* data) noexcept {
+bool readChunkGathering(PyObject* stream, RawBuffer& idat, IdatReadAhead& ahead, size_t idatRoom,
+                        Ref* chunkType, Ref* data) noexcept {
     Ref four = Ref::steal(PyLong_FromLong(4));
     if (!four) return false;
     ChunkHead head;
@@ -267,7 +273,8 @@ bool readChunkGathering(PyObject* stream, RawBuffer& idat, IdatReadAhead& ahead,
             return bool(*chunkType);
         }
         if (!isIdat(head.type.get())) return readWholeChunk(stream, four.get(), head, chunkType, data);
-        if (head.dataLength >= 0) ahead.start(stream, static_cast<size_t>(head.dataLength), idat);
+        if (exceedsRoom(head, idatRoom)) return raise(PyExc_ValueError, message::malformed);
+        if (head.dataLength >= 0) ahead.start(stream, static_cast<size_t>(head.dataLength), idatRoom, idat);
     }
     bool read;
     if (ahead.ready() && static_cast<Py_ssize_t>(ahead.front().length) == head.dataLength) {

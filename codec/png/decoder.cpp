@@ -19,6 +19,8 @@
 #include "../../capi/function.hpp"
 #include "../../capi/gil.hpp"
 
+#include <algorithm>
+
 using namespace lumivex::capi;
 
 namespace lumivex::png {
@@ -61,7 +63,13 @@ public:
     RawBuffer gathered;
     IdatReadAhead ahead;
 
-    bool append(PyObject* data) { return takeGathered() && addObject(data); }
+    bool append(PyObject* data) {
+        objectBytes_ += bytesLength(data);
+        return takeGathered() && addObject(data);
+    }
+
+    // How much has been gathered so far (objects that are not bytes-like count nothing).
+    size_t size() const { return gathered.size() + objectBytes_; }
 
     // Once every chunk is read: with objects, b"".join of them all (the one
     // object itself when it is exactly bytes), releasing the list.
@@ -93,9 +101,17 @@ public:
 private:
     Ref objects_;
     Ref joined_;
+    size_t objectBytes_ = 0;
+
+    static size_t bytesLength(PyObject* data) {
+        if (PyBytes_Check(data)) return static_cast<size_t>(PyBytes_GET_SIZE(data));
+        if (PyByteArray_Check(data)) return static_cast<size_t>(PyByteArray_GET_SIZE(data));
+        return 0;
+    }
 
     // The gathered bytes moved into a bytes object.
     Ref gatheredAsBytes() {
+        objectBytes_ += gathered.size();
         Ref copy = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(gathered.data()),
                                                         static_cast<Py_ssize_t>(gathered.size())));
         gathered.release();
@@ -125,15 +141,19 @@ private:
 };
 
 // One chunk through the module's _readChunk, looked up for each chunk: natively
-// when it is the module's own and the stream a plain file, else by calling it.
-bool nextChunk(PyObject* stream, IdatData& idat, Ref* chunkType, Ref* data) {
+// when it is the module's own (an IDAT chunk of more than idatRoom bytes then
+// refused at its head), the data gathered where it lands when the stream is a
+// plain file; else by calling it.
+bool nextChunk(PyObject* stream, IdatData& idat, size_t idatRoom, Ref* chunkType, Ref* data) {
     Ref readChunk = lookupGlobal(Name::_readChunk);
     if (!readChunk) return false;
-    if (isOwnFunction(readChunk.get(), "_readChunk") && isPlainFile(stream)) {
-        return readChunkGathering(stream, idat.gathered, idat.ahead, chunkType, data);
+    const bool own = isOwnFunction(readChunk.get(), "_readChunk");
+    if (own && isPlainFile(stream)) {
+        return readChunkGathering(stream, idat.gathered, idat.ahead, idatRoom, chunkType, data);
     }
     if (!idat.ahead.rewind(stream)) return false;
-    Ref chunk = Ref::steal(PyObject_CallFunctionObjArgs(readChunk.get(), stream, nullptr));
+    Ref chunk = Ref::steal(own ? png::readChunk(stream, idatRoom)
+                               : PyObject_CallFunctionObjArgs(readChunk.get(), stream, nullptr));
     Ref typeAndData[2];
     if (!chunk || !unpackExactly(chunk.get(), 2, typeAndData)) return false;
     *chunkType = std::move(typeAndData[0]);
@@ -141,11 +161,16 @@ bool nextChunk(PyObject* stream, IdatData& idat, Ref* chunkType, Ref* data) {
     return true;
 }
 
-// Reads chunks until IEND or the end of the stream, keeping the IDAT data.
-bool readChunksUntilEnd(PyObject* stream, Ihdr* header, IdatData& idat) {
+// Reads chunks until IEND or the end of the stream, keeping the IDAT data, no
+// more of it than can belong to the image of the header in force, nor, with a
+// cap, to the largest image under it.
+bool readChunksUntilEnd(PyObject* stream, Ihdr* header, IdatData& idat, const CappedDecode& capped) {
+    bool haveHeader = false;
     for (;;) {
+        const size_t limit = static_cast<size_t>(std::min<uint64_t>(idatLimit(*header, haveHeader, capped.limits), SIZE_MAX));
+        const size_t room = idat.size() < limit ? limit - idat.size() : 0;
         Ref type, data;
-        if (!nextChunk(stream, idat, &type, &data)) return false;
+        if (!nextChunk(stream, idat, room, &type, &data)) return false;
         PyObject* chunkType = type.get();
         bool is;
         if (!equalsBytes(chunkType, "", 0, &is)) return false;
@@ -153,12 +178,14 @@ bool readChunksUntilEnd(PyObject* stream, Ihdr* header, IdatData& idat) {
         if (!equalsBytes(chunkType, "IHDR", 4, &is)) return false;
         if (is) {
             if (!readHeader(data.get(), header)) return false;
+            haveHeader = true;
             continue;
         }
         if (!equalsBytes(chunkType, "IDAT", 4, &is)) return false;
         if (is) {
             // Data read natively is already in idat.gathered.
             if (data && !idat.append(data.get())) return false;
+            if (idat.size() > limit) return raiseMalformed();
             continue;
         }
         if (!equalsBytes(chunkType, "IEND", 4, &is)) return false;
@@ -169,8 +196,8 @@ bool readChunksUntilEnd(PyObject* stream, Ihdr* header, IdatData& idat) {
 
 // readChunksUntilEnd; a failure leaves the stream where reading it chunk by
 // chunk would have left it.
-bool readChunks(PyObject* stream, Ihdr* header, IdatData& idat) {
-    if (readChunksUntilEnd(stream, header, idat)) return true;
+bool readChunks(PyObject* stream, Ihdr* header, IdatData& idat, const CappedDecode& capped) {
+    if (readChunksUntilEnd(stream, header, idat, capped)) return true;
     idat.ahead.rewindKeepingError(stream);
     return false;
 }
@@ -338,11 +365,16 @@ Native decodeNatively(const uint8_t* input, size_t inputLength, const RowLayout&
 
 }  // namespace
 
-PyObject* loadPng(PyObject* stream) noexcept {
+PyObject* loadPng(PyObject* stream, const CappedDecode& capped) noexcept {
     if (!checkSignature(stream)) return nullptr;
     Ihdr header;
     IdatData idat;
-    if (!readChunks(stream, &header, idat) || !checkHeader(header)) return nullptr;
+    if (!readChunks(stream, &header, idat, capped)) return nullptr;
+    // The cap holds for the header used, checked before its other fields.
+    const bool haveHeader = header.width != -1 && header.height != -1;
+    if (capped.overCap && haveHeader && !capped.check(header.width, header.height)) return nullptr;
+    if (!checkHeader(header)) return nullptr;
+    capped.colorType = header.colorType;
     const RowLayout layout = rowLayout(header);
     int64_t expectedSize;
     if (!inflatedSize(layout, &expectedSize)) return raiseMalformed();

@@ -42,7 +42,7 @@ long long IdatReadAhead::dataStart(size_t index) const noexcept {
     return firstData_ + static_cast<long long>(index) * (static_cast<long long>(chunks_[0].length) + tailSize);
 }
 
-void IdatReadAhead::start(PyObject* stream, size_t length, RawBuffer& idat) noexcept {
+void IdatReadAhead::start(PyObject* stream, size_t length, size_t idatRoom, RawBuffer& idat) noexcept {
     count_ = next_ = 0;
 #if defined(LUMIVEX_HAVE_PREADV)
     int fd;
@@ -56,7 +56,8 @@ void IdatReadAhead::start(PyObject* stream, size_t length, RawBuffer& idat) noex
     }
     streamAt_ = resume_ = firstData_ = position;
     reserveForFile(idat, fileSize);
-    const size_t wanted = chunksToRead(static_cast<long long>(fileSize) - position, length);
+    const size_t wanted = std::min(chunksToRead(static_cast<long long>(fileSize) - position, length),
+                                   length == 0 ? mostChunks : idatRoom / length);
     const size_t scratchSize = wanted * (sizeof(Chunk) + 2 * sizeof(iovec) + tailSize);
     if (wanted == 0 || !idat.reserveQuietly(idat.size() + wanted * length) || !scratch_.reserveQuietly(scratchSize)) {
         return;
@@ -70,6 +71,7 @@ void IdatReadAhead::start(PyObject* stream, size_t length, RawBuffer& idat) noex
 #else
     (void)stream;
     (void)length;
+    (void)idatRoom;
     (void)idat;
 #endif
 }

@@ -46,8 +46,9 @@ public:
     // reads that chunk and the run after it when the stream is a regular file
     // that holds its data and CRC and there is room; otherwise (or if
     // anything fails, the error dropped) leaves nothing waiting, for the
-    // stream to read the chunk as it would have.
-    void start(PyObject* stream, size_t length, capi::RawBuffer& idat) noexcept;
+    // stream to read the chunk as it would have. No more than `idatRoom`
+    // bytes of data are read: what lies beyond cannot belong to the image.
+    void start(PyObject* stream, size_t length, size_t idatRoom, capi::RawBuffer& idat) noexcept;
 
     // The waiting chunk is taken: its head (for all but the run's first) and
     // its data and CRC count as read.
