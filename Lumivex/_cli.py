@@ -9,15 +9,18 @@ fixed bytes of `SimpleImage.save`.
 
 Files are opened with the pixel cap of `Lumivex.open` (`--max-pixels`). A
 user's mistake (a missing file, a format this codec does not read, a wrong
-suffix) is reported in one line on stderr and exit status 1, never a
-traceback.
+suffix) or failed output (stdout on a full disk, or closed) is reported in one
+line on stderr and exit status 1, never a traceback. File names are printed as
+the file system holds them, a byte the output's encoding cannot decode shown as
+\\xNN.
 """
 import argparse
+import errno
 import os
 import struct
 import sys
 import zlib
-from typing import Callable, Dict, Optional, Sequence, Union
+from typing import Callable, Dict, Optional, Sequence, TextIO, Union
 
 from Lumivex._capped import DEFAULT_MAX_PIXELS, open_with_header
 from Lumivex.compact import DEFAULT_LEVEL, write_png
@@ -51,9 +54,54 @@ def _describe(error: BaseException) -> str:
     return text or type(error).__name__
 
 
+def _shown(name: str, stream: Optional[TextIO]) -> str:
+    """`name` as `stream` can print it: the name's bytes in the file system
+    decoded in the stream's encoding, each byte that does not decode as \\xNN."""
+    try:
+        raw = os.fsencode(name)
+    except UnicodeEncodeError:  # no file system name: a lone surrogate passed to main()
+        raw = name.encode("utf-8", "backslashreplace")
+    return raw.decode(getattr(stream, "encoding", None) or "utf-8", "backslashreplace")
+
+
+def _say(line: str) -> None:
+    """Prints a line of results on stdout."""
+    if sys.stdout is None:  # started with stdout closed (`>&-`): the results have nowhere to go
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+    print(line)
+
+
+def _complain(line: str) -> None:
+    """Prints an error line on stderr. With stderr closed or failing the line is
+    lost, quietly: the exit status still tells."""
+    if sys.stderr is None:  # print(file=None) would write it on stdout
+        return
+    try:
+        print(f"{PROGRAM}: {line}", file=sys.stderr, flush=True)
+    except OSError:
+        _silence(sys.stderr)
+
+
+def _silence(stream: Optional[TextIO]) -> None:
+    """Points a failed stream's descriptor at /dev/null, so that the
+    interpreter's last flush of what it still holds cannot fail again."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+    except OSError:
+        return
+    try:
+        if stream is not None:
+            os.dup2(null, stream.fileno())
+    except (OSError, ValueError):
+        pass  # no descriptor of its own (a stream set up by a caller of main)
+    finally:
+        os.close(null)
+
+
 def _report(path: str, error: BaseException) -> None:
-    sys.stdout.flush()
-    print(f"{PROGRAM}: {path}: {_describe(error)}", file=sys.stderr)
+    if sys.stdout is not None:
+        sys.stdout.flush()  # earlier results first, on a terminal shared by both
+    _complain(f"{_shown(path, sys.stderr)}: {_describe(error)}")
 
 
 def _max_pixels(text: str) -> Optional[int]:
@@ -91,7 +139,7 @@ def _info(arguments: argparse.Namespace) -> int:
             continue
         kind = header.format if header else "?"
         channels = header.channels if header else "RGB"
-        print(f"{path}: {kind}, {image.width} x {image.height}, {channels}")
+        _say(f"{_shown(path, sys.stdout)}: {kind}, {image.width} x {image.height}, {channels}")
     return status
 
 
@@ -153,12 +201,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     arguments = _parser().parse_args(None if argv is None else list(argv))
     try:
         status: int = arguments.run(arguments)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
         # The reader (`| head`, say) has gone: stop quietly, as other tools do.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _silence(sys.stdout)
+        return 1
+    except OSError as error:
+        # The commands catch the errors of the files they read and write, so
+        # this is stdout's: a full disk, a closed descriptor.
+        _silence(sys.stdout)
+        _complain(f"write error: {_describe(error)}")
         return 1
     return status
 

@@ -4,10 +4,11 @@ files, and safe replacement when writing to a path.
 ``SimpleImage.save`` writes the module's fixed bytes (no filtering, zlib's
 default level); these functions trade that fixed output for size.
 """
+import errno
 import os
 import secrets
 import stat
-from typing import BinaryIO, Dict, Optional, Tuple, Union
+from typing import BinaryIO, Dict, Optional, Union
 
 from . import _native
 from .rasterCore_ext import SimpleImage
@@ -71,7 +72,9 @@ def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "o
     file in the same folder, flushed and fsync'ed, then renamed over the path in
     one step, and the folder is fsync'ed. Readers see the old file or the new
     one, never part of either; on any failure the temporary file is removed and
-    what was at the path is left as it was. Replacing makes a new file (a new
+    what was at the path is left as it was. What ``open(path, "wb")`` would
+    refuse (a file, or a link's target, this process may not write; a folder)
+    is refused with the same error, and every error names the path. Replacing makes a new file (a new
     inode: hard links to the old file keep the old contents); a symbolic link
     at the path is itself replaced, not followed. An existing regular file's
     permission bits are kept; a new file gets 0o666 less the umask, as
@@ -88,23 +91,41 @@ def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "o
 
 def _replace_atomically(path: Union[str, bytes], data: bytes) -> None:
     folder = os.path.dirname(path) or (b"." if isinstance(path, bytes) else ".")
+    _refuse_unwritable(path)
     mode = _kept_mode(path)
-    temp_path, fd = _create_temp(folder)
-    try:
-        with open(fd, "wb", closefd=True) as temp:
-            if mode is not None:
-                os.fchmod(temp.fileno(), mode)
-            temp.write(data)
-            temp.flush()
-            os.fsync(temp.fileno())
-        os.replace(temp_path, path)
-    except BaseException:
+    while True:
+        # The name is chosen before the file exists, so that from the moment it
+        # does, any exception (Ctrl-C too) finds it to remove.
+        temp_path = _temp_path(folder)
         try:
-            os.unlink(temp_path)
-        except OSError:
-            pass
-        raise
+            _write_new_file(temp_path, data, mode)
+            os.replace(temp_path, path)
+        except FileExistsError:
+            continue  # only the exclusive creation raises it: the name is another file's
+        except BaseException as error:
+            _remove_quietly(temp_path)
+            if isinstance(error, OSError) and error.errno is not None:
+                # Report it as open(path, "wb") would: about the destination.
+                raise OSError(error.errno, error.strerror, path) from None
+            raise
+        break
     _fsync_folder(folder)
+
+
+def _refuse_unwritable(path: Union[str, bytes]) -> None:
+    """Refuses what open(path, "wb") refuses although replacing needs only the
+    folder's permission: a folder, or a file (a link's target) this process may
+    not write. A check, not a guard: the folder's permission is what protects.
+    os.access asks as the real user, who is open's effective user in all but
+    set-user-ID programs."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return  # nothing there, or a dangling link: open would make a new file
+    if stat.S_ISDIR(info.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not os.access(path, os.W_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
 
 
 def _kept_mode(path: Union[str, bytes]) -> Optional[int]:
@@ -116,18 +137,29 @@ def _kept_mode(path: Union[str, bytes]) -> Optional[int]:
     return stat.S_IMODE(info.st_mode) if stat.S_ISREG(info.st_mode) else None
 
 
-def _create_temp(folder: Union[str, bytes]) -> Tuple[Union[str, bytes], int]:
-    """A new file in folder, created with mode 0o666 (the kernel applies the
-    umask, race-free); returns (its path, an open descriptor)."""
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
-    while True:
-        name = ".lumivex-%s.png.tmp" % secrets.token_hex(8)
-        temp_path: Union[str, bytes] = (os.path.join(folder, os.fsencode(name)) if isinstance(folder, bytes)
-                                        else os.path.join(folder, name))
-        try:
-            return temp_path, os.open(temp_path, flags, 0o666)
-        except FileExistsError:
-            continue
+def _temp_path(folder: Union[str, bytes]) -> Union[str, bytes]:
+    name = ".lumivex-%s.png.tmp" % secrets.token_hex(8)
+    return os.path.join(folder, os.fsencode(name)) if isinstance(folder, bytes) else os.path.join(folder, name)
+
+
+def _write_new_file(temp_path: Union[str, bytes], data: bytes, mode: Optional[int]) -> None:
+    """Creates temp_path, failing if it exists, with mode 0o666 (the kernel
+    applies the umask, race-free) or `mode`, close-on-exec, and writes data
+    durably. A file object rather than a bare descriptor: if an exception cuts
+    in before the with block, dropping the object closes the file."""
+    with open(temp_path, "xb") as temp:
+        if mode is not None:
+            os.fchmod(temp.fileno(), mode)
+        temp.write(data)
+        temp.flush()
+        os.fsync(temp.fileno())
+
+
+def _remove_quietly(path: Union[str, bytes]) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass  # never made, or already renamed
 
 
 def _fsync_folder(folder: Union[str, bytes]) -> None:

@@ -1,6 +1,7 @@
 """The command line, run as a user runs it: python -m Lumivex and the lumivex script."""
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -106,3 +107,32 @@ def test_convert_picks_the_png_writer(files, flags, expected):
     assert (result.returncode, result.stderr) == (0, "")
     image = Lumivex.SimpleImage.open(str(files / "rgb.bmp"))
     assert (files / "out.png").read_bytes() == expected(image, files)
+
+
+# (arguments, shell redirection, exit status, stdout, stderr lines)
+OUTPUT_CASES = [
+    (["info", "rgba.png"], ">/dev/full", 1, "", ["lumivex: write error: No space left on device"]),
+    (["info", "rgba.png"], ">&-", 1, "", ["lumivex: write error: Bad file descriptor"]),
+    (["convert", "rgb.bmp", "out.png"], ">&-", 0, "", []),
+    (["info", "missing.png"], "2>&-", 1, "", []),
+    (["info", b"caf\xe9.png"], "", 0, "caf\\xe9.png: PNG, 2 x 3, RGBA\n", []),
+    (["info", "--max-pixels", "1", b"caf\xe9.png"], "", 1, "",
+     ["lumivex: caf\\xe9.png: image of 2 x 3 pixels exceeds the limit of 1 pixels (max_pixels)"]),
+    (["convert", b"caf\xe9.bmp", "out.png"], "", 1, "", ["lumivex: caf\\xe9.bmp: No such file or directory"]),
+]
+
+
+# Catches a traceback, or an error line on the wrong stream, when stdout or stderr is
+# full or closed, or a file name is not UTF-8 (its bytes are shown as \xNN). Strict
+# UTF-8 on stdout is what a UTF-8 locale other than C.UTF-8 gives.
+@pytest.mark.parametrize("args, redirect, status, out, err", OUTPUT_CASES, ids=[
+    "stdout full", "stdout closed", "convert, stdout closed", "stderr closed", "undecodable name",
+    "undecodable name, error", "undecodable name, convert"])
+def test_output_failures_and_undecodable_names(files, args, redirect, status, out, err):
+    folder = os.fsencode(str(files))
+    shutil.copyfile(folder + b"/rgba.png", folder + b"/caf\xe9.png")
+    command = ["sh", "-c", 'exec "$@" ' + redirect, "sh", sys.executable, "-m", "Lumivex", *args]
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, LC_ALL="C.UTF-8", PYTHONIOENCODING="utf-8:strict")
+    result = subprocess.run(command, cwd=str(files), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            encoding="utf-8", errors="surrogateescape", timeout=60)
+    assert (result.returncode, result.stdout, result.stderr.splitlines()) == (status, out, err)

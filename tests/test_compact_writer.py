@@ -1,13 +1,19 @@
 """The compact PNG writer (Lumivex.encode_png / write_png): every file it writes
 is a valid PNG (pngcheck, Pillow, this module's own reader, a hand parser) with
 exactly the input pixels, and writing to a path replaces the file atomically."""
+import ctypes
+import errno
+import glob
 import io
+import itertools
+import json
 import os
 import pathlib
 import random
 import shutil
 import stat
 import subprocess
+import sys
 import zlib
 
 import pytest
@@ -17,7 +23,7 @@ import Lumivex
 from Lumivex import compact
 from Lumivex.rasterCore_ext import SimpleImage
 
-from helpers import ROUND_TRIP_SHAPES, run_ok
+from helpers import PACKAGE_ROOT, ROUND_TRIP_SHAPES, run_ok
 from pngbytes import filter_row, parse_chunks
 
 STRATEGIES = ["adaptive", "none", "sub", "up", "average", "paeth"]
@@ -316,15 +322,97 @@ def test_file_size_limit_leaves_the_earlier_file(tmp_path):
         try:
             Lumivex.write_png(image, {path!r}, level=1, filter="none")
         except OSError as exc:
-            print(exc.errno)
+            print(exc.errno, exc.filename)
     """.format(path=str(path)))
-    assert out.split() == [str(27)]  # EFBIG
+    assert out.split() == [str(errno.EFBIG), str(path)]
     assert_untouched(tmp_path, path)
 
 
-@pytest.mark.parametrize("dest, exc", [("missing/x.png", FileNotFoundError), ("folder", IsADirectoryError)])
-def test_unwritable_destination_leaves_no_temporary_file(tmp_path, dest, exc):
-    (tmp_path / "folder").mkdir()
-    with pytest.raises(exc):
-        Lumivex.write_png(IMAGE, tmp_path / dest)
-    assert os.listdir(tmp_path) == ["folder"] and os.listdir(tmp_path / "folder") == []
+def interrupt_at(step):
+    """A trace function that raises KeyboardInterrupt, as Ctrl-C would, at the step-th
+    line start or function return in the writer's own frames."""
+    count = itertools.count()
+
+    def trace(frame, event, arg):
+        if frame.f_code.co_filename != compact.__file__:
+            return None
+        if event in ("line", "return") and next(count) == step:
+            raise KeyboardInterrupt
+        return trace
+    return trace
+
+
+# Ctrl-C at each point of a write in turn: the path holds the old file or the new one,
+# and no temporary file stays on disk or open once the interrupt is handled.
+def test_interrupt_anywhere_leaves_no_temporary_file(tmp_path):
+    path = tmp_path / "kept.png"
+    path.write_bytes(OLD)
+    for step in itertools.count():
+        sys.settrace(interrupt_at(step))
+        try:
+            Lumivex.write_png(IMAGE, path)
+            break
+        except KeyboardInterrupt:
+            pass
+        finally:
+            sys.settrace(None)
+            open_files = map(os.path.realpath, glob.glob("/proc/self/fd/*"))
+            assert [name for name in open_files if ".lumivex-" in name] == [], step
+            assert os.listdir(tmp_path) == ["kept.png"], step
+            assert path.read_bytes() in (OLD, Lumivex.encode_png(IMAGE)), step
+
+
+def bound_by_permission_bits():
+    """Before exec in a child: root gives up the capability to write any file
+    (prctl PR_CAPBSET_DROP, CAP_DAC_OVERRIDE), so that permission bits bind it."""
+    if os.geteuid() == 0 and ctypes.CDLL(None).prctl(24, 1, 0, 0, 0) != 0:
+        raise OSError("cannot drop CAP_DAC_OVERRIDE")
+
+
+# The same destination in two folders: open(dest, "wb") in the first, write_png in the second.
+COMPARE_WITH_OPEN = """
+import json, os, sys, Lumivex
+
+def outcome(folder, call):
+    os.chdir(folder)
+    try:
+        call()
+    except OSError as error:
+        return [type(error).__name__, error.errno, error.filename]
+
+dest, image = sys.argv[1], Lumivex.SimpleImage(1, 1, bytearray(3))
+print(json.dumps([outcome(sys.argv[2], lambda: open(dest, "wb").close()),
+                  outcome(sys.argv[3], lambda: Lumivex.write_png(image, dest))]))
+"""
+
+
+def read_only_file(folder, name="out.png"):
+    (folder / name).write_bytes(OLD)
+    (folder / name).chmod(0o444)
+
+
+# Catches a writer that replaces what open(path, "wb") refuses, or that names its
+# temporary file in an error, or leaves it behind.
+@pytest.mark.parametrize("prepare, dest, refusal", [
+    (read_only_file, "out.png", ["PermissionError", errno.EACCES]),
+    (lambda folder: (read_only_file(folder, "target.png"), (folder / "out.png").symlink_to("target.png")),
+     "out.png", ["PermissionError", errno.EACCES]),
+    (lambda folder: (folder / "out.png").mkdir(), "out.png", ["IsADirectoryError", errno.EISDIR]),
+    (lambda folder: (folder / "ro").mkdir(0o555), "ro/out.png", ["PermissionError", errno.EACCES]),
+    (lambda folder: None, "missing/out.png", ["FileNotFoundError", errno.ENOENT]),
+    (lambda folder: (folder / "out.png").symlink_to("nowhere.png"), "out.png", None),
+], ids=["read-only file", "link to a read-only file", "folder", "read-only folder", "missing folder",
+        "dangling link"])
+def test_refuses_what_open_refuses(tmp_path, prepare, dest, refusal):
+    folders = [tmp_path / "open", tmp_path / "writer"]
+    for folder in folders:
+        folder.mkdir()
+        prepare(folder)
+    proc = subprocess.run([sys.executable, "-c", COMPARE_WITH_OPEN, dest, *map(str, folders)], cwd=str(tmp_path),
+                          env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT), preexec_fn=bound_by_permission_bits,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    by_open, by_writer = json.loads(proc.stdout)
+    assert by_writer == by_open == (refusal and refusal + [dest])
+    if refusal:
+        assert sorted(os.listdir(folders[1])) == sorted(os.listdir(folders[0]))
