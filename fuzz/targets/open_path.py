@@ -1,14 +1,20 @@
-"""SimpleImage.open of a file against SimpleImage.open of its bytes.
+"""SimpleImage.open of a file against SimpleImage.open of its bytes, and
+Lumivex.open of both.
 
 The buffered reader `open` returns for a path and the BytesIO made for bytes
 must lead to the same image or the same exception: reading a file may not
 behave differently, for instance by reserving memory for a length the file
 cannot hold (the allocator refuses more than 2 GiB here, so such a reservation
-shows as a MemoryError).
+shows as a MemoryError). Lumivex.open, which decodes through its own copy of
+the readers with the pixel cap, must give the same again for an image under
+the cap, and refuse one above it with PixelLimitError.
 """
 from common import decoded, describe, run, scratch_path
 
+import Lumivex
 from Lumivex.rasterCore_ext import SimpleImage
+
+CAP = 4096
 
 
 def test_one_input(data):
@@ -18,6 +24,14 @@ def test_one_input(data):
     from_path = decoded(SimpleImage.open, path)
     from_bytes = decoded(SimpleImage.open, data)
     assert from_bytes == from_path, "bytes give %s, the path %s" % (describe(from_bytes), describe(from_path))
+    for source in (path, data):
+        capped = decoded(Lumivex.open, source, CAP)
+        if capped[0] == "raised" and capped[1] is Lumivex.PixelLimitError:
+            continue
+        if from_path[0] == "ok":
+            width, height = from_path[1][0]
+            assert max(width, 1) * max(height, 1) <= CAP or capped[0] == "raised", "an image above the cap opened"
+        assert capped == from_path, "Lumivex.open gives %s, SimpleImage.open %s" % (describe(capped), describe(from_path))
 
 
 if __name__ == "__main__":
