@@ -7,9 +7,10 @@ for that image, so a file changed while it is read cannot slip past it, and
 IDAT data beyond what an image under the cap can hold is refused unread.
 """
 import builtins
-import io
-import pathlib
-from typing import NamedTuple, Optional, Protocol, Tuple, Union
+import os
+import struct
+import zlib
+from typing import BinaryIO, NamedTuple, Optional, Tuple, Union
 
 from Lumivex.rasterCore_ext import SimpleImage
 from Lumivex import _native  # after the extension, whose refusal of a second interpreter comes first
@@ -17,13 +18,7 @@ from Lumivex import _native  # after the extension, whose refusal of a second in
 # Where Pillow refuses to open an image too: twice its MAX_IMAGE_PIXELS.
 DEFAULT_MAX_PIXELS = 178_956_970
 
-Source = Union[str, pathlib.Path, bytes, bytearray]
-
-
-class _Stream(Protocol):
-    def read(self, size: int) -> bytes: ...
-
-    def seek(self, offset: int) -> int: ...
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 
 
 class Header(NamedTuple):
@@ -67,35 +62,70 @@ def _check_max_pixels(max_pixels: Optional[int]) -> None:
         raise ValueError("max_pixels must not be negative")
 
 
-def _decode(stream: _Stream, max_pixels: Optional[int]) -> Tuple[Tuple[int, int, bytearray], Header]:
-    # The decoder checks the cap on every header as it reads it, before it
-    # allocates anything for that image, so what it decodes is what it checked.
-    width, height, pixels, kind, colour = _native.decodeCapped(stream, max_pixels, PixelLimitError)
-    channels = "RGB" if colour is None else _PNG_CHANNELS.get(colour, f"colour type {colour}")
-    return (width, height, pixels), Header(kind, width, height, channels)
+class CompressedDataError(zlib.error, ValueError):
+    """`zlib.error` for damaged compressed image data, catchable as `ValueError` too."""
+
+
+class HeaderDataError(struct.error, ValueError):
+    """`struct.error` for a truncated or damaged header, catchable as `ValueError` too."""
+
+
+Decoded = Tuple[int, int, bytearray, str, Optional[int]]
+
+
+def _decode(source: object, max_pixels: Optional[int]) -> Decoded:
+    # The decoder checks the cap on the header it uses before it allocates the
+    # image, on the very bytes it decodes.
+    if isinstance(source, (str, os.PathLike)):
+        with builtins.open(source, "rb") as stream:
+            return _native.decodeCapped(stream, max_pixels, PixelLimitError)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return _native.decodeBytes(source, max_pixels, PixelLimitError)
+    if hasattr(source, "read"):
+        return _native.decodeBytes(source.read(), max_pixels, PixelLimitError)
+    try:
+        return _native.decodeBytes(source, max_pixels, PixelLimitError)
+    except TypeError:  # not a buffer either
+        raise TypeError("source must be a file path, a binary file object or bytes-like, not "
+                        + type(source).__name__) from None
+
+
+def _adopted(width: int, height: int, pixels: bytearray) -> SimpleImage:
+    """An image holding the decoder's new buffer itself, not a copy."""
+    image = SimpleImage(0, 0, b"")
+    image.width, image.height, image._pixels = width, height, pixels
+    return image
 
 
 def open_with_header(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS,
                      ) -> Tuple[SimpleImage, Header]:
-    """`open`, also returning the header that was checked against the cap."""
+    """`open`, also returning the header the image was decoded from."""
     _check_max_pixels(max_pixels)
-    if isinstance(source, (str, pathlib.Path)):
-        with builtins.open(source, "rb") as stream:
-            (width, height, pixels), header = _decode(stream, max_pixels)
-    elif isinstance(source, (bytes, bytearray)):
-        (width, height, pixels), header = _decode(io.BytesIO(source), max_pixels)
-    else:
-        raise TypeError("source must be a file path or raw bytes")
-    return SimpleImage(width, height, pixels), header
+    try:
+        width, height, pixels, kind, colour = _decode(source, max_pixels)
+    except zlib.error as error:
+        if isinstance(error, ValueError):
+            raise
+        raise CompressedDataError(*error.args) from error
+    except struct.error as error:
+        if isinstance(error, ValueError):
+            raise
+        raise HeaderDataError(*error.args) from error
+    channels = "RGB" if colour is None else _PNG_CHANNELS.get(colour, f"colour type {colour}")
+    return _adopted(width, height, pixels), Header(kind, width, height, channels)
 
 
 def open(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> SimpleImage:
     """Open a PNG or BMP image as `SimpleImage.open` does, refusing images of
-    more than `max_pixels` pixels before decoding them.
+    more than `max_pixels` pixels before allocating them.
 
-    `source` is a path (`str` or `pathlib.Path`) or the file's raw bytes.
-    Raises `PixelLimitError` (a `ValueError`) above the cap; `max_pixels=None`
-    disables it. Everything else, result and errors, is exactly what
-    `SimpleImage.open` gives for the same data.
+    `source` is a path (`str` or `os.PathLike`), a binary file object (read
+    from where it stands to its end), or the file's bytes (any bytes-like
+    object). Raises `PixelLimitError` (a `ValueError`) above the cap;
+    `max_pixels=None` disables it. Everything else, result and errors, is what
+    `SimpleImage.open` gives for the same data, except that damage reported by
+    `zlib` or `struct` comes as `CompressedDataError` or `HeaderDataError`:
+    subclasses of `zlib.error` and `struct.error` that are also `ValueError`,
+    with the same message.
     """
     return open_with_header(source, max_pixels)[0]
