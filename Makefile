@@ -54,7 +54,7 @@ test-dist: tools python
 	$(DIST_DIR)/venv/bin/python -m pip install -q --upgrade pip
 	$(DIST_DIR)/venv/bin/python -m pip install -q "$$(ls $(DIST_DIR)/*.whl)[test]"
 	mkdir -p $(DIST_DIR)/src && tar -xzf $(DIST_DIR)/*.tar.gz -C $(DIST_DIR)/src
-	cd $(DIST_DIR)/src/* && rm -rf Lumivex && ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+	cd $(DIST_DIR)/src/* && rm -rf src && ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # The whole suite against a build that inflates and checksums with zlib alone,
 # so the path taken without libdeflate stays tested.

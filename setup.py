@@ -23,11 +23,12 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 # The package's native helpers carry their own copy of the readers (see
-# Lumivex/capped_decode.cpp), with the module start-up machinery they need.
+# src/Lumivex/capped_decode.cpp), with the module start-up machinery they need.
 READER_SOURCES = sorted(glob.glob("capi/*.cpp")) + sorted(glob.glob("codec/png/*.cpp")) + sorted(glob.glob("codec/bmp/*.cpp"))
-SOURCES = ["Lumivex/rasterCore_ext.cpp", "Lumivex/image.cpp", "Lumivex/image_io.cpp"] + READER_SOURCES
-NATIVE_SOURCES = ["Lumivex/_native.cpp", "Lumivex/capped_decode.cpp"] + READER_SOURCES
-DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*/*.hpp") + glob.glob("Lumivex/*.hpp"))
+SOURCES = ["src/Lumivex/rasterCore_ext.cpp", "src/Lumivex/image.cpp", "src/Lumivex/image_io.cpp"] + READER_SOURCES
+NATIVE_SOURCES = ["src/Lumivex/_native.cpp", "src/Lumivex/capped_decode.cpp"] + READER_SOURCES
+DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*.hpp") + glob.glob("codec/*/*.hpp")
+                 + glob.glob("src/Lumivex/*.hpp"))
 
 # -pthread: the compact writer deflates large images on two threads.
 COMPILE_ARGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-fvisibility=hidden", "-pthread"]

@@ -22,7 +22,7 @@ def main(folder: str) -> int:
     problems = []
     for needed in ("LICENSE", "CHANGELOG.md", "tests/helpers.py", "tests/pngbytes.py", "tests/bmpbytes.py",
                    "tests/native/test_kernels.cpp", "tests/native/check.hpp", "tests/data/pngsuite/basn2c08.png",
-                   "codec/png/filter.cpp", "codec/png/predictors.hpp", "Lumivex/rasterCore_ext.pyi",
+                   "codec/png/filter.cpp", "codec/png/predictors.hpp", "src/Lumivex/rasterCore_ext.pyi",
                    "demo/sample.png"):
         if needed not in sdist_names:
             problems.append(f"{sdist.name} lacks {needed}")

@@ -9,15 +9,15 @@
 #include "capped_decode.hpp"
 #include "image_messages.hpp"
 
-#include "../capi/buffer.hpp"
-#include "../capi/calls.hpp"
-#include "../capi/files.hpp"
-#include "../capi/function.hpp"
-#include "../capi/gil.hpp"
-#include "../capi/module.hpp"
-#include "../codec/bmp/bmp_codec.hpp"
-#include "../codec/bmp/whole.hpp"
-#include "../codec/png/png_codec.hpp"
+#include "../../capi/buffer.hpp"
+#include "../../capi/calls.hpp"
+#include "../../capi/files.hpp"
+#include "../../capi/function.hpp"
+#include "../../capi/gil.hpp"
+#include "../../capi/module.hpp"
+#include "../../codec/bmp/bmp_codec.hpp"
+#include "../../codec/bmp/whole.hpp"
+#include "../../codec/png/png_codec.hpp"
 
 #include <algorithm>
 #include <cstring>

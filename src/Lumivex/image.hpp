@@ -3,8 +3,8 @@
 // implementations and defines the type object from them.
 #pragma once
 
-#include "../capi/function.hpp"
-#include "../capi/ref.hpp"
+#include "../../capi/function.hpp"
+#include "../../capi/ref.hpp"
 
 #include <cstdint>
 

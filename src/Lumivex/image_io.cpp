@@ -4,12 +4,12 @@
 #include "image.hpp"
 #include "image_messages.hpp"
 
-#include "../capi/calls.hpp"
-#include "../capi/context.hpp"
-#include "../capi/errors.hpp"
-#include "../capi/module.hpp"
-#include "../codec/bmp/bmp_codec.hpp"
-#include "../codec/png/png_codec.hpp"
+#include "../../capi/calls.hpp"
+#include "../../capi/context.hpp"
+#include "../../capi/errors.hpp"
+#include "../../capi/module.hpp"
+#include "../../codec/bmp/bmp_codec.hpp"
+#include "../../codec/png/png_codec.hpp"
 
 #include <cstring>
 

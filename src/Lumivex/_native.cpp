@@ -4,13 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "../capi/buffer.hpp"
-#include "../capi/module.hpp"
-#include "../capi/ref.hpp"
-#include "../codec/png/deflate.hpp"
-#include "../codec/png/filter_select.hpp"
-#include "../codec/png/pieces.hpp"
-#include "../codec/png/predictors.hpp"
+#include "../../capi/buffer.hpp"
+#include "../../capi/module.hpp"
+#include "../../capi/ref.hpp"
+#include "../../codec/png/deflate.hpp"
+#include "../../codec/png/filter_select.hpp"
+#include "../../codec/png/pieces.hpp"
+#include "../../codec/png/predictors.hpp"
 #include "capped_decode.hpp"
 #include "share_tasks.hpp"
 

@@ -3,10 +3,10 @@
 #include "image.hpp"
 #include "image_messages.hpp"
 
-#include "../capi/buffer.hpp"
-#include "../capi/calls.hpp"
-#include "../capi/errors.hpp"
-#include "../capi/module.hpp"
+#include "../../capi/buffer.hpp"
+#include "../../capi/calls.hpp"
+#include "../../capi/errors.hpp"
+#include "../../capi/module.hpp"
 
 #include <cstring>
 

@@ -5,9 +5,9 @@
 // SimpleImage's behaviour in image.cpp, the codecs in codec/.
 #include "image.hpp"
 
-#include "../capi/module.hpp"
-#include "../codec/bmp/bmp_codec.hpp"
-#include "../codec/png/png_codec.hpp"
+#include "../../capi/module.hpp"
+#include "../../codec/bmp/bmp_codec.hpp"
+#include "../../codec/png/png_codec.hpp"
 
 using namespace lumivex::capi;
 namespace image = lumivex::image;
