@@ -22,6 +22,8 @@ the matching module beside this script is imported and its
 arguments of `Bench.add`, or adds rows itself through `context["bench"]`.
 compact_writer.py is one: the compact PNG writer's sizes and times against
 Pillow and optipng (Debian's optipng; its rows are left out without it).
+rivals.py is another: `Lumivex.open` beside `SimpleImage.open`, and against
+pyspng and OpenCV, from a path and from bytes.
 """
 import argparse
 import concurrent.futures
@@ -50,7 +52,7 @@ from pictures import (filter_counts, flat_graphic, idat_data, paeth_heavy,  # no
 __all__ = ["main"]
 
 # (feature of the Lumivex package, module in bench/) run when the feature exists.
-OPTIONAL_SECTIONS = (("encode_png", "compact_writer"),)
+OPTIONAL_SECTIONS = (("encode_png", "compact_writer"), ("open", "rivals"))
 
 SHORT_CALL = 0.05  # seconds: below this a round takes the best of several calls
 SIZE_UNITS, SIZE_DIGITS = ("MB",), 3  # file sizes: targets within a few per cent want a third digit

@@ -10,7 +10,7 @@ import pytest
 
 import Lumivex
 from Lumivex.rasterCore_ext import SimpleImage
-from bmpbytes import bmp
+from bmpbytes import bmp, file_header, info_header
 from pngbytes import chunk, iend, ihdr, png, rgb_png
 
 PNGSUITE = pathlib.Path(__file__).parent / "data" / "pngsuite"
@@ -193,3 +193,41 @@ def test_the_cap_holds_for_the_bytes_decoded(tmp_path, monkeypatch, first, then,
     monkeypatch.setattr(builtins, "open", lambda *args: ChangingFile(first, then))
     with pytest.raises(expected):
         Lumivex.open(path, max_pixels=10000)
+
+
+# --- Lumivex.open's own reading: sources, a BMP in one piece, a namespace of its own ---
+
+RGB_5x3 = bytes(range(45))
+BMP_5x3 = bmp(5, 3, RGB_5x3)  # rows of 15 bytes padded to 16
+HUGE_BMP = file_header() + info_header(100000, 100000)
+
+
+@pytest.mark.parametrize("data", [
+    BMP_5x3, bmp(5, 3, RGB_5x3, top_down=True), bmp(5, 3, RGB_5x3, gap=b"\7" * 9, trailer=b"x"),
+    BMP_5x3[:-1], BMP_5x3[:-16], bmp(5, 3, RGB_5x3, pixel_offset=2**32 - 1), bmp(-5, 3, b"\0" * 45),
+    bmp(5, 3, RGB_5x3, bit_count=32), file_header() + info_header(0, 3), file_header() + info_header(5, 0),
+    BMP_5x3[:54], BMP_5x3[:30], BMP_5x3[:2] + bytes(4) + BMP_5x3[6:],
+    HUGE_BMP,
+    PNG_4x3, PNG_4x3[:-20], png([ihdr(1, 1), chunk(b"IDAT", b"x\x9c\x03")]),
+], ids=repr)
+@pytest.mark.parametrize("as_source", [bytes, bytearray, memoryview, io.BytesIO, "path"])
+def test_every_source_opens_as_simpleimage_opens_its_bytes(tmp_path, data, as_source):
+    if as_source == "path":
+        source = tmp_path / "image"
+        source.write_bytes(data)
+    else:
+        source = as_source(data)
+    expected = (Lumivex.PixelLimitError,) if data == HUGE_BMP else outcome(SimpleImage.open, data)
+    got = outcome(Lumivex.open, source, 10000)
+    assert got[:len(expected)] == expected
+
+
+def test_the_extensions_names_do_not_change_lumivex_open(tmp_path, monkeypatch):
+    from Lumivex import rasterCore_ext
+    path = tmp_path / "image.png"
+    path.write_bytes(PNG_4x3)
+    expected = [outcome(Lumivex.open, source) for source in (PNG_4x3, path, BMP_4x3)]
+    for name in ("zlib", "struct", "_readChunk", "PNG_SIGNATURE", "BytesIO", "Path"):
+        monkeypatch.setattr(rasterCore_ext, name, None)
+    assert [outcome(Lumivex.open, source) for source in (PNG_4x3, path, BMP_4x3)] == expected
+    assert outcome(SimpleImage.open, PNG_4x3)[0] is TypeError  # the extension itself does see them

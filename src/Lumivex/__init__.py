@@ -8,7 +8,7 @@ and a command line (``python -m Lumivex``).
 """
 from importlib.metadata import PackageNotFoundError, version as _distribution_version
 
-from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError
+from Lumivex._capped import DEFAULT_MAX_PIXELS, CompressedDataError, HeaderDataError, PixelLimitError
 from Lumivex._capped import open as open  # not in __all__: a star import must not hide the built-in
 from Lumivex._interop import from_numpy, from_pillow, to_numpy, to_pillow
 from Lumivex.compact import DEFLATE_BACKEND, encode_png, write_png
@@ -20,8 +20,10 @@ except PackageNotFoundError:  # imported from a tree that was never installed
     __version__ = "0+unknown"
 
 __all__ = [
+    "CompressedDataError",
     "DEFLATE_BACKEND",
     "DEFAULT_MAX_PIXELS",
+    "HeaderDataError",
     "PixelLimitError",
     "SimpleImage",
     "__version__",
