@@ -25,8 +25,6 @@ using namespace lumivex::capi;
 
 namespace lumivex::png {
 
-const char signatureBytes[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
-
 namespace {
 
 Failure raiseMalformed() { return raise(PyExc_ValueError, message::malformed); }

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "framing.hpp"
 #include "idat_ahead.hpp"
 
 #include "../capped.hpp"
@@ -16,8 +17,6 @@
 
 namespace lumivex::png {
 
-// The 8-byte PNG file signature.
-extern const char signatureBytes[8];
 
 // _readChunk(stream): (chunkType, data), or (b"", b"") at a clean end. An
 // IDAT chunk declaring more than `idatRoom` bytes is refused as malformed

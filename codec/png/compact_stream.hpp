@@ -1,0 +1,50 @@
+// The compact encoder's deflate policy: how the filtered scanlines of an image
+// become one zlib stream. Small images try deflate's matching and its run-only
+// mode on everything and keep the smaller; large ones judge the two on sampled
+// strips of rows, then deflate in two pieces on two threads when the machine
+// has two cores. Pure: no Python.
+#pragma once
+
+#include "pieces.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lumivex::png {
+
+constexpr int defaultLevel = 6;
+
+// At or below this many scanline bytes an image is a small one.
+constexpr size_t smallScanlines = size_t(1) << 20;
+
+// Above smallScanlines, with two cores, a large image's rows are filtered in chunks and its
+// stream deflated in pieces, both shared out between two threads.
+bool worthTwoThreads(size_t len, size_t lineBytes) noexcept;
+
+// Room for the stream of len scanline bytes of lineBytes-byte rows, whole or in pieces; 0 when too large.
+size_t streamCapacity(size_t len, size_t lineBytes) noexcept;
+
+// Room for trial compressions: one area of `cap` bytes for a small image, two for a large
+// one, whose trials run on two threads.
+struct Scratch {
+    uint8_t* data;
+    size_t cap;
+    uint8_t* area(size_t index) const { return data + index * cap; }
+};
+// The size of each scratch area (0 when too large) and how many a plan needs.
+size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept;
+size_t scratchAreas(size_t scanlineBytes) noexcept;
+
+enum class Method { matching, runs };
+
+// The compressed size of evenly spaced strips of rows of a large image, at `level`
+// by `method`, the strips shared out between two threads.
+uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
+                     const Scratch& scratch) noexcept;
+
+// The smaller zlib stream of src[0, len) (rows of lineBytes) at a known `level`, in
+// dst[0, cap) with cap >= streamCapacity; 0 when the compressor could not get memory.
+size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
+                    const Scratch& scratch) noexcept;
+
+}  // namespace lumivex::png

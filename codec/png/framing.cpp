@@ -1,0 +1,50 @@
+#include "framing.hpp"
+
+#include "deflate.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace lumivex::png {
+namespace {
+
+size_t idatChunkCount(size_t streamLength) { return streamLength == 0 ? 1 : (streamLength - 1) / maxChunkData + 1; }
+
+}  // namespace
+
+uint8_t* putBigEndian(uint8_t* out, uint32_t value) noexcept {
+    for (int shift : {24, 16, 8, 0}) *out++ = static_cast<uint8_t>(value >> shift);
+    return out;
+}
+
+uint8_t* putChunk(uint8_t* out, const char type[4], const uint8_t* data, size_t length) noexcept {
+    out = putBigEndian(out, static_cast<uint32_t>(length));
+    std::memcpy(out, type, 4);
+    if (length > 0) std::memcpy(out + 4, data, length);
+    const uint32_t crc = updateCrc32(0, out, 4 + length);
+    return putBigEndian(out + 4 + length, crc);
+}
+
+size_t rgbFileLength(size_t streamLength) noexcept {
+    return sizeof signatureBytes + (chunkFraming + ihdrLength) + idatChunkCount(streamLength) * chunkFraming +
+           streamLength + chunkFraming;
+}
+
+void putRgbFile(uint32_t width, uint32_t height, const uint8_t* stream, size_t streamLength, uint8_t* out) noexcept {
+    std::memcpy(out, signatureBytes, sizeof signatureBytes);
+    out += sizeof signatureBytes;
+    uint8_t ihdr[ihdrLength];
+    putBigEndian(putBigEndian(ihdr, width), height);
+    const uint8_t depthAndMethods[5] = {8, 2, 0, 0, 0};  // 8-bit RGB, deflate, adaptive filtering, no interlace
+    std::memcpy(ihdr + 8, depthAndMethods, 5);
+    out = putChunk(out, "IHDR", ihdr, sizeof ihdr);
+    size_t done = 0;
+    do {
+        const size_t piece = std::min(maxChunkData, streamLength - done);
+        out = putChunk(out, "IDAT", stream + done, piece);
+        done += piece;
+    } while (done < streamLength);
+    putChunk(out, "IEND", nullptr, 0);
+}
+
+}  // namespace lumivex::png
