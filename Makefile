@@ -118,7 +118,7 @@ ATHERIS_VERSION ?= 2.3.0
 
 .PHONY: fuzz fuzz-install fuzz-tools fuzz-clean
 
-FUZZ_NATIVE = build/fuzz-native/fuzz_filter build/fuzz-native/fuzz_pieces
+FUZZ_NATIVE = build/fuzz-native/fuzz_filter build/fuzz-native/fuzz_pieces build/fuzz-native/fuzz_compact
 
 fuzz: fuzz-install $(FUZZ_NATIVE)
 	$(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(SECONDS)
@@ -139,6 +139,14 @@ FUZZ_PIECES_SOURCES = tests/native/fuzz_pieces.cpp codec/png/pieces.cpp codec/pn
 build/fuzz-native/fuzz_pieces: $(FUZZ_PIECES_SOURCES) $(wildcard codec/png/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_PIECES_SOURCES) $(FUZZ_DEFLATE) -o $@
+
+# The compact encoder end to end, without Python.
+FUZZ_COMPACT_SOURCES = tests/native/fuzz_compact.cpp codec/png/compact_encoder.cpp codec/png/compact_stream.cpp \
+  codec/png/pieces.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp codec/png/filter_select.cpp \
+  codec/png/filter.cpp codec/png/paeth.cpp
+build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp codec/png/*.hpp) | fuzz-tools
+	mkdir -p $(dir $@)
+	clang++ $(FUZZ_NATIVE_FLAGS) -pthread $(FUZZ_COMPACT_SOURCES) $(FUZZ_DEFLATE) -o $@
 
 fuzz-tools:
 	@command -v clang++ >/dev/null 2>&1 || { \

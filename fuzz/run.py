@@ -37,6 +37,7 @@ TARGETS = {
     "compact_writer": (["targets/compact_writer.py"], []),
     "filter_kernels": ([str(NATIVE / "fuzz_filter")], []),
     "deflate_pieces": ([str(NATIVE / "fuzz_pieces")], []),
+    "compact_encoder": ([str(NATIVE / "fuzz_compact")], []),
 }
 
 LIBFUZZER_FLAGS = [

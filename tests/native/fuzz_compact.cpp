@@ -1,0 +1,66 @@
+// libFuzzer target: the compact PNG encoder end to end, without Python.
+// Input: byte 0 picks the width, byte 1 the height (now and then enough rows
+// for over a megabyte of scanlines, so that the stream is deflated in two
+// pieces on two threads), byte 2 the level, byte 3 the filter strategy; the
+// rest, tiled, is the pixels. The stream must inflate to one filter byte and
+// one row per row, and reconstructing the rows must give back the pixels.
+#include "codec/png/compact_encoder.hpp"
+#include "codec/png/compact_stream.hpp"
+#include "codec/png/deflate.hpp"
+#include "codec/png/filter.hpp"
+#include "codec/png/filter_select.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace png = lumivex::png;
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const png::CompactPlan& plan) {
+    std::fprintf(stderr, "%s: %u x %u, level %d, strategy %d\n", what, plan.width, plan.height, plan.level,
+                 plan.strategy);
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 6) return 0;
+    const uint32_t width = 1 + data[0] % 96;
+    // Byte 1 at 255: just past the two-piece threshold, the row count odd or even by its low bits.
+    const uint32_t height = data[1] == 255 ? uint32_t(png::smallScanlines / (3 * width + 1)) + 1 + data[4] % 3
+                                           : 1 + data[1] % 64;
+    const int levels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, png::strongestDeflateLevel};
+    const int strategies[] = {0, 1, 2, 3, 4, png::adaptiveFilter};
+    std::vector<uint8_t> pixels(size_t(width) * height * 3);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = data[5 + i % (size - 5)];
+    const png::CompactPlan plan{pixels.data(), width, height, levels[data[2] % 10], strategies[data[3] % 6]};
+
+    if (png::checkCompactPlan(plan) != png::CompactStatus::ok) fail("a known plan refused", plan);
+    png::CompactStream stream;
+    if (png::encodeCompactStream(plan, &stream) != png::CompactStatus::ok) fail("encode failed", plan);
+
+    const size_t stride = size_t(width) * 3;
+    std::vector<uint8_t> scanlines(height * (stride + 1));
+    png::InflateCounts counts;
+    if (png::inflateInto(stream.data(), stream.length(), scanlines.data(), scanlines.size(), &counts) !=
+            png::InflateStatus::complete ||
+        counts.consumed != stream.length()) {
+        fail("the stream does not inflate to the scanlines", plan);
+    }
+    std::vector<uint8_t> rows(pixels.size());
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* line = scanlines.data() + y * (stride + 1);
+        const int type = line[0];
+        if (plan.strategy != png::adaptiveFilter && type != plan.strategy) {
+            fail("a row filtered with another type", plan);
+        }
+        const uint8_t* above = y == 0 ? nullptr : rows.data() + (y - 1) * stride;
+        if (!png::reconstructRow(type, line + 1, above, stride, 3, rows.data() + y * stride)) fail("bad filter type", plan);
+    }
+    if (rows != pixels) fail("the rows do not rebuild the pixels", plan);
+    return 0;
+}
