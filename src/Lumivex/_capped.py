@@ -13,7 +13,8 @@ import zlib
 from typing import BinaryIO, NamedTuple, Optional, Tuple, Union
 
 from Lumivex.rasterCore_ext import SimpleImage
-from Lumivex import _native  # after the extension, whose refusal of a second interpreter comes first
+# After the extension, whose refusal of a second interpreter comes first.
+from Lumivex._native import decodeBytes, decodeCapped
 
 # Where Pillow refuses to open an image too: twice its MAX_IMAGE_PIXELS.
 DEFAULT_MAX_PIXELS = 178_956_970
@@ -78,13 +79,13 @@ def _decode(source: object, max_pixels: Optional[int]) -> Decoded:
     # image, on the very bytes it decodes.
     if isinstance(source, (str, os.PathLike)):
         with builtins.open(source, "rb") as stream:
-            return _native.decodeCapped(stream, max_pixels, PixelLimitError)
+            return decodeCapped(stream, max_pixels, PixelLimitError)
     if isinstance(source, (bytes, bytearray, memoryview)):
-        return _native.decodeBytes(source, max_pixels, PixelLimitError)
+        return decodeBytes(source, max_pixels, PixelLimitError)
     if hasattr(source, "read"):
-        return _native.decodeBytes(source.read(), max_pixels, PixelLimitError)
+        return decodeBytes(source.read(), max_pixels, PixelLimitError)
     try:
-        return _native.decodeBytes(source, max_pixels, PixelLimitError)
+        return decodeBytes(source, max_pixels, PixelLimitError)
     except TypeError:  # not a buffer either
         raise TypeError("source must be a file path, a binary file object or bytes-like, not "
                         + type(source).__name__) from None
