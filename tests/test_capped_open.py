@@ -72,15 +72,6 @@ def test_the_decoders_header_is_the_one_capped(data, refused):
         assert result == outcome(SimpleImage.open, data)
 
 
-@pytest.mark.parametrize("data", [
-    b"", b"BM", b"GIF89a", PNG_4x3[:40], PNG_4x3[:-5] + b"\0" * 5,
-    png([ihdr(4, 3, bit_depth=16), iend()]), png([chunk(b"IHDR", bytes(12)), iend()]),
-    BMP_4x3[:60], bmp(1, 1, b"abc", header_size=108),
-], ids=repr)
-def test_refusals_under_the_cap_are_those_of_simpleimage_open(data):
-    assert outcome(Lumivex.open, data) == outcome(SimpleImage.open, data)
-
-
 def test_every_sample_file_opens_as_simpleimage_open_does():
     files = sorted(PNGSUITE.glob("*.png"))
     assert len(files) > 100
@@ -208,7 +199,9 @@ HUGE_BMP = file_header() + info_header(100000, 100000)
     bmp(5, 3, RGB_5x3, bit_count=32), file_header() + info_header(0, 3), file_header() + info_header(5, 0),
     BMP_5x3[:54], BMP_5x3[:30], BMP_5x3[:2] + bytes(4) + BMP_5x3[6:],
     HUGE_BMP,
-    PNG_4x3, PNG_4x3[:-20], png([ihdr(1, 1), chunk(b"IDAT", b"x\x9c\x03")]),
+    BMP_4x3[:60], bmp(1, 1, b"abc", header_size=108), b"", b"BM", b"GIF89a",
+    PNG_4x3, PNG_4x3[:-20], PNG_4x3[:40], PNG_4x3[:-5] + b"\0" * 5, png([ihdr(1, 1), chunk(b"IDAT", b"x\x9c\x03")]),
+    png([ihdr(4, 3, bit_depth=16), iend()]), png([chunk(b"IHDR", bytes(12)), iend()]),
 ], ids=repr)
 @pytest.mark.parametrize("as_source", [bytes, bytearray, memoryview, io.BytesIO, "path"])
 def test_every_source_opens_as_simpleimage_opens_its_bytes(tmp_path, data, as_source):

@@ -1,10 +1,10 @@
 """Opening files from untrusted sources with a cap on their pixel count.
 
 A PNG file of about a megabyte can honestly declare 20000 x 20000 pixels, and
-decoding it then needs gigabytes. `open` decodes with the cap in force: every
-header the decoder reads is checked against it before anything is allocated
-for that image, so a file changed while it is read cannot slip past it, and
-IDAT data beyond what an image under the cap can hold is refused unread.
+decoding it then needs gigabytes. `open` decodes with the cap in force: the
+decoder checks the header it decodes with against it before allocating the
+image, so a file changed while it is read cannot slip past it, and IDAT data
+beyond what an image under the cap can hold is refused unread.
 """
 import builtins
 import os
@@ -29,12 +29,6 @@ class Header(NamedTuple):
     width: int
     height: int
     channels: str
-
-    @property
-    def pixels(self) -> int:
-        # A zero dimension still costs a row (or column) of work per unit of
-        # the other one, so it counts as 1: 0 x 4e9 is refused too.
-        return max(abs(self.width), 1) * max(abs(self.height), 1)
 
 
 class PixelLimitError(ValueError):
@@ -71,6 +65,10 @@ class HeaderDataError(struct.error, ValueError):
     """`struct.error` for a truncated or damaged header, catchable as `ValueError` too."""
 
 
+# The standard modules' errors, as the ValueErrors open raises instead.
+_AS_VALUE_ERROR = {zlib.error: CompressedDataError, struct.error: HeaderDataError}
+
+
 Decoded = Tuple[int, int, bytearray, str, Optional[int]]
 
 
@@ -104,14 +102,8 @@ def open_with_header(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIX
     _check_max_pixels(max_pixels)
     try:
         width, height, pixels, kind, colour = _decode(source, max_pixels)
-    except zlib.error as error:
-        if isinstance(error, ValueError):
-            raise
-        raise CompressedDataError(*error.args) from error
-    except struct.error as error:
-        if isinstance(error, ValueError):
-            raise
-        raise HeaderDataError(*error.args) from error
+    except (zlib.error, struct.error) as error:
+        raise _AS_VALUE_ERROR[type(error)](*error.args) from error
     channels = "RGB" if colour is None else _PNG_CHANNELS.get(colour, f"colour type {colour}")
     return _adopted(width, height, pixels), Header(kind, width, height, channels)
 
