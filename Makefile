@@ -118,7 +118,8 @@ ATHERIS_VERSION ?= 2.3.0
 
 .PHONY: fuzz fuzz-install fuzz-tools fuzz-clean
 
-FUZZ_NATIVE = build/fuzz-native/fuzz_filter build/fuzz-native/fuzz_pieces build/fuzz-native/fuzz_compact
+FUZZ_NATIVE = build/fuzz-native/fuzz_filter build/fuzz-native/fuzz_pieces build/fuzz-native/fuzz_compact \
+  build/fuzz-native/fuzz_decode
 
 fuzz: fuzz-install $(FUZZ_NATIVE)
 	$(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(SECONDS)
@@ -147,6 +148,14 @@ FUZZ_COMPACT_SOURCES = tests/native/fuzz_compact.cpp codec/png/compact_encoder.c
 build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp codec/png/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) -pthread $(FUZZ_COMPACT_SOURCES) $(FUZZ_DEFLATE) -o $@
+
+# The PNG and BMP readers over a byte source, without Python.
+FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/zlib_inflate.cpp \
+  codec/png/reconstruct.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp codec/png/filter.cpp \
+  codec/png/paeth.cpp codec/png/narrow.cpp codec/bmp/decode.cpp codec/bmp/rows.cpp
+build/fuzz-native/fuzz_decode: $(FUZZ_DECODE_SOURCES) $(wildcard codec/*.hpp codec/*/*.hpp) | fuzz-tools
+	mkdir -p $(dir $@)
+	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_DECODE_SOURCES) $(FUZZ_DEFLATE) -o $@
 
 fuzz-tools:
 	@command -v clang++ >/dev/null 2>&1 || { \

@@ -22,12 +22,13 @@ import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
-# The package's native helpers carry their own copy of the readers (see
-# src/Lumivex/capped_decode.cpp), with the module start-up machinery they need.
-READER_SOURCES = sorted(glob.glob("capi/*.cpp")) + sorted(glob.glob("codec/png/*.cpp")) + sorted(glob.glob("codec/bmp/*.cpp"))
+# Both extensions link the codec, its Python-facing binding and the CPython layer.
+READER_SOURCES = sorted(glob.glob("capi/*.cpp") + glob.glob("codec/*.cpp") + glob.glob("codec/*/*.cpp")
+                        + glob.glob("src/Lumivex/binding/*.cpp"))
 SOURCES = ["src/Lumivex/rasterCore_ext.cpp", "src/Lumivex/image.cpp", "src/Lumivex/image_io.cpp"] + READER_SOURCES
 NATIVE_SOURCES = ["src/Lumivex/_native.cpp", "src/Lumivex/capped_decode.cpp"] + READER_SOURCES
 DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*.hpp") + glob.glob("codec/*/*.hpp")
+                 + glob.glob("src/Lumivex/binding/*.hpp")
                  + glob.glob("src/Lumivex/*.hpp"))
 
 # -pthread: the compact writer deflates large images on two threads.

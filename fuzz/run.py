@@ -38,6 +38,7 @@ TARGETS = {
     "filter_kernels": ([str(NATIVE / "fuzz_filter")], []),
     "deflate_pieces": ([str(NATIVE / "fuzz_pieces")], []),
     "compact_encoder": ([str(NATIVE / "fuzz_compact")], []),
+    "decode": ([str(NATIVE / "fuzz_decode"), IMAGE_DICT], [PNGSUITE, BMP_SEEDS]),
 }
 
 LIBFUZZER_FLAGS = [

@@ -35,7 +35,7 @@ uint32_t bigEndian(const uint8_t* p) {
 }  // namespace
 
 void reserveForFile(RawBuffer& idat, size_t fileSize) noexcept {
-    if (idat.capacity() == 0) idat.reserveQuietly(std::min(fileSize, largestHint));
+    if (idat.capacity() == 0) idat.ByteBuffer::reserve(std::min(fileSize, largestHint));
 }
 
 long long IdatReadAhead::dataStart(size_t index) const noexcept {
@@ -59,7 +59,7 @@ void IdatReadAhead::start(PyObject* stream, size_t length, size_t idatRoom, RawB
     const size_t wanted = std::min(chunksToRead(static_cast<long long>(fileSize) - position, length),
                                    length == 0 ? mostChunks : idatRoom / length);
     const size_t scratchSize = wanted * (sizeof(Chunk) + 2 * sizeof(iovec) + tailSize);
-    if (wanted == 0 || !idat.reserveQuietly(idat.size() + wanted * length) || !scratch_.reserveQuietly(scratchSize)) {
+    if (wanted == 0 || !idat.ByteBuffer::reserve(idat.size() + wanted * length) || !scratch_.ByteBuffer::reserve(scratchSize)) {
         return;
     }
     chunks_ = reinterpret_cast<Chunk*>(scratch_.data());

@@ -9,7 +9,7 @@
 #include "framing.hpp"
 #include "idat_ahead.hpp"
 
-#include "../capped.hpp"
+#include "../../src/Lumivex/binding/capped.hpp"
 
 #include "../../capi/buffer.hpp"
 

@@ -6,9 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "limits.hpp"
-
-#include "../capi/errors.hpp"
+#include "../../../capi/errors.hpp"
+#include "../../../codec/limits.hpp"
 
 namespace lumivex {
 
@@ -17,14 +16,18 @@ struct CappedDecode {
     PyObject* overCap = nullptr;  // borrowed
     mutable int32_t colorType = -1;  // set by the PNG reader: the colour type of the header it used
 
-    // False, with overCap's exception raised, for an image above the cap.
-    bool check(int64_t width, int64_t height) const noexcept {
-        if (limits.allows(width, height)) return true;
+    // overCap's exception raised for an image of width x height.
+    capi::Failure refuse(int64_t width, int64_t height) const noexcept {
         capi::Ref error = capi::Ref::steal(PyObject_CallFunction(overCap, "LLK", static_cast<long long>(width),
                                                                  static_cast<long long>(height),
                                                                  static_cast<unsigned long long>(limits.maxPixels)));
         if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-        return false;
+        return capi::failed;
+    }
+
+    // False, with overCap's exception raised, for an image above the cap.
+    bool check(int64_t width, int64_t height) const noexcept {
+        return limits.allows(width, height) || refuse(width, height);
     }
 };
 

@@ -1,0 +1,99 @@
+#include "decode.hpp"
+
+#include "rows.hpp"
+
+#include "../buffer.hpp"
+
+#include <algorithm>
+
+namespace lumivex::bmp {
+namespace {
+
+uint32_t littleEndian32(const uint8_t* at) {
+    return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
+}
+uint16_t littleEndian16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | at[1] << 8); }
+
+// Reads exactly `n` bytes, else `shortProblem`.
+BmpProblem readExactly(ByteSource& source, uint8_t* into, size_t n, BmpProblem shortProblem) {
+    size_t got;
+    if (!source.read(into, n, &got)) return BmpProblem::sourceFailed;
+    return got == n ? BmpProblem::none : shortProblem;
+}
+
+// Rows are read about this many bytes at a time, each block converted while
+// it is still in the cache.
+constexpr int64_t blockBytes = 256 * 1024;
+
+// Converts `count` stored rows from stored row `first` on into their places.
+BmpProblem placeRows(const uint8_t* stored, const BmpImage& image, int64_t first, int64_t count, int64_t rowStride,
+                     uint8_t* out) {
+    for (int64_t i = 0; i < count; ++i) {
+        const int64_t row = first + i;
+        const int64_t destination = image.info.height > 0 ? image.rows - 1 - row : row;
+        int64_t start;
+        if (!rowOffset(destination, image.info.width, &start)) return BmpProblem::rowOffset;
+        storedRowToRgb(stored + i * rowStride, static_cast<size_t>(image.info.width), out + start);
+    }
+    return BmpProblem::none;
+}
+
+}  // namespace
+
+BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept {
+    uint8_t fileHeader[fileHeaderSize];
+    BmpProblem read = readExactly(source, fileHeader, sizeof fileHeader, BmpProblem::fileHeader);
+    if (read != BmpProblem::none) return read;
+    if (fileHeader[0] != 'B' || fileHeader[1] != 'M') return BmpProblem::fileHeader;
+    image->pixelOffset = littleEndian32(fileHeader + 10);
+    uint8_t info[infoHeaderSize];
+    if ((read = readExactly(source, info, 4, BmpProblem::infoSizeShort)) != BmpProblem::none) return read;
+    InfoHeader& header = image->info;
+    header.size = littleEndian32(info);
+    if (checkInfoHeaderSize(header.size) != InfoProblem::None) return BmpProblem::infoSize;
+    if ((read = readExactly(source, info + 4, infoHeaderSize - 4, BmpProblem::infoShort)) != BmpProblem::none) {
+        return read;
+    }
+    header.width = static_cast<int32_t>(littleEndian32(info + 4));
+    header.height = static_cast<int32_t>(littleEndian32(info + 8));
+    header.planes = littleEndian16(info + 12);
+    header.bitCount = littleEndian16(info + 14);
+    header.compression = littleEndian32(info + 16);
+    if (checkPixelFormat(header) != InfoProblem::None) return BmpProblem::pixelFormat;
+    image->rows = rowCount(header.height);
+    switch (pixelBufferSize(header.width, image->rows, &image->pixelBytes)) {
+        case SizeProblem::TooLarge: return BmpProblem::tooLarge;
+        case SizeProblem::Negative: return BmpProblem::negativeWidth;
+        case SizeProblem::None: break;
+    }
+    return BmpProblem::none;
+}
+
+BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out) noexcept {
+    if (!source.seek(static_cast<uint64_t>(image.pixelOffset))) return BmpProblem::sourceFailed;
+    const int64_t rowStride = storedRowStride(image.info.width);
+    // Rows of zero bytes are not read: there is nothing in them, and a
+    // 54-byte file may claim 2^31 of them.
+    if (rowStride == 0) return BmpProblem::none;
+    const int64_t blockRows = std::max<int64_t>(1, std::min(image.rows, blockBytes / rowStride));
+    ByteBuffer block;
+    for (int64_t row = 0; row < image.rows;) {
+        const int64_t wanted = std::min(blockRows, image.rows - row);
+        const size_t bytes = static_cast<size_t>(wanted * rowStride);
+        const uint8_t* stored = source.view(bytes);
+        size_t got = bytes;
+        if (stored == nullptr) {
+            if (!block.reserve(bytes)) return BmpProblem::outOfMemory;
+            if (!source.read(block.data(), bytes, &got)) return BmpProblem::sourceFailed;
+            stored = block.data();
+        }
+        const int64_t complete = static_cast<int64_t>(got) / rowStride;
+        BmpProblem placed = placeRows(stored, image, row, complete, rowStride, out);
+        if (placed != BmpProblem::none) return placed;
+        if (complete < wanted) return BmpProblem::incompletePixels;
+        row += wanted;
+    }
+    return BmpProblem::none;
+}
+
+}  // namespace lumivex::bmp

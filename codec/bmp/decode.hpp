@@ -1,0 +1,46 @@
+// The BMP reader over a byte source: the 14-byte file header, the 40-byte
+// BITMAPINFOHEADER of an uncompressed 24-bit image, then |height| stored rows
+// of BGR pixels padded to four bytes, bottom-up for a positive height and
+// top-down for a negative one. Pure: no Python; each failure is a problem
+// code for the binding to turn into its message.
+#pragma once
+
+#include "header.hpp"
+
+#include "../byte_source.hpp"
+
+namespace lumivex::bmp {
+
+enum class BmpProblem {
+    none,
+    sourceFailed,
+    outOfMemory,
+    fileHeader,      // fewer than 14 bytes, or no "BM"
+    infoSizeShort,   // the data ends inside the information header's size field
+    infoSize,        // an information header other than BITMAPINFOHEADER
+    infoShort,       // the data ends inside the rest of the information header
+    pixelFormat,     // not one plane of uncompressed 24-bit pixels
+    tooLarge,        // width * rows * 3 bytes cannot be allocated
+    negativeWidth,   // a negative width with rows
+    rowOffset,       // a row would start past the 32-bit offsets of the pixel buffer
+    incompletePixels,
+};
+
+struct BmpImage {
+    InfoHeader info;
+    int64_t rows = 0;         // |height|
+    int64_t pixelOffset = 0;  // where the stored rows start
+    int64_t pixelBytes = 0;   // width * rows * 3
+};
+
+// Reads both headers from the source's position and checks them; on success
+// the image's shape, for the caller to check against its cap and to make a
+// buffer of pixelBytes for.
+BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept;
+
+// Seeks to the stored rows and converts each into its place among the RGB
+// pixels at out[0, image.pixelBytes), in stored order; a row missing or
+// misplaced fails as it comes.
+BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out) noexcept;
+
+}  // namespace lumivex::bmp

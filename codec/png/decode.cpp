@@ -1,0 +1,238 @@
+#include "decode.hpp"
+
+#include "deflate.hpp"
+#include "reconstruct.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace lumivex::png {
+namespace {
+
+uint32_t bigEndian32(const uint8_t* at) {
+    return uint32_t(at[0]) << 24 | uint32_t(at[1]) << 16 | uint32_t(at[2]) << 8 | uint32_t(at[3]);
+}
+
+PngOutcome problem(PngProblem kind) {
+    PngOutcome outcome;
+    outcome.problem = kind;
+    return outcome;
+}
+
+// The largest single read of chunk data: a declared length is only a claim,
+// so room is made as the data actually comes.
+constexpr size_t largestPiece = size_t(16) << 20;
+
+struct ChunkHead {
+    uint32_t length = 0;
+    uint8_t type[4] = {};
+    bool end = false;  // nothing where a length would be
+};
+
+bool isType(const ChunkHead& head, const char* type) { return std::memcmp(head.type, type, 4) == 0; }
+
+PngProblem readHead(ByteSource& source, ChunkHead* head) {
+    uint8_t lengthBytes[4];
+    size_t got;
+    if (!source.read(lengthBytes, 4, &got)) return PngProblem::sourceFailed;
+    if (got == 0) {
+        head->end = true;
+        return PngProblem::none;
+    }
+    if (got != 4) return PngProblem::eofInLength;
+    head->length = bigEndian32(lengthBytes);
+    if (!source.read(head->type, 4, &got)) return PngProblem::sourceFailed;
+    return got == 4 ? PngProblem::none : PngProblem::eofInType;
+}
+
+// Appends the chunk's data to `into`, growing it as the data comes.
+PngProblem readDataOnto(ByteSource& source, uint32_t length, ByteBuffer& into) {
+    const size_t start = into.size();
+    const uint64_t expected = std::min<uint64_t>(length, source.remaining());
+    if (into.capacity() - start < expected && !into.reserve(start + static_cast<size_t>(expected))) {
+        return PngProblem::outOfMemory;
+    }
+    size_t have = 0;
+    while (have < length) {
+        const size_t ask = std::min<size_t>(length - have, largestPiece);
+        if (!into.reserve(start + have + ask)) return PngProblem::outOfMemory;
+        size_t got;
+        if (!source.read(into.data() + start + have, ask, &got)) return PngProblem::sourceFailed;
+        have += got;
+        into.setSize(start + have);
+        if (got < ask) break;
+    }
+    return have == length ? PngProblem::none : PngProblem::eofInData;
+}
+
+// Reads the data of a chunk that is not kept, computing its CRC on the way;
+// its first `keep` bytes (or fewer) go to `kept`.
+PngProblem readDataThrough(ByteSource& source, uint32_t length, uint32_t* crc, uint8_t* kept, size_t keep) {
+    uint8_t scratch[16384];
+    size_t have = 0;
+    while (have < length) {
+        const size_t ask = std::min<size_t>(length - have, sizeof scratch);
+        size_t got;
+        if (!source.read(scratch, ask, &got)) return PngProblem::sourceFailed;
+        if (have < keep) std::memcpy(kept + have, scratch, std::min(keep - have, got));
+        *crc = updateCrc32(*crc, scratch, got);
+        have += got;
+        if (got < ask) break;
+    }
+    return have == length ? PngProblem::none : PngProblem::eofInData;
+}
+
+PngProblem checkCrc(ByteSource& source, uint32_t actual) {
+    uint8_t stored[4];
+    size_t got;
+    if (!source.read(stored, 4, &got)) return PngProblem::sourceFailed;
+    if (got != 4) return PngProblem::eofInCrc;
+    return bigEndian32(stored) == actual ? PngProblem::none : PngProblem::corruptedChunk;
+}
+
+constexpr size_t ihdrLength = 13;
+
+// The IHDR fields, each stored value made a 32-bit int as it is assigned.
+PngOutcome takeHeader(const uint8_t* data, uint32_t length, Ihdr* header) {
+    if (length != ihdrLength) {
+        PngOutcome outcome = problem(PngProblem::ihdrSize);
+        outcome.size = length;
+        return outcome;
+    }
+    const uint32_t width = bigEndian32(data), height = bigEndian32(data + 4);
+    if (width > uint32_t(INT32_MAX)) return problem(PngProblem::ihdrOverflow);
+    header->width = static_cast<int32_t>(width);
+    if (height > uint32_t(INT32_MAX)) return problem(PngProblem::ihdrOverflow);
+    header->height = static_cast<int32_t>(height);
+    header->bitDepth = data[8];
+    header->colorType = data[9];
+    header->compression = data[10];
+    header->filterMethod = data[11];
+    header->interlace = data[12];
+    return {};
+}
+
+// One chunk after its head: IDAT data gathered (refused at the head beyond
+// `idatRoom`), IHDR taken, anything else only CRC-checked.
+PngOutcome readChunkBody(ByteSource& source, const ChunkHead& head, size_t idatRoom, PngFile* file, bool* haveHeader) {
+    uint32_t crc = updateCrc32(0, head.type, 4);
+    if (isType(head, "IDAT")) {
+        if (head.length > idatRoom) return problem(PngProblem::malformed);
+        const size_t start = file->idat.size();
+        PngProblem read = readDataOnto(source, head.length, file->idat);
+        if (read != PngProblem::none) return problem(read);
+        crc = updateCrc32(crc, file->idat.data() + start, head.length);
+        return problem(checkCrc(source, crc));
+    }
+    uint8_t kept[ihdrLength];
+    PngProblem read = readDataThrough(source, head.length, &crc, kept, sizeof kept);
+    if (read == PngProblem::none) read = checkCrc(source, crc);
+    if (read != PngProblem::none || !isType(head, "IHDR")) return problem(read);
+    *haveHeader = true;
+    return takeHeader(kept, head.length, &file->header);
+}
+
+}  // namespace
+
+PngOutcome readPngChunks(ByteSource& source, const DecodeLimits& limits, PngFile* file) noexcept {
+    bool haveHeader = false;
+    for (;;) {
+        ChunkHead head;
+        PngProblem read = readHead(source, &head);
+        if (read != PngProblem::none) return problem(read);
+        if (head.end) return {};
+        const uint64_t limit = idatLimit(file->header, haveHeader, limits);
+        const uint64_t room = file->idat.size() < limit ? limit - file->idat.size() : 0;
+        PngOutcome outcome =
+            readChunkBody(source, head, static_cast<size_t>(std::min<uint64_t>(room, SIZE_MAX)), file, &haveHeader);
+        if (!outcome.ok() || isType(head, "IEND")) return outcome;
+    }
+}
+
+PngOutcome readPngFile(ByteSource& source, const DecodeLimits& limits, PngFile* file) noexcept {
+    uint8_t signature[sizeof pngSignature];
+    size_t got;
+    if (!source.read(signature, sizeof signature, &got)) return problem(PngProblem::sourceFailed);
+    if (got != sizeof signature || std::memcmp(signature, pngSignature, sizeof signature) != 0) {
+        return problem(PngProblem::signature);
+    }
+    return readPngChunks(source, limits, file);
+}
+
+PngOutcome checkPngHeader(const Ihdr& header, const DecodeLimits& limits, RowLayout* layout,
+                          int64_t* size) noexcept {
+    const bool haveSides = header.width != -1 && header.height != -1;
+    if (limits.capped() && haveSides && !limits.allows(header.width, header.height)) return problem(PngProblem::overCap);
+    PngOutcome outcome;
+    outcome.header = checkIhdr(header);
+    if (outcome.header != IhdrProblem::None) {
+        outcome.problem = PngProblem::header;
+        return outcome;
+    }
+    *layout = rowLayout(header);
+    if (!inflatedSize(*layout, size)) return problem(PngProblem::malformed);
+    return outcome;
+}
+
+// Deflate cannot expand its input much more than 1032 times (a 258-byte match
+// in two bits); with some slack for the stream's framing.
+bool couldFill(size_t idatLength, int64_t inflatedSize) noexcept {
+    constexpr uint64_t maxExpansion = 1032, framingSlack = 64;
+    return static_cast<uint64_t>(inflatedSize) / maxExpansion <= idatLength + framingSlack;
+}
+
+namespace {
+
+// The outcome of zlib's own inflate when it did not end exactly.
+PngOutcome zlibOutcome(ZlibInflate inflated, const ZlibFailure& failure) {
+    switch (inflated) {
+        case ZlibInflate::exact: break;
+        case ZlibInflate::tooShort:
+        case ZlibInflate::tooLong: return problem(PngProblem::malformed);
+        case ZlibInflate::outOfMemory: return problem(PngProblem::outOfMemory);
+        case ZlibInflate::failed: {
+            PngOutcome outcome = problem(PngProblem::zlib);
+            outcome.zlib = failure;
+            return outcome;
+        }
+    }
+    return {};
+}
+
+// Inflates into `scanlines`; a stream the fast inflate does not take whole
+// goes through zlib itself, for zlib's verdict in zlib's words.
+PngOutcome inflateImage(const ByteBuffer& idat, uint8_t* scanlines, size_t size) {
+    static const uint8_t empty = 0;
+    const uint8_t* input = idat.data() != nullptr ? idat.data() : &empty;
+    ZlibFailure failure;
+    if (scanlines == nullptr) {
+        const ZlibInflate counted = inflateWithZlib(input, idat.size(), nullptr, size, &failure);
+        return counted == ZlibInflate::exact ? problem(PngProblem::malformed) : zlibOutcome(counted, failure);
+    }
+    InflateCounts counts;
+    switch (inflateInto(input, idat.size(), scanlines, size, &counts)) {
+        case InflateStatus::complete: return {};
+        case InflateStatus::shortOutput: return problem(PngProblem::malformed);
+        case InflateStatus::outOfMemory: return problem(PngProblem::outOfMemory);
+        case InflateStatus::outputTooLarge:
+        case InflateStatus::badData: break;
+    }
+    return zlibOutcome(inflateWithZlib(input, idat.size(), scanlines, size, &failure), failure);
+}
+
+}  // namespace
+
+PngOutcome decodePngImage(const ByteBuffer& idat, const RowLayout& layout, uint8_t* scanlines,
+                          int64_t inflatedSize) noexcept {
+    PngOutcome outcome = inflateImage(idat, scanlines, static_cast<size_t>(inflatedSize));
+    if (!outcome.ok()) return outcome;
+    ByteBuffer rowBuffers;
+    if (layout.channels == 4 && !rowBuffers.reserve(2 * static_cast<size_t>(layout.rowStride))) {
+        return problem(PngProblem::outOfMemory);
+    }
+    outcome.filterType = reconstructImageInPlace(scanlines, layout, rowBuffers.data());
+    if (outcome.filterType >= 0) outcome.problem = PngProblem::badFilter;
+    return outcome;
+}
+
+}  // namespace lumivex::png

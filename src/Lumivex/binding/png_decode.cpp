@@ -1,0 +1,79 @@
+#include "png_decode.hpp"
+
+#include "problems.hpp"
+
+#include "../../../capi/buffer.hpp"
+#include "../../../capi/gil.hpp"
+#include "../../../codec/png/decode.hpp"
+
+using namespace lumivex::capi;
+using namespace lumivex::png;
+
+namespace lumivex::binding {
+namespace {
+
+PngOutcome readChunks(ByteSource& source, bool nativeSource, PngStart start, const DecodeLimits& limits,
+                      PngFile* file) {
+    auto walk = [&] {
+        return start == PngStart::signature ? readPngFile(source, limits, file) : readPngChunks(source, limits, file);
+    };
+    if (!nativeSource) return walk();
+    PngOutcome outcome;
+    Py_BEGIN_ALLOW_THREADS
+    outcome = walk();
+    Py_END_ALLOW_THREADS
+    return outcome;
+}
+
+// A bytearray shrunk by less than half keeps its allocation: an RGBA image
+// would hold a quarter more than its pixels for its whole life. When the
+// allocation is unchanged, its unused pages go back (the byte after the
+// pixels is the bytearray's terminating zero).
+bool shrinkToPixels(PyObject* scanlines, size_t pixelBytes) {
+    uint8_t* before = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines));
+    const size_t size = static_cast<size_t>(PyByteArray_GET_SIZE(scanlines));
+    const Py_ssize_t allocated = reinterpret_cast<PyByteArrayObject*>(scanlines)->ob_alloc;
+    if (PyByteArray_Resize(scanlines, static_cast<Py_ssize_t>(pixelBytes)) < 0) return false;
+    if (reinterpret_cast<PyByteArrayObject*>(scanlines)->ob_alloc == allocated &&
+        reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines)) == before) {
+        releaseUnusedPages(before, pixelBytes + 1, size);
+    }
+    return true;
+}
+
+// Inflates and rebuilds the image into a new bytearray, which then holds
+// exactly its RGB pixels: the peak is the IDAT data and one scanline buffer.
+PyObject* decodeImage(const PngFile& file, const RowLayout& layout, int64_t inflatedSize) {
+    Ref scanlines;
+    uint8_t* buffer = nullptr;
+    if (couldFill(file.idat.size(), inflatedSize)) {
+        scanlines = newPixelBuffer(static_cast<Py_ssize_t>(inflatedSize));
+        if (!scanlines) return nullptr;
+        buffer = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get()));
+        adviseHugePages(buffer, static_cast<size_t>(inflatedSize));
+    }
+    PngOutcome outcome;
+    // The IDAT data and the new buffer are this call's alone.
+    runNative(static_cast<size_t>(inflatedSize),
+              [&] { outcome = decodePngImage(file.idat, layout, buffer, inflatedSize); });
+    if (!outcome.ok()) return raisePngProblem(outcome);
+    if (!shrinkToPixels(scanlines.get(), static_cast<size_t>(layout.width * layout.height * 3))) return nullptr;
+    return Py_BuildValue("(iiO)", static_cast<int>(layout.width), static_cast<int>(layout.height), scanlines.get());
+}
+
+}  // namespace
+
+PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const CappedDecode& capped) noexcept {
+    PngFile file;
+    PngOutcome outcome = readChunks(source, nativeSource, start, capped.limits, &file);
+    if (!outcome.ok()) return raisePngProblem(outcome);
+    RowLayout layout;
+    int64_t inflatedSize;
+    outcome = checkPngHeader(file.header, capped.limits, &layout, &inflatedSize);
+    if (outcome.problem == PngProblem::overCap) return capped.refuse(file.header.width, file.header.height);
+    if (!outcome.ok()) return raisePngProblem(outcome);
+    capped.colorType = file.header.colorType;
+    return decodeImage(file, layout, inflatedSize);
+}
+
+}  // namespace lumivex::binding

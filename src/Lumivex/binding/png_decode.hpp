@@ -1,0 +1,26 @@
+// The PNG reader over a byte source, for Python: the chunk walk and the
+// image decode of the codec, the image's buffer a new bytearray, each
+// problem raised as its exception.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "capped.hpp"
+
+#include "../../../codec/byte_source.hpp"
+
+namespace lumivex::binding {
+
+// Where the decode starts: at the signature, or just after it (the caller
+// has read and checked it).
+enum class PngStart { signature, chunks };
+
+// Decodes the PNG at the source's position into (width, height, pixels).
+// `nativeSource`: the source calls no Python (memory, a file read natively),
+// so its reads run with the GIL released. Null with the exception set; the
+// source is left just after the last byte read, as reading it chunk by chunk
+// through the module's _readChunk would have left the stream.
+PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const CappedDecode& capped) noexcept;
+
+}  // namespace lumivex::binding

@@ -1,0 +1,81 @@
+// libFuzzer target: the PNG and BMP readers over a byte source, without Python.
+// The input is a file (PNG when it starts with the signature, else BMP),
+// decoded under a pixel cap from memory and again through a source that only
+// reads (no view of its bytes), which must agree: the problem, and on
+// success every pixel. The image buffer is exactly its size, so ASan sees any
+// write past it.
+#include "codec/bmp/decode.hpp"
+#include "codec/png/decode.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace lumivex;
+
+// Reads as a stream would, a few bytes at a time where it may.
+class ReadOnlySource final : public ByteSource {
+public:
+    ReadOnlySource(const uint8_t* data, size_t length) : memory_(data, length) {}
+    bool read(uint8_t* into, size_t n, size_t* got) noexcept override { return memory_.read(into, n, got); }
+    bool seek(uint64_t position) noexcept override { return memory_.seek(position); }
+    uint64_t position() const noexcept override { return memory_.position(); }
+
+private:
+    MemorySource memory_;
+};
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
+}
+
+constexpr uint64_t cap = uint64_t(1) << 20;
+
+struct Decoded {
+    int problem = 0;
+    std::vector<uint8_t> pixels;
+};
+
+Decoded decodePng(ByteSource& source) {
+    DecodeLimits limits;
+    limits.maxPixels = cap;
+    png::PngFile file;
+    png::PngOutcome outcome = png::readPngFile(source, limits, &file);
+    png::RowLayout layout;
+    int64_t size = 0;
+    if (outcome.ok()) outcome = png::checkPngHeader(file.header, limits, &layout, &size);
+    if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
+    const bool fills = png::couldFill(file.idat.size(), size);
+    std::vector<uint8_t> scanlines(fills ? static_cast<size_t>(size) : 0);
+    outcome = png::decodePngImage(file.idat, layout, fills ? scanlines.data() : nullptr, size);
+    if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
+    if (!fills) fail("decoded without a buffer");
+    scanlines.resize(static_cast<size_t>(layout.width * layout.height * 3));
+    return {0, scanlines};
+}
+
+Decoded decodeBmp(ByteSource& source) {
+    bmp::BmpImage image;
+    bmp::BmpProblem problem = bmp::readBmpHeaders(source, &image);
+    if (problem != bmp::BmpProblem::none) return {static_cast<int>(problem), {}};
+    if (DecodeLimits::pixelCount(image.info.width, image.rows) > cap) return {-1, {}};
+    std::vector<uint8_t> pixels(static_cast<size_t>(image.pixelBytes));
+    problem = bmp::readBmpPixels(source, image, pixels.data());
+    return {static_cast<int>(problem), problem == bmp::BmpProblem::none ? pixels : std::vector<uint8_t>()};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const bool isPng = size >= 8 && std::memcmp(data, png::pngSignature, 8) == 0;
+    MemorySource memory(data, size);
+    ReadOnlySource reading(data, size);
+    const Decoded viewed = isPng ? decodePng(memory) : decodeBmp(memory);
+    const Decoded read = isPng ? decodePng(reading) : decodeBmp(reading);
+    if (viewed.problem != read.problem || viewed.pixels != read.pixels) fail("the two sources disagree");
+    return 0;
+}
