@@ -17,12 +17,14 @@ public:
     ByteView() noexcept = default;
     ByteView(const ByteView&) = delete;
     ByteView& operator=(const ByteView&) = delete;
-    ~ByteView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
+    ~ByteView() { release(); }
     bool acquire(PyObject* object) noexcept {
         held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
         return held_;
+    }
+    void release() noexcept {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
     }
     const uint8_t* data() const noexcept { return static_cast<const uint8_t*>(view_.buf); }
     Py_ssize_t length() const noexcept { return view_.len; }

@@ -7,19 +7,22 @@ namespace {
 
 PyObject* readerType = nullptr;  // io.BufferedReader, for the life of the process
 PyObject* fileType = nullptr;    // io.FileIO, likewise
+PyObject* bytesIOType = nullptr; // io.BytesIO, likewise
 
-// Looks both types up once; false (no exception set) if that fails.
+// Looks the types up once; false (no exception set) if that fails.
 bool lookUpFileTypes() noexcept {
     if (readerType != nullptr) return true;
     Ref io = Ref::steal(PyImport_ImportModule("_io"));
     Ref reader = io ? Ref::steal(PyObject_GetAttrString(io.get(), "BufferedReader")) : Ref();
     Ref file = reader ? Ref::steal(PyObject_GetAttrString(io.get(), "FileIO")) : Ref();
-    if (!file || !PyType_Check(reader.get()) || !PyType_Check(file.get())) {
+    Ref bytesIO = file ? Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO")) : Ref();
+    if (!bytesIO || !PyType_Check(reader.get()) || !PyType_Check(file.get()) || !PyType_Check(bytesIO.get())) {
         PyErr_Clear();
         return false;
     }
     readerType = reader.release();
     fileType = file.release();
+    bytesIOType = bytesIO.release();
     return true;
 }
 
@@ -52,6 +55,12 @@ bool isPlainFile(PyObject* stream) noexcept {
         return false;
     }
     return reinterpret_cast<PyObject*>(Py_TYPE(raw.get())) == fileType && isOwnMethod(raw.get(), fileType, "readinto");
+}
+
+bool isPlainBytesIO(PyObject* stream) noexcept {
+    return lookUpFileTypes() && reinterpret_cast<PyObject*>(Py_TYPE(stream)) == bytesIOType &&
+           isOwnMethod(stream, bytesIOType, "read") && isOwnMethod(stream, bytesIOType, "seek") &&
+           isOwnMethod(stream, bytesIOType, "tell") && isOwnMethod(stream, bytesIOType, "getbuffer");
 }
 
 bool regularFile(PyObject* stream, int* fd, size_t* size) noexcept {

@@ -20,6 +20,9 @@ bool isPlainBufferedReader(PyObject* stream) noexcept;
 // its own readinto.
 bool isPlainFile(PyObject* stream) noexcept;
 
+// Exactly an io.BytesIO, with its own read, seek, tell and getbuffer.
+bool isPlainBytesIO(PyObject* stream) noexcept;
+
 // The descriptor of the regular file under `stream` (through its fileno())
 // and the file's size; false (no error set) when the stream is over anything else.
 bool regularFile(PyObject* stream, int* fd, size_t* size) noexcept;

@@ -90,8 +90,6 @@ PngProblem checkCrc(ByteSource& source, uint32_t actual) {
     return bigEndian32(stored) == actual ? PngProblem::none : PngProblem::corruptedChunk;
 }
 
-constexpr size_t ihdrLength = 13;
-
 // The IHDR fields, each stored value made a 32-bit int as it is assigned.
 PngOutcome takeHeader(const uint8_t* data, uint32_t length, Ihdr* header) {
     if (length != ihdrLength) {
@@ -150,10 +148,10 @@ PngOutcome readPngChunks(ByteSource& source, const DecodeLimits& limits, PngFile
 }
 
 PngOutcome readPngFile(ByteSource& source, const DecodeLimits& limits, PngFile* file) noexcept {
-    uint8_t signature[sizeof pngSignature];
+    uint8_t signature[sizeof signatureBytes];
     size_t got;
     if (!source.read(signature, sizeof signature, &got)) return problem(PngProblem::sourceFailed);
-    if (got != sizeof signature || std::memcmp(signature, pngSignature, sizeof signature) != 0) {
+    if (got != sizeof signature || std::memcmp(signature, signatureBytes, sizeof signature) != 0) {
         return problem(PngProblem::signature);
     }
     return readPngChunks(source, limits, file);
@@ -201,30 +199,30 @@ PngOutcome zlibOutcome(ZlibInflate inflated, const ZlibFailure& failure) {
 
 // Inflates into `scanlines`; a stream the fast inflate does not take whole
 // goes through zlib itself, for zlib's verdict in zlib's words.
-PngOutcome inflateImage(const ByteBuffer& idat, uint8_t* scanlines, size_t size) {
+PngOutcome inflateImage(const uint8_t* idat, size_t idatLength, uint8_t* scanlines, size_t size) {
     static const uint8_t empty = 0;
-    const uint8_t* input = idat.data() != nullptr ? idat.data() : &empty;
+    const uint8_t* input = idat != nullptr ? idat : &empty;
     ZlibFailure failure;
     if (scanlines == nullptr) {
-        const ZlibInflate counted = inflateWithZlib(input, idat.size(), nullptr, size, &failure);
+        const ZlibInflate counted = inflateWithZlib(input, idatLength, nullptr, size, &failure);
         return counted == ZlibInflate::exact ? problem(PngProblem::malformed) : zlibOutcome(counted, failure);
     }
     InflateCounts counts;
-    switch (inflateInto(input, idat.size(), scanlines, size, &counts)) {
+    switch (inflateInto(input, idatLength, scanlines, size, &counts)) {
         case InflateStatus::complete: return {};
         case InflateStatus::shortOutput: return problem(PngProblem::malformed);
         case InflateStatus::outOfMemory: return problem(PngProblem::outOfMemory);
         case InflateStatus::outputTooLarge:
         case InflateStatus::badData: break;
     }
-    return zlibOutcome(inflateWithZlib(input, idat.size(), scanlines, size, &failure), failure);
+    return zlibOutcome(inflateWithZlib(input, idatLength, scanlines, size, &failure), failure);
 }
 
 }  // namespace
 
-PngOutcome decodePngImage(const ByteBuffer& idat, const RowLayout& layout, uint8_t* scanlines,
+PngOutcome decodePngImage(const uint8_t* idat, size_t idatLength, const RowLayout& layout, uint8_t* scanlines,
                           int64_t inflatedSize) noexcept {
-    PngOutcome outcome = inflateImage(idat, scanlines, static_cast<size_t>(inflatedSize));
+    PngOutcome outcome = inflateImage(idat, idatLength, scanlines, static_cast<size_t>(inflatedSize));
     if (!outcome.ok()) return outcome;
     ByteBuffer rowBuffers;
     if (layout.channels == 4 && !rowBuffers.reserve(2 * static_cast<size_t>(layout.rowStride))) {

@@ -5,6 +5,7 @@
 // failure is a problem code for the binding to turn into its message.
 #pragma once
 
+#include "framing.hpp"
 #include "header.hpp"
 #include "zlib_inflate.hpp"
 
@@ -49,9 +50,6 @@ struct PngFile {
     ByteBuffer idat;    // every IDAT chunk's data, in order
 };
 
-// The 8 bytes every PNG file starts with.
-constexpr uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
 // Reads chunks from the source's position until IEND or a clean end of the
 // data (nothing where a length would be), as the module's _readChunk reads
 // them; the source is left just after the last byte read, also on failure.
@@ -71,10 +69,11 @@ PngOutcome checkPngHeader(const Ihdr& header, const DecodeLimits& limits, RowLay
 // could not, decodePngImage needs no buffer to say so.
 bool couldFill(size_t idatLength, int64_t inflatedSize) noexcept;
 
-// Inflates the IDAT data into scanlines[0, inflatedSize) and rebuilds the
-// rows there, the image's RGB pixels packed at its start. `scanlines` may be
-// null when couldFill is false (the outcome is then always a failure).
-PngOutcome decodePngImage(const ByteBuffer& idat, const RowLayout& layout, uint8_t* scanlines,
+// Inflates the IDAT data idat[0, idatLength) into scanlines[0, inflatedSize)
+// and rebuilds the rows there, the image's RGB pixels packed at its start.
+// `scanlines` may be null when couldFill is false (the outcome is then
+// always a failure); it must not overlap the IDAT data.
+PngOutcome decodePngImage(const uint8_t* idat, size_t idatLength, const RowLayout& layout, uint8_t* scanlines,
                           int64_t inflatedSize) noexcept;
 
 }  // namespace lumivex::png

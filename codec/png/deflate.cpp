@@ -129,7 +129,8 @@ size_t zlibCompressBound(size_t srcLen) noexcept {
 }
 
 uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept {
-    return libdeflate_crc32(crc, data, len);
+    // libdeflate answers a null buffer with the initial value, whatever `crc` is.
+    return len == 0 ? crc : libdeflate_crc32(crc, data, len);
 }
 
 size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
@@ -181,7 +182,7 @@ size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t src
 }
 
 uint32_t updateAdler32(uint32_t adler, const uint8_t* data, size_t len) noexcept {
-    return libdeflate_adler32(adler, data, len);
+    return len == 0 ? adler : libdeflate_adler32(adler, data, len);
 }
 
 InflateStatus inflateInto(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap,

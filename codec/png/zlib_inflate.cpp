@@ -37,7 +37,7 @@ ZlibInflate inflateWithZlib(const uint8_t* src, size_t srcLen, uint8_t* dst, siz
         *failure = {rc, stream.msg};
         return ZlibInflate::failed;
     }
-    Output output{dst, size};
+    Output output{dst, size, 0, {}};
     size_t consumed = 0;
     ZlibInflate outcome;
     for (;;) {
@@ -50,10 +50,6 @@ ZlibInflate inflateWithZlib(const uint8_t* src, size_t srcLen, uint8_t* dst, siz
         rc = inflate(&stream, Z_SYNC_FLUSH);
         consumed += inWindow - stream.avail_in;
         output.produced += outWindow - stream.avail_out;
-        if (output.produced > size) {
-            outcome = ZlibInflate::tooLong;
-            break;
-        }
         if (rc == Z_STREAM_END) {
             outcome = output.produced == size ? ZlibInflate::exact : ZlibInflate::tooShort;
             break;
@@ -62,9 +58,15 @@ ZlibInflate inflateWithZlib(const uint8_t* src, size_t srcLen, uint8_t* dst, siz
             outcome = ZlibInflate::outOfMemory;
             break;
         }
+        // An error found by the call that went past `size` is still reported,
+        // as zlib's module reports it.
         if (rc != Z_OK && rc != Z_BUF_ERROR) {
             *failure = {rc, stream.msg};
             outcome = ZlibInflate::failed;
+            break;
+        }
+        if (output.produced > size) {
+            outcome = ZlibInflate::tooLong;
             break;
         }
         if (consumed == srcLen && stream.avail_out != 0) {

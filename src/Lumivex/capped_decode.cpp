@@ -52,13 +52,13 @@ PyObject* withFormat(PyObject* triple, const char* format, int32_t colorType) {
 // it, then the source rewound to where it started and decoded.
 PyObject* decodeSource(ByteSource& source, bool nativeSource, const CappedDecode& capped) {
     const uint64_t start = source.position();
-    uint8_t signature[sizeof png::pngSignature];
+    uint8_t signature[sizeof png::signatureBytes];
     size_t got;
     if (!source.read(signature, sizeof signature, &got) || !source.seek(start)) {
         if (!PyErr_Occurred()) PyErr_SetFromErrno(PyExc_OSError);
         return nullptr;
     }
-    if (got == sizeof signature && std::memcmp(signature, png::pngSignature, sizeof signature) == 0) {
+    if (got == sizeof signature && std::memcmp(signature, png::signatureBytes, sizeof signature) == 0) {
         PyObject* triple = binding::decodePng(source, nativeSource, PngStart::signature, capped);
         return withFormat(triple, "PNG", capped.colorType);
     }

@@ -8,8 +8,8 @@
 #include "../../capi/context.hpp"
 #include "../../capi/errors.hpp"
 #include "../../capi/module.hpp"
-#include "../../codec/bmp/bmp_codec.hpp"
-#include "../../codec/png/png_codec.hpp"
+#include "binding/bmp_io.hpp"
+#include "binding/png_io.hpp"
 
 #include <cstring>
 

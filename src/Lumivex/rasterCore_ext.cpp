@@ -6,8 +6,9 @@
 #include "image.hpp"
 
 #include "../../capi/module.hpp"
-#include "../../codec/bmp/bmp_codec.hpp"
-#include "../../codec/png/png_codec.hpp"
+#include "binding/bmp_io.hpp"
+#include "binding/png_io.hpp"
+#include "../../codec/png/framing.hpp"
 
 using namespace lumivex::capi;
 namespace image = lumivex::image;

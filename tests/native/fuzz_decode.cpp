@@ -51,7 +51,7 @@ Decoded decodePng(ByteSource& source) {
     if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
     const bool fills = png::couldFill(file.idat.size(), size);
     std::vector<uint8_t> scanlines(fills ? static_cast<size_t>(size) : 0);
-    outcome = png::decodePngImage(file.idat, layout, fills ? scanlines.data() : nullptr, size);
+    outcome = png::decodePngImage(file.idat.data(), file.idat.size(), layout, fills ? scanlines.data() : nullptr, size);
     if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
     if (!fills) fail("decoded without a buffer");
     scanlines.resize(static_cast<size_t>(layout.width * layout.height * 3));
@@ -71,7 +71,7 @@ Decoded decodeBmp(ByteSource& source) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const bool isPng = size >= 8 && std::memcmp(data, png::pngSignature, 8) == 0;
+    const bool isPng = size >= 8 && std::memcmp(data, png::signatureBytes, 8) == 0;
     MemorySource memory(data, size);
     ReadOnlySource reading(data, size);
     const Decoded viewed = isPng ? decodePng(memory) : decodeBmp(memory);

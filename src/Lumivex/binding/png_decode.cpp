@@ -41,12 +41,14 @@ bool shrinkToPixels(PyObject* scanlines, size_t pixelBytes) {
     return true;
 }
 
-// Inflates and rebuilds the image into a new bytearray, which then holds
-// exactly its RGB pixels: the peak is the IDAT data and one scanline buffer.
-PyObject* decodeImage(const PngFile& file, const RowLayout& layout, int64_t inflatedSize) {
+}  // namespace
+
+// The image is rebuilt in a new bytearray, which then holds exactly its RGB
+// pixels: the peak is the IDAT data and one scanline buffer.
+PyObject* decodeIdat(const uint8_t* idat, size_t length, const RowLayout& layout, int64_t inflatedSize) noexcept {
     Ref scanlines;
     uint8_t* buffer = nullptr;
-    if (couldFill(file.idat.size(), inflatedSize)) {
+    if (couldFill(length, inflatedSize)) {
         scanlines = newPixelBuffer(static_cast<Py_ssize_t>(inflatedSize));
         if (!scanlines) return nullptr;
         buffer = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get()));
@@ -55,13 +57,11 @@ PyObject* decodeImage(const PngFile& file, const RowLayout& layout, int64_t infl
     PngOutcome outcome;
     // The IDAT data and the new buffer are this call's alone.
     runNative(static_cast<size_t>(inflatedSize),
-              [&] { outcome = decodePngImage(file.idat, layout, buffer, inflatedSize); });
+              [&] { outcome = decodePngImage(idat, length, layout, buffer, inflatedSize); });
     if (!outcome.ok()) return raisePngProblem(outcome);
     if (!shrinkToPixels(scanlines.get(), static_cast<size_t>(layout.width * layout.height * 3))) return nullptr;
     return Py_BuildValue("(iiO)", static_cast<int>(layout.width), static_cast<int>(layout.height), scanlines.get());
 }
-
-}  // namespace
 
 PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const CappedDecode& capped) noexcept {
     PngFile file;
@@ -73,7 +73,7 @@ PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const
     if (outcome.problem == PngProblem::overCap) return capped.refuse(file.header.width, file.header.height);
     if (!outcome.ok()) return raisePngProblem(outcome);
     capped.colorType = file.header.colorType;
-    return decodeImage(file, layout, inflatedSize);
+    return decodeIdat(file.idat.data(), file.idat.size(), layout, inflatedSize);
 }
 
 }  // namespace lumivex::binding

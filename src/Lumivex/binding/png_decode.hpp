@@ -9,6 +9,7 @@
 #include "capped.hpp"
 
 #include "../../../codec/byte_source.hpp"
+#include "../../../codec/png/header.hpp"
 
 namespace lumivex::binding {
 
@@ -22,5 +23,10 @@ enum class PngStart { signature, chunks };
 // source is left just after the last byte read, as reading it chunk by chunk
 // through the module's _readChunk would have left the stream.
 PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const CappedDecode& capped) noexcept;
+
+// Inflates idat[0, length) (which nothing changes meanwhile) and rebuilds the
+// image of `layout`, whose inflated size is `inflatedSize`, into (width,
+// height, pixels).
+PyObject* decodeIdat(const uint8_t* idat, size_t length, const png::RowLayout& layout, int64_t inflatedSize) noexcept;
 
 }  // namespace lumivex::binding

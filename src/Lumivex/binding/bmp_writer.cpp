@@ -5,18 +5,18 @@
 // buffers are allocated before the file is opened, so a failure that can be
 // foreseen never truncates an existing file; the rows go out a quarter
 // megabyte or so per write.
-#include "bmp_codec.hpp"
+#include "bmp_io.hpp"
 
 #include <algorithm>
 
-#include "header.hpp"
-#include "rows.hpp"
+#include "../../../codec/bmp/header.hpp"
+#include "../../../codec/bmp/rows.hpp"
 
-#include "../../capi/buffer.hpp"
-#include "../../capi/calls.hpp"
-#include "../../capi/context.hpp"
-#include "../../capi/errors.hpp"
-#include "../../capi/gil.hpp"
+#include "../../../capi/buffer.hpp"
+#include "../../../capi/calls.hpp"
+#include "../../../capi/context.hpp"
+#include "../../../capi/errors.hpp"
+#include "../../../capi/gil.hpp"
 
 using namespace lumivex::capi;
 

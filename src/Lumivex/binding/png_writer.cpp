@@ -7,16 +7,16 @@
 // (its length packed and its CRC computed through the module's struct and
 // zlib) just before it is written; a failure there, such as a deleted or
 // rebound name, leaves the bytes written so far in the file.
-#include "png_codec.hpp"
+#include "png_io.hpp"
 
-#include "rows.hpp"
+#include "../../../codec/png/rows.hpp"
 
-#include "../../capi/args.hpp"
-#include "../../capi/buffer.hpp"
-#include "../../capi/calls.hpp"
-#include "../../capi/context.hpp"
-#include "../../capi/errors.hpp"
-#include "../../capi/gil.hpp"
+#include "../../../capi/args.hpp"
+#include "../../../capi/buffer.hpp"
+#include "../../../capi/calls.hpp"
+#include "../../../capi/context.hpp"
+#include "../../../capi/errors.hpp"
+#include "../../../capi/gil.hpp"
 
 using namespace lumivex::capi;
 

@@ -6,7 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "../../src/Lumivex/binding/capped.hpp"
+#include "capped.hpp"
 
 #include <cstdint>
 

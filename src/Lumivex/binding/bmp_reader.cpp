@@ -7,19 +7,19 @@
 // are not read at all (there is nothing in them, and a 54-byte file may
 // claim 2^31 of them), and that a plain file from the built-in open() serves
 // many rows per read.
-#include "bmp_codec.hpp"
+#include "bmp_io.hpp"
 
 #include <algorithm>
 
-#include "header.hpp"
-#include "messages.hpp"
-#include "rows.hpp"
+#include "../../../codec/bmp/header.hpp"
+#include "../../../codec/bmp/messages.hpp"
+#include "../../../codec/bmp/rows.hpp"
 
-#include "../../capi/buffer.hpp"
-#include "../../capi/calls.hpp"
-#include "../../capi/errors.hpp"
-#include "../../capi/gil.hpp"
-#include "../../capi/files.hpp"
+#include "../../../capi/buffer.hpp"
+#include "../../../capi/calls.hpp"
+#include "../../../capi/errors.hpp"
+#include "../../../capi/gil.hpp"
+#include "../../../capi/files.hpp"
 
 using namespace lumivex::capi;
 
