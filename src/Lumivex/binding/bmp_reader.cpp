@@ -2,14 +2,15 @@
 // |height| stored rows of BGR pixels padded to four bytes, bottom-up for a
 // positive height and top-down for a negative one.
 //
-// The stream sees exactly read(14), read(4), read(36), seek(offset) and one
-// read(rowStride) per stored row, except that rows of zero bytes (width 0)
-// are not read at all (there is nothing in them, and a 54-byte file may
-// claim 2^31 of them), and that a plain file from the built-in open() serves
-// many rows per read.
+// Through the stream's own methods, it sees exactly read(14), read(4),
+// read(36), seek(offset) and one read(rowStride) per stored row, except that
+// rows of zero bytes (width 0) are not read at all (there is nothing in
+// them, and a 54-byte file may claim 2^31 of them).
 #include "bmp_io.hpp"
 
-#include <algorithm>
+#include "bmp_decode.hpp"
+#include "native_stream.hpp"
+#include "standard_modules.hpp"
 
 #include "../../../codec/bmp/header.hpp"
 #include "../../../codec/bmp/messages.hpp"
@@ -18,8 +19,6 @@
 #include "../../../capi/buffer.hpp"
 #include "../../../capi/calls.hpp"
 #include "../../../capi/errors.hpp"
-#include "../../../capi/gil.hpp"
-#include "../../../capi/files.hpp"
 
 using namespace lumivex::capi;
 
@@ -115,47 +114,34 @@ bool readStored(PyObject* stream, int64_t size, Ref* data) {
     return true;
 }
 
-// Rows per read from a plain file: about this many bytes at a time.
-constexpr int64_t plainFileReadBytes = 256 * 1024;
-
-// One read(rowStride) per stored row, or several rows per read from a plain
-// file; either way each row is checked and placed in order, so the first
-// row that is missing or misplaced fails as it would have alone.
+// One read(rowStride) per stored row, each checked and placed in order.
 bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject* pixels) {
     const int64_t rowStride = storedRowStride(header.width);
     if (rowStride == 0) return true;
-    const int64_t rowsPerRead = isPlainFile(stream) ? std::max<int64_t>(1, plainFileReadBytes / rowStride) : 1;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels));
-    for (int64_t y = 0; y < rows;) {
-        const int64_t wanted = std::min(rowsPerRead, rows - y);
+    for (int64_t y = 0; y < rows; ++y) {
         Ref data;
-        if (!readStored(stream, wanted * rowStride, &data)) return false;
-        const uint8_t* stored = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get()));
-        const int64_t complete = PyBytes_GET_SIZE(data.get()) / rowStride;
-        // Rows go in order until one would start past the 32-bit offsets.
-        bool offsetTooLarge = false;
-        auto placeRows = [&] {
-            for (int64_t i = 0; i < complete; ++i, ++y) {
-                int64_t destination = header.height > 0 ? rows - 1 - y : y;
-                int64_t start;
-                if (!rowOffset(destination, header.width, &start)) {
-                    offsetTooLarge = true;
-                    return;
-                }
-                storedRowToRgb(stored + i * rowStride, static_cast<size_t>(header.width), out + start);
-            }
-        };
-        // The rows just read and the new buffer are this call's alone.
-        runNative(static_cast<size_t>(complete * rowStride), placeRows);
-        if (offsetTooLarge) return raise(PyExc_OverflowError, "value too large to convert to int");
-        if (complete < wanted) return raiseValueError(message::incompletePixels);
+        if (!readStored(stream, rowStride, &data)) return false;
+        if (PyBytes_GET_SIZE(data.get()) < rowStride) return raiseValueError(message::incompletePixels);
+        const int64_t destination = header.height > 0 ? rows - 1 - y : y;
+        int64_t start;
+        if (!rowOffset(destination, header.width, &start)) {
+            return raise(PyExc_OverflowError, "value too large to convert to int");
+        }
+        storedRowToRgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get())),
+                       static_cast<size_t>(header.width), out + start);
     }
     return true;
 }
 
-}  // namespace
+// Whether the codec may stand in for the module's names: the interpreter's own struct.
+bool ownReadersInForce() {
+    Ref structModule = lookupGlobal(Name::struct_);
+    if (!structModule) PyErr_Clear();
+    return structModule && png::isGenuineStruct(structModule.get());
+}
 
-PyObject* loadBmp(PyObject* stream, const CappedDecode& capped) noexcept {
+PyObject* loadThroughNames(PyObject* stream, const CappedDecode& capped) {
     Ref pixelOffset = readFileHeader(stream);
     InfoHeader header;
     Ref widthObject;
@@ -169,6 +155,24 @@ PyObject* loadBmp(PyObject* stream, const CappedDecode& capped) noexcept {
     Ref moved = callMethod(stream, Name::seek, {pixelOffset.get()});
     if (!moved || !readRows(stream, header, rows, pixels.get())) return nullptr;
     return Py_BuildValue("(OLO)", widthObject.get(), static_cast<long long>(rows), pixels.get());
+}
+
+}  // namespace
+
+// With the interpreter's own struct in force and a stream the codec can read
+// itself, the codec reads the file and the stream is left where reading it
+// through its own methods would have left it; otherwise every read goes
+// through the stream and every header through the name struct.
+PyObject* loadBmp(PyObject* stream, const CappedDecode& capped) noexcept {
+    if (ownReadersInForce()) {
+        binding::NativeStream native;
+        if (native.open(stream)) {
+            Ref triple = Ref::steal(binding::decodeBmp(native.source(), true, capped));
+            return native.leave() ? triple.release() : nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return loadThroughNames(stream, capped);
 }
 
 }  // namespace lumivex::bmp
