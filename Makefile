@@ -136,21 +136,21 @@ build/fuzz-native/fuzz_filter: $(FUZZ_FILTER_SOURCES) $(wildcard codec/png/*.hpp
 	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_FILTER_SOURCES) -o $@
 
 # A zlib stream deflated in pieces: the layout of their areas and the join.
-FUZZ_PIECES_SOURCES = tests/native/fuzz_pieces.cpp codec/png/pieces.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp
+FUZZ_PIECES_SOURCES = tests/native/fuzz_pieces.cpp codec/png/pieces.cpp codec/png/deflate.cpp codec/png/inflate.cpp codec/png/deflate_scan.cpp
 build/fuzz-native/fuzz_pieces: $(FUZZ_PIECES_SOURCES) $(wildcard codec/png/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_PIECES_SOURCES) $(FUZZ_DEFLATE) -o $@
 
 # The compact encoder end to end, without Python.
 FUZZ_COMPACT_SOURCES = tests/native/fuzz_compact.cpp codec/png/compact_encoder.cpp codec/png/compact_stream.cpp \
-  codec/png/pieces.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp codec/png/filter_select.cpp \
+  codec/png/pieces.cpp codec/png/deflate.cpp codec/png/inflate.cpp codec/png/deflate_scan.cpp codec/png/filter_select.cpp \
   codec/png/filter.cpp codec/png/paeth.cpp
 build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp codec/png/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) -pthread $(FUZZ_COMPACT_SOURCES) $(FUZZ_DEFLATE) -o $@
 
 # The PNG and BMP readers over a byte source, without Python.
-FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/zlib_inflate.cpp \
+FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/inflate.cpp \
   codec/png/reconstruct.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp codec/png/filter.cpp \
   codec/png/paeth.cpp codec/png/narrow.cpp codec/bmp/decode.cpp codec/bmp/rows.cpp
 build/fuzz-native/fuzz_decode: $(FUZZ_DECODE_SOURCES) $(wildcard codec/*.hpp codec/*/*.hpp) | fuzz-tools

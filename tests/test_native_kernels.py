@@ -1,5 +1,5 @@
 """Builds and runs the C++ unit tests of the byte kernels: reconstruction, row assembly and the
-header checks; and the encoder's kernels (forward filters, filter choice, zlib wrappers) against
+size arithmetic; the byte sources the readers walk; and the encoder's kernels (forward filters, filter choice, zlib wrappers) against
 each deflate library. Each is built plainly and under ASan/UBSan."""
 
 import os
@@ -18,8 +18,9 @@ PROGRAMS = {
          "codec/png/rows.cpp", "codec/bmp/rows.cpp"],
         {None: ([], [])},
     ),
+    "sources": (["tests/native/test_sources.cpp", "codec/file_source.cpp"], {None: ([], [])}),
     "encode_kernels": (
-        ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/deflate.cpp",
+        ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/deflate.cpp", "codec/png/inflate.cpp",
          "codec/png/deflate_scan.cpp", "codec/png/filter.cpp", "codec/png/paeth.cpp"],
         {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz"]), "zlib": ([], ["-lz"])},
     ),

@@ -1,6 +1,7 @@
 #include "decode.hpp"
 
 #include "deflate.hpp"
+#include "inflate.hpp"
 #include "reconstruct.hpp"
 
 #include <algorithm>

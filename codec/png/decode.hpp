@@ -7,7 +7,7 @@
 
 #include "framing.hpp"
 #include "header.hpp"
-#include "zlib_inflate.hpp"
+#include "inflate.hpp"
 
 #include "../buffer.hpp"
 #include "../byte_source.hpp"

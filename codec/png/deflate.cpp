@@ -185,26 +185,6 @@ uint32_t updateAdler32(uint32_t adler, const uint8_t* data, size_t len) noexcept
     return len == 0 ? adler : libdeflate_adler32(adler, data, len);
 }
 
-InflateStatus inflateInto(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap,
-                          InflateCounts* counts) noexcept {
-    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
-    if (decompressor == nullptr) return InflateStatus::outOfMemory;
-    size_t consumed = 0, produced = 0;
-    const libdeflate_result result =
-        libdeflate_zlib_decompress_ex(decompressor, src, srcLen, dst, dstCap, &consumed, &produced);
-    libdeflate_free_decompressor(decompressor);
-    switch (result) {
-        case LIBDEFLATE_SUCCESS:
-            counts->produced = produced;
-            counts->consumed = consumed;
-            return produced == dstCap ? InflateStatus::complete : InflateStatus::shortOutput;
-        case LIBDEFLATE_INSUFFICIENT_SPACE:
-            return InflateStatus::outputTooLarge;
-        default:
-            return InflateStatus::badData;
-    }
-}
-
 #else
 
 const char* deflateBackend() noexcept { return "zlib"; }
@@ -248,57 +228,6 @@ uint32_t updateAdler32(uint32_t adler, const uint8_t* data, size_t len) noexcept
         done += piece;
     }
     return static_cast<uint32_t>(value);
-}
-
-InflateStatus inflateInto(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap,
-                          InflateCounts* counts) noexcept {
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) return InflateStatus::outOfMemory;
-    Cursor cursor{src, srcLen, dst, dstCap};
-    // Once dst is full, one more byte inflated into `spare` tells a stream that ends
-    // right there from one that holds more.
-    uint8_t spare;
-    InflateStatus status;
-    for (;;) {
-        const bool probing = cursor.outLeft == 0;
-        stream.next_in = const_cast<Bytef*>(cursor.in);
-        stream.avail_in = window(cursor.inLeft);
-        stream.next_out = probing ? &spare : cursor.out;
-        stream.avail_out = probing ? 1 : window(cursor.outLeft);
-        const uInt inWindow = stream.avail_in, outWindow = stream.avail_out;
-        const int rc = inflate(&stream, Z_NO_FLUSH);
-        cursor.in += inWindow - stream.avail_in;
-        cursor.inLeft -= inWindow - stream.avail_in;
-        if (probing && stream.avail_out == 0) {
-            status = InflateStatus::outputTooLarge;
-            break;
-        }
-        if (!probing) {
-            cursor.out += outWindow - stream.avail_out;
-            cursor.outLeft -= outWindow - stream.avail_out;
-        }
-        if (rc == Z_STREAM_END) {
-            counts->produced = dstCap - cursor.outLeft;
-            counts->consumed = srcLen - cursor.inLeft;
-            status = cursor.outLeft == 0 ? InflateStatus::complete : InflateStatus::shortOutput;
-            break;
-        }
-        if (rc == Z_MEM_ERROR) {
-            status = InflateStatus::outOfMemory;
-            break;
-        }
-        // A data error, a preset dictionary, or no input left before the stream's end.
-        if (rc != Z_OK && rc != Z_BUF_ERROR) {
-            status = InflateStatus::badData;
-            break;
-        }
-        if (rc == Z_BUF_ERROR && cursor.inLeft == 0) {
-            status = InflateStatus::badData;
-            break;
-        }
-    }
-    inflateEnd(&stream);
-    return status;
 }
 
 #endif

@@ -1,4 +1,4 @@
-// zlib-format (RFC 1950) compression and bounded decompression of whole buffers.
+// zlib-format (RFC 1950) compression of whole buffers, and the checksums.
 // Backed by libdeflate when the build defines LUMIVEX_HAVE_LIBDEFLATE, by zlib otherwise
 // (compressZlibRuns always uses zlib).
 // No Python.h, no exceptions. The only allocation is the compression library's own
@@ -11,7 +11,7 @@
 
 namespace lumivex::png {
 
-// "libdeflate" or "zlib": the library behind compressZlib and inflateInto in this build.
+// "libdeflate" or "zlib": the library behind compressZlib and inflateInto (inflate.hpp) in this build.
 const char* deflateBackend() noexcept;
 
 // The compression levels: 1 (fastest) to 9 (smallest) as zlib means them, and the
@@ -74,26 +74,5 @@ uint32_t combineAdler32(uint32_t first, uint32_t second, size_t secondLen) noexc
 
 // CRC-32 as PNG and zlib define it, continued from `crc` (0 to start) over data[0, len).
 uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept;
-
-enum class InflateStatus {
-    complete,        // the stream ended, having produced exactly dstCap bytes
-    shortOutput,     // the stream ended, having produced fewer than dstCap bytes
-    outputTooLarge,  // the stream holds more than dstCap bytes
-    badData,         // corrupt or unsupported data: bad header, block or checksum, a preset
-                     // dictionary, or input that ends before the stream does
-    outOfMemory,     // the library could not get its working memory
-};
-
-struct InflateCounts {
-    size_t produced = 0;  // bytes written to dst (complete, shortOutput)
-    size_t consumed = 0;  // bytes of src the stream spans, trailer included (complete, shortOutput):
-                          // consumed < srcLen means data follows the stream
-};
-
-// Inflates the zlib stream at the start of src[0, srcLen) into dst[0, dstCap).
-// Never writes past dst + dstCap; dst's contents are unspecified unless the status is
-// complete or shortOutput, and counts is filled only then. dst must not overlap src.
-InflateStatus inflateInto(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap,
-                          InflateCounts* counts) noexcept;
 
 }  // namespace lumivex::png

@@ -7,6 +7,7 @@
 #include "codec/png/compact_encoder.hpp"
 #include "codec/png/compact_stream.hpp"
 #include "codec/png/deflate.hpp"
+#include "codec/png/inflate.hpp"
 #include "codec/png/filter.hpp"
 #include "codec/png/filter_select.hpp"
 

@@ -8,6 +8,7 @@
 // stretches the rows by repeating the input, so long, compressible and
 // incompressible pieces all occur.
 #include "codec/png/deflate.hpp"
+#include "codec/png/inflate.hpp"
 #include "codec/png/pieces.hpp"
 
 #include <cstdint>

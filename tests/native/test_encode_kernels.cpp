@@ -2,6 +2,7 @@
 // zlib wrappers. Built once per deflate backend. Exit status is the number of failed
 // checks (capped), 0 when all pass.
 #include "codec/png/deflate.hpp"
+#include "codec/png/inflate.hpp"
 #include "codec/png/deflate_scan.hpp"
 #include "codec/png/filter.hpp"
 #include "codec/png/filter_select.hpp"
