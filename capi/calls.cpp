@@ -1,6 +1,7 @@
 #include "calls.hpp"
 
 #include "args.hpp"
+#include "module.hpp"
 
 #include <cstring>
 

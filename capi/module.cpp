@@ -71,6 +71,17 @@ bool initialise(PyObject* module, const ModuleIdentity& identity, bool (*body)(P
 
 ModuleState& state() noexcept { return processState; }
 
+Ref lookupGlobal(Name which) noexcept {
+    PyObject* key = name(which);
+    // A module whose execution failed has no namespace: nothing is defined.
+    PyObject* globals = processState.globals;
+    if (globals == nullptr) return raiseNameError(key);
+    PyObject* value = PyDict_GetItemWithError(globals, key);
+    if (value == nullptr && !PyErr_Occurred()) return raiseNameError(key);
+    return Ref::borrow(value);
+}
+
+
 PyObject* createModule(PyObject* importRecord) noexcept {
     if (!claimInterpreter()) return nullptr;
     if (processState.module != nullptr) return Ref::borrow(processState.module).release();

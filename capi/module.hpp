@@ -18,13 +18,15 @@ struct ModuleState {
     PyObject* globals = nullptr;  // the module's namespace, borrowed from it
     // Outlive any one module object (a failed import keeps them).
     int64_t owningInterpreter = -1;  // the interpreter that first created the module
-    PyObject* names[nameCount] = {};        // interned, never released
-    PyObject* builtins[builtinCount] = {};  // taken from builtins during execution
     PyTypeObject* functionType = nullptr;   // the static types, once readied
     PyTypeObject* imageType = nullptr;
 };
 
 ModuleState& state() noexcept;
+
+// The object bound to `which` in the module namespace now, or NameError
+// "name 'X' is not defined".
+Ref lookupGlobal(Name which) noexcept;
 
 // Who the module is, for its messages: "rasterCore_ext", "Lumivex.rasterCore_ext".
 struct ModuleIdentity {

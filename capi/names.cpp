@@ -1,7 +1,6 @@
 #include "names.hpp"
 
 #include "errors.hpp"
-#include "module.hpp"
 
 namespace lumivex::capi {
 namespace {
@@ -11,14 +10,17 @@ constexpr const char* nameTexts[] = {LUMIVEX_NAMES(LUMIVEX_NAME_TEXT)};
 constexpr const char* builtinTexts[] = {LUMIVEX_BUILTINS(LUMIVEX_NAME_TEXT)};
 #undef LUMIVEX_NAME_TEXT
 
+PyObject* interned[nameCount] = {};        // never released
+PyObject* builtinObjects[builtinCount] = {};  // taken from builtins during execution
+
+}  // namespace
+
 Failure raiseNameError(PyObject* missing) noexcept {
     return raiseFormat(PyExc_NameError, "name '%U' is not defined", missing);
 }
 
-}  // namespace
-
 bool internNames() noexcept {
-    PyObject** names = state().names;
+    PyObject** names = interned;
     for (int i = 0; i < nameCount; ++i) {
         if (names[i] == nullptr) {
             names[i] = PyUnicode_InternFromString(nameTexts[i]);
@@ -28,17 +30,8 @@ bool internNames() noexcept {
     return true;
 }
 
-PyObject* name(Name which) noexcept { return state().names[static_cast<int>(which)]; }
+PyObject* name(Name which) noexcept { return interned[static_cast<int>(which)]; }
 
-Ref lookupGlobal(Name which) noexcept {
-    PyObject* key = name(which);
-    // A module whose execution failed has no namespace: nothing is defined.
-    PyObject* globals = state().globals;
-    if (globals == nullptr) return raiseNameError(key);
-    PyObject* value = PyDict_GetItemWithError(globals, key);
-    if (value == nullptr && !PyErr_Occurred()) return raiseNameError(key);
-    return Ref::borrow(value);
-}
 
 bool cacheBuiltins() noexcept {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
@@ -52,11 +45,11 @@ bool cacheBuiltins() noexcept {
             PyErr_Clear();
             return raiseNameError(key.get());
         }
-        Py_XSETREF(state().builtins[i], value.release());
+        Py_XSETREF(builtinObjects[i], value.release());
     }
     return true;
 }
 
-PyObject* builtin(Builtin which) noexcept { return state().builtins[static_cast<int>(which)]; }
+PyObject* builtin(Builtin which) noexcept { return builtinObjects[static_cast<int>(which)]; }
 
 }  // namespace lumivex::capi

@@ -1,8 +1,8 @@
-// Names the module's code uses: interned strings, the module namespace
-// (looked up at every use, so callers may rebind or delete a name) and the
-// built-ins taken once at initialisation.
+// Names the module's code uses: interned strings and the built-ins taken
+// once at initialisation, both kept for the life of the process.
 #pragma once
 
+#include "errors.hpp"
 #include "ref.hpp"
 
 namespace lumivex::capi {
@@ -41,9 +41,8 @@ bool internNames() noexcept;
 // The interned string for a name (valid once internNames succeeded).
 PyObject* name(Name which) noexcept;
 
-// The object bound to `which` in the module namespace now, or NameError
-// "name 'X' is not defined".
-Ref lookupGlobal(Name which) noexcept;
+// NameError "name 'X' is not defined" for the interned name `missing`.
+Failure raiseNameError(PyObject* missing) noexcept;
 
 // Looks the built-ins up in the builtins module; NameError for a missing one.
 bool cacheBuiltins() noexcept;

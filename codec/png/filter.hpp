@@ -2,6 +2,8 @@
 // Pure byte kernels: no allocation, no exceptions, no global state.
 #pragma once
 
+#include "wide_kernels.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -26,9 +28,7 @@ bool reconstructRowScalar(int filterType, const uint8_t* rowData, const uint8_t*
 bool reconstructRowInPlace(int filterType, const uint8_t* rowData, const uint8_t* prevRow, size_t n, size_t bpp,
                            uint8_t* out) noexcept;
 
-// The instruction sets the wide kernels come in; reconstructRow and reconstructRowInPlace use
-// the best this CPU runs.
-enum class WideKernels { scalar, sse2, sse41 };
+// The wide kernels reconstructRow and reconstructRowInPlace use: the best this CPU runs.
 WideKernels bestWideKernels() noexcept;
 
 // reconstructRowInPlace (so also reconstructRow on separate buffers) with the given kernels, which

@@ -3,7 +3,7 @@
 // Not an interface for code outside the codec.
 #pragma once
 
-#include "filter.hpp"
+#include "wide_kernels.hpp"
 
 #include <cstddef>
 #include <cstdint>

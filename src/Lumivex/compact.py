@@ -10,25 +10,25 @@ import secrets
 import stat
 from typing import BinaryIO, Dict, Optional, Union
 
-from . import _native
 from .rasterCore_ext import SimpleImage
+# After the extension, whose refusal of a second interpreter comes first.
+from ._native import ADAPTIVE_FILTER, STRONGEST_LEVEL, encodePng
+# The deflate library this build links: "libdeflate", or "zlib" without it.
+from ._native import DEFLATE_BACKEND
 
 __all__ = ["DEFLATE_BACKEND", "FILTERS", "encode_png", "write_png"]
-
-#: The deflate library this build links: "libdeflate", or "zlib" without it.
-DEFLATE_BACKEND = _native.DEFLATE_BACKEND
 
 #: Filter strategies by name: one PNG filter type on every row, or "adaptive",
 #: which picks per row the filter whose output has the least sum of absolute
 #: values (each byte read as signed).
-FILTERS: Dict[str, int] = {"none": 0, "sub": 1, "up": 2, "average": 3, "paeth": 4, "adaptive": _native.ADAPTIVE_FILTER}
+FILTERS: Dict[str, int] = {"none": 0, "sub": 1, "up": 2, "average": 3, "paeth": 4, "adaptive": ADAPTIVE_FILTER}
 
 DEFAULT_LEVEL = 6
 
 
 def _level_code(level: Union[int, str]) -> int:
     if level == "strongest":
-        return _native.STRONGEST_LEVEL
+        return STRONGEST_LEVEL
     if isinstance(level, bool) or not isinstance(level, int):
         raise TypeError("level must be an int from 1 to 9 or \"strongest\", not %s" % type(level).__name__)
     if not 1 <= level <= 9:
@@ -60,7 +60,7 @@ def encode_png(image: SimpleImage, level: Union[int, str] = DEFAULT_LEVEL, filte
     if not isinstance(image, SimpleImage):
         raise TypeError("image must be a SimpleImage, not %s" % type(image).__name__)
     level_code, filter_code = _level_code(level), _filter_code(filter)
-    return _native.encodePng(image.width, image.height, image._pixels, level_code, filter_code)
+    return encodePng(image.width, image.height, image._pixels, level_code, filter_code)
 
 
 def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO],

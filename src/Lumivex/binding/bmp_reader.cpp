@@ -18,6 +18,7 @@
 
 #include "../../../capi/buffer.hpp"
 #include "../../../capi/calls.hpp"
+#include "../../../capi/module.hpp"
 #include "../../../capi/errors.hpp"
 
 using namespace lumivex::capi;

@@ -8,6 +8,7 @@
 
 #include "../../../capi/buffer.hpp"
 #include "../../../capi/calls.hpp"
+#include "../../../capi/module.hpp"
 #include "../../../capi/errors.hpp"
 #include "../../../capi/gil.hpp"
 #include "../../../capi/files.hpp"

@@ -15,6 +15,7 @@
 #include "../../../capi/args.hpp"
 #include "../../../capi/buffer.hpp"
 #include "../../../capi/calls.hpp"
+#include "../../../capi/module.hpp"
 #include "../../../capi/errors.hpp"
 #include "../../../capi/function.hpp"
 #include "../../../capi/gil.hpp"

@@ -14,6 +14,7 @@
 #include "../../../capi/args.hpp"
 #include "../../../capi/buffer.hpp"
 #include "../../../capi/calls.hpp"
+#include "../../../capi/module.hpp"
 #include "../../../capi/context.hpp"
 #include "../../../capi/errors.hpp"
 #include "../../../capi/gil.hpp"
