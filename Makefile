@@ -150,9 +150,9 @@ build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp c
 	clang++ $(FUZZ_NATIVE_FLAGS) -pthread $(FUZZ_COMPACT_SOURCES) $(FUZZ_DEFLATE) -o $@
 
 # The PNG and BMP readers over a byte source, without Python.
-FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/inflate.cpp \
+FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/decode_image.cpp codec/png/inflate.cpp \
   codec/png/reconstruct.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp codec/png/filter.cpp \
-  codec/png/paeth.cpp codec/png/narrow.cpp codec/bmp/decode.cpp codec/bmp/rows.cpp
+  codec/png/paeth.cpp codec/png/narrow.cpp codec/png/convert.cpp codec/bmp/decode.cpp codec/bmp/rows.cpp
 build/fuzz-native/fuzz_decode: $(FUZZ_DECODE_SOURCES) $(wildcard codec/*.hpp codec/*/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_DECODE_SOURCES) $(FUZZ_DEFLATE) -o $@

@@ -72,12 +72,20 @@ def test_the_decoders_header_is_the_one_capped(data, refused):
         assert result == outcome(SimpleImage.open, data)
 
 
-def test_every_sample_file_opens_as_simpleimage_open_does():
+# What SimpleImage.open refuses that Lumivex.open reads.
+SUBSET_ONLY = {"Only 8-bit PNG images are supported", "Only RGB/RGBA PNG images are supported",
+               "Unsupported PNG configuration (compression/filter/interlace)"}
+
+
+def test_every_sample_file_simpleimage_opens_opens_alike():
     files = sorted(PNGSUITE.glob("*.png"))
     assert len(files) > 100
     for path in files:
-        assert outcome(Lumivex.open, path) == outcome(SimpleImage.open, path), path.name
-        assert outcome(Lumivex.open, str(path), None) == outcome(SimpleImage.open, str(path)), path.name
+        expected = outcome(SimpleImage.open, path)
+        if expected[0] is ValueError and expected[1] in SUBSET_ONLY:
+            continue  # every layout's pixels are checked against other decoders elsewhere
+        assert outcome(Lumivex.open, path) == expected, path.name
+        assert outcome(Lumivex.open, str(path), None) == expected, path.name
 
 
 def test_a_path_is_opened_once_and_read_from_that_one_stream(tmp_path, monkeypatch):
@@ -201,7 +209,7 @@ HUGE_BMP = file_header() + info_header(100000, 100000)
     HUGE_BMP,
     BMP_4x3[:60], bmp(1, 1, b"abc", header_size=108), b"", b"BM", b"GIF89a",
     PNG_4x3, PNG_4x3[:-20], PNG_4x3[:40], PNG_4x3[:-5] + b"\0" * 5, png([ihdr(1, 1), chunk(b"IDAT", b"x\x9c\x03")]),
-    png([ihdr(4, 3, bit_depth=16), iend()]), png([chunk(b"IHDR", bytes(12)), iend()]),
+    png([ihdr(4, 3, compression=1), iend()]), png([chunk(b"IHDR", bytes(12)), iend()]),
 ], ids=repr)
 @pytest.mark.parametrize("as_source", [bytes, bytearray, memoryview, io.BytesIO, "path"])
 def test_every_source_opens_as_simpleimage_opens_its_bytes(tmp_path, data, as_source):

@@ -29,21 +29,24 @@ def files_fixture(tmp_path):
     (tmp_path / "rgba.png").write_bytes(rgb_png(2, 3, bytes(range(24)), color_type=6))
     (tmp_path / "rgb.bmp").write_bytes(bmp(4, 2, PIXELS))
     (tmp_path / "notes.txt").write_text("not an image")
-    (tmp_path / "grey.png").write_bytes((pathlib.Path(__file__).parent / "data/pngsuite/basn0g08.png").read_bytes())
+    suite = pathlib.Path(__file__).parent / "data" / "pngsuite"
+    (tmp_path / "grey.png").write_bytes((suite / "basn0g08.png").read_bytes())
+    (tmp_path / "palette.png").write_bytes((suite / "basi3p04.png").read_bytes())
     return tmp_path
 
 
 # (arguments, exit status, expected stdout lines, expected stderr lines, output file written)
 CASES = [
-    (["info", "rgba.png", "rgb.bmp"], 0, ["rgba.png: PNG, 2 x 3, RGBA", "rgb.bmp: BMP, 4 x 2, RGB"], [], None),
-    (["info", "missing.png", "rgb.bmp"], 1, ["rgb.bmp: BMP, 4 x 2, RGB"],
+    (["info", "rgba.png", "rgb.bmp"], 0, ["rgba.png: PNG, 2 x 3, RGBA, 8 bits per sample", "rgb.bmp: BMP, 4 x 2, RGB, 24 bits per pixel"], [], None),
+    (["info", "missing.png", "rgb.bmp"], 1, ["rgb.bmp: BMP, 4 x 2, RGB, 24 bits per pixel"],
      ["lumivex: missing.png: No such file or directory"], None),
-    (["info", "notes.txt", "grey.png"], 1, [],
-     ["lumivex: notes.txt: Unsupported image format", "lumivex: grey.png: Only RGB/RGBA PNG images are supported"],
-     None),
-    (["info", "--max-pixels", "7", "rgb.bmp", "rgba.png"], 1, ["rgba.png: PNG, 2 x 3, RGBA"],
+    (["info", "notes.txt", "grey.png", "palette.png"], 1,
+     ["grey.png: PNG, 32 x 32, grey, 8 bits per sample",
+      "palette.png: PNG, 32 x 32, palette, 4 bits per sample, Adam7-interlaced"],
+     ["lumivex: notes.txt: Unsupported image format"], None),
+    (["info", "--max-pixels", "7", "rgb.bmp", "rgba.png"], 1, ["rgba.png: PNG, 2 x 3, RGBA, 8 bits per sample"],
      ["lumivex: rgb.bmp: image of 4 x 2 pixels exceeds the limit of 7 pixels (max_pixels)"], None),
-    (["info", "--max-pixels", "none", "rgb.bmp"], 0, ["rgb.bmp: BMP, 4 x 2, RGB"], [], None),
+    (["info", "--max-pixels", "none", "rgb.bmp"], 0, ["rgb.bmp: BMP, 4 x 2, RGB, 24 bits per pixel"], [], None),
     (["convert", "rgb.bmp", "out.png"], 0, [], [], "out.png"),
     (["convert", "rgba.png", "OUT.BMP"], 0, [], [], "OUT.BMP"),
     (["convert", "rgb.bmp", "out.jpg"], 1, [],
@@ -88,7 +91,7 @@ def test_usage(tmp_path, args, status, expected):
 def test_console_script_is_the_same_command(files):
     assert os.path.exists(SCRIPT), "the lumivex script is installed beside the interpreter"
     result = run(files, "info", "rgba.png", script=True)
-    assert (result.returncode, result.stdout) == (0, "rgba.png: PNG, 2 x 3, RGBA\n")
+    assert (result.returncode, result.stdout) == (0, "rgba.png: PNG, 2 x 3, RGBA, 8 bits per sample\n")
 
 
 def exact_save(image, folder):
@@ -115,7 +118,7 @@ OUTPUT_CASES = [
     (["info", "rgba.png"], ">&-", 1, "", ["lumivex: write error: Bad file descriptor"]),
     (["convert", "rgb.bmp", "out.png"], ">&-", 0, "", []),
     (["info", "missing.png"], "2>&-", 1, "", []),
-    (["info", b"caf\xe9.png"], "", 0, "caf\\xe9.png: PNG, 2 x 3, RGBA\n", []),
+    (["info", b"caf\xe9.png"], "", 0, "caf\\xe9.png: PNG, 2 x 3, RGBA, 8 bits per sample\n", []),
     (["info", "--max-pixels", "1", b"caf\xe9.png"], "", 1, "",
      ["lumivex: caf\\xe9.png: image of 2 x 3 pixels exceeds the limit of 1 pixels (max_pixels)"]),
 ]

@@ -1,5 +1,6 @@
 """numpy and Pillow conversions: round trips, the shared view, and refusals."""
 import pathlib
+import warnings
 import random
 
 import numpy as np
@@ -93,14 +94,14 @@ def test_from_pillow_converts_any_mode_as_pillow_does(mode):
 
 
 def test_sample_files_decode_as_pillow_decodes_them():
-    """Every sample this codec reads gives Pillow's RGB pixels through the numpy view."""
+    """Every sample of 8 bits or fewer gives Pillow's RGB pixels through the numpy view."""
     compared = 0
     for path in sorted(PNGSUITE.glob("*.png")):
-        try:
-            image = Lumivex.open(path)
-        except ValueError:
-            continue
-        with Image.open(path) as picture:
+        if path.name.startswith("x") or path.stem.endswith("16"):
+            continue  # refused, or narrowed by Pillow its own way
+        image = Lumivex.open(path)
+        with Image.open(path) as picture, warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # Pillow's note on palettes with transparency
             assert np.array_equal(Lumivex.to_numpy(image), np.asarray(picture.convert("RGB"))), path.name
         compared += 1
     assert compared >= 10

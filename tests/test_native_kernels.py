@@ -1,5 +1,5 @@
-"""Builds and runs the C++ unit tests of the byte kernels: reconstruction, row assembly and the
-size arithmetic; the byte sources the readers walk; and the encoder's kernels (forward filters, filter choice, zlib wrappers) against
+"""Builds and runs the C++ unit tests of the byte kernels: reconstruction, conversion to RGB, row
+assembly and the size arithmetic; the byte sources the readers walk; and the encoder's kernels (forward filters, filter choice, zlib wrappers) against
 each deflate library. Each is built plainly and under ASan/UBSan."""
 
 import os
@@ -15,7 +15,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 PROGRAMS = {
     "kernels": (
         ["tests/native/test_kernels.cpp", "codec/png/filter.cpp", "codec/png/paeth.cpp", "codec/png/narrow.cpp",
-         "codec/png/rows.cpp", "codec/bmp/rows.cpp"],
+         "codec/png/rows.cpp", "codec/png/convert.cpp", "codec/bmp/rows.cpp"],
         {None: ([], [])},
     ),
     "sources": (["tests/native/test_sources.cpp", "codec/file_source.cpp"], {None: ([], [])}),

@@ -1,8 +1,6 @@
 #include "decode.hpp"
 
 #include "deflate.hpp"
-#include "inflate.hpp"
-#include "reconstruct.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -14,11 +12,7 @@ uint32_t bigEndian32(const uint8_t* at) {
     return uint32_t(at[0]) << 24 | uint32_t(at[1]) << 16 | uint32_t(at[2]) << 8 | uint32_t(at[3]);
 }
 
-PngOutcome problem(PngProblem kind) {
-    PngOutcome outcome;
-    outcome.problem = kind;
-    return outcome;
-}
+PngOutcome problem(PngProblem kind) { return PngOutcome::of(kind); }
 
 // The largest single read of chunk data: a declared length is only a claim,
 // so room is made as the data actually comes.
@@ -112,7 +106,7 @@ PngOutcome takeHeader(const uint8_t* data, uint32_t length, Ihdr* header) {
 }
 
 // One chunk after its head: IDAT data gathered (refused at the head beyond
-// `idatRoom`), IHDR taken, anything else only CRC-checked.
+// `idatRoom`), IHDR and PLTE taken, anything else only CRC-checked.
 PngOutcome readChunkBody(ByteSource& source, const ChunkHead& head, size_t idatRoom, PngFile* file, bool* haveHeader) {
     uint32_t crc = updateCrc32(0, head.type, 4);
     if (isType(head, "IDAT")) {
@@ -123,10 +117,20 @@ PngOutcome readChunkBody(ByteSource& source, const ChunkHead& head, size_t idatR
         crc = updateCrc32(crc, file->idat.data() + start, head.length);
         return problem(checkCrc(source, crc));
     }
-    uint8_t kept[ihdrLength];
+    uint8_t kept[sizeof file->palette];
     PngProblem read = readDataThrough(source, head.length, &crc, kept, sizeof kept);
     if (read == PngProblem::none) read = checkCrc(source, crc);
-    if (read != PngProblem::none || !isType(head, "IHDR")) return problem(read);
+    if (read != PngProblem::none) return problem(read);
+    if (isType(head, "PLTE")) {
+        // The last PLTE counts, as the last IHDR does; its size is checked
+        // only for an image that uses it.
+        file->havePalette = true;
+        file->paletteLength = head.length;
+        std::memset(file->palette, 0, sizeof file->palette);
+        std::memcpy(file->palette, kept, std::min<size_t>(head.length, sizeof file->palette));
+        return {};
+    }
+    if (!isType(head, "IHDR")) return {};
     *haveHeader = true;
     return takeHeader(kept, head.length, &file->header);
 }
@@ -156,82 +160,6 @@ PngOutcome readPngFile(ByteSource& source, const DecodeLimits& limits, PngFile* 
         return problem(PngProblem::signature);
     }
     return readPngChunks(source, limits, file);
-}
-
-PngOutcome checkPngHeader(const Ihdr& header, const DecodeLimits& limits, RowLayout* layout,
-                          int64_t* size) noexcept {
-    const bool haveSides = header.width != -1 && header.height != -1;
-    if (limits.capped() && haveSides && !limits.allows(header.width, header.height)) return problem(PngProblem::overCap);
-    PngOutcome outcome;
-    outcome.header = checkIhdr(header);
-    if (outcome.header != IhdrProblem::None) {
-        outcome.problem = PngProblem::header;
-        return outcome;
-    }
-    *layout = rowLayout(header);
-    if (!inflatedSize(*layout, size)) return problem(PngProblem::malformed);
-    return outcome;
-}
-
-// Deflate cannot expand its input much more than 1032 times (a 258-byte match
-// in two bits); with some slack for the stream's framing.
-bool couldFill(size_t idatLength, int64_t inflatedSize) noexcept {
-    constexpr uint64_t maxExpansion = 1032, framingSlack = 64;
-    return static_cast<uint64_t>(inflatedSize) / maxExpansion <= idatLength + framingSlack;
-}
-
-namespace {
-
-// The outcome of zlib's own inflate when it did not end exactly.
-PngOutcome zlibOutcome(ZlibInflate inflated, const ZlibFailure& failure) {
-    switch (inflated) {
-        case ZlibInflate::exact: break;
-        case ZlibInflate::tooShort:
-        case ZlibInflate::tooLong: return problem(PngProblem::malformed);
-        case ZlibInflate::outOfMemory: return problem(PngProblem::outOfMemory);
-        case ZlibInflate::failed: {
-            PngOutcome outcome = problem(PngProblem::zlib);
-            outcome.zlib = failure;
-            return outcome;
-        }
-    }
-    return {};
-}
-
-// Inflates into `scanlines`; a stream the fast inflate does not take whole
-// goes through zlib itself, for zlib's verdict in zlib's words.
-PngOutcome inflateImage(const uint8_t* idat, size_t idatLength, uint8_t* scanlines, size_t size) {
-    static const uint8_t empty = 0;
-    const uint8_t* input = idat != nullptr ? idat : &empty;
-    ZlibFailure failure;
-    if (scanlines == nullptr) {
-        const ZlibInflate counted = inflateWithZlib(input, idatLength, nullptr, size, &failure);
-        return counted == ZlibInflate::exact ? problem(PngProblem::malformed) : zlibOutcome(counted, failure);
-    }
-    InflateCounts counts;
-    switch (inflateInto(input, idatLength, scanlines, size, &counts)) {
-        case InflateStatus::complete: return {};
-        case InflateStatus::shortOutput: return problem(PngProblem::malformed);
-        case InflateStatus::outOfMemory: return problem(PngProblem::outOfMemory);
-        case InflateStatus::outputTooLarge:
-        case InflateStatus::badData: break;
-    }
-    return zlibOutcome(inflateWithZlib(input, idatLength, scanlines, size, &failure), failure);
-}
-
-}  // namespace
-
-PngOutcome decodePngImage(const uint8_t* idat, size_t idatLength, const RowLayout& layout, uint8_t* scanlines,
-                          int64_t inflatedSize) noexcept {
-    PngOutcome outcome = inflateImage(idat, idatLength, scanlines, static_cast<size_t>(inflatedSize));
-    if (!outcome.ok()) return outcome;
-    ByteBuffer rowBuffers;
-    if (layout.channels == 4 && !rowBuffers.reserve(2 * static_cast<size_t>(layout.rowStride))) {
-        return problem(PngProblem::outOfMemory);
-    }
-    outcome.filterType = reconstructImageInPlace(scanlines, layout, rowBuffers.data());
-    if (outcome.filterType >= 0) outcome.problem = PngProblem::badFilter;
-    return outcome;
 }
 
 }  // namespace lumivex::png

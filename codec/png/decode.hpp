@@ -5,6 +5,7 @@
 // failure is a problem code for the binding to turn into its message.
 #pragma once
 
+#include "convert.hpp"
 #include "framing.hpp"
 #include "header.hpp"
 #include "inflate.hpp"
@@ -28,7 +29,11 @@ enum class PngProblem {
     ihdrSize,        // IHDR data not 13 bytes: `size` holds its length
     ihdrOverflow,    // an IHDR width or height of 2^31 or more
     overCap,         // the header used declares more pixels than the limits allow
-    header,          // the header used fails a check: `header` says which
+    header,          // the header used fails the subset's checks: `header` says which
+    format,          // the header used is not one the format allows: `format` says why
+    noPalette,       // a palette image without a PLTE chunk
+    paletteSize,     // a PLTE chunk of `size` bytes: not whole entries, or more than 256
+    imageTooLarge,   // the image's RGB bytes cannot be addressed
     malformed,       // IDAT data too long for the image, or inflating to the wrong size
     badFilter,       // a row's filter type above 4: `filterType`
     zlib,            // zlib refused the IDAT stream: `zlib`
@@ -37,17 +42,40 @@ enum class PngProblem {
 struct PngOutcome {
     PngProblem problem = PngProblem::none;
     IhdrProblem header = IhdrProblem::None;
+    FormatProblem format = FormatProblem::None;
+    int32_t colorType = -1, bitDepth = -1;  // with `format`
     uint64_t size = 0;
     int filterType = -1;
     ZlibFailure zlib;
 
     bool ok() const noexcept { return problem == PngProblem::none; }
+    static PngOutcome of(PngProblem kind) noexcept {
+        PngOutcome outcome;
+        outcome.problem = kind;
+        return outcome;
+    }
 };
 
 // What the chunk walk keeps.
 struct PngFile {
     Ihdr header;        // the last IHDR's fields (-1 where none was read)
     ByteBuffer idat;    // every IDAT chunk's data, in order
+    bool havePalette = false;  // the last PLTE chunk:
+    uint64_t paletteLength = 0;
+    uint8_t palette[256 * 3] = {};  // its first 256 entries
+};
+
+// Which images a decode takes: the 8-bit RGB and RGBA subset of SimpleImage
+// (with its messages), or every image the format allows.
+enum class PngAccepts { rgb8Subset, everyFormat };
+
+// What decoding the image needs, once its header is checked.
+struct PngPlan {
+    RowLayout layout;
+    int64_t inflatedSize = 0;
+    int64_t imageBytes = 0;   // width * height * 3
+    int64_t bufferBytes = 0;  // what decodePngImage's buffer must hold
+    Palette palette;
 };
 
 // Reads chunks from the source's position until IEND or a clean end of the
@@ -61,19 +89,20 @@ PngOutcome readPngChunks(ByteSource& source, const DecodeLimits& limits, PngFile
 PngOutcome readPngFile(ByteSource& source, const DecodeLimits& limits, PngFile* file) noexcept;
 
 // The header used, checked: the cap first (when it has both sides), then
-// the IHDR checks; on success its row layout and inflated size.
-PngOutcome checkPngHeader(const Ihdr& header, const DecodeLimits& limits, RowLayout* layout,
-                          int64_t* inflatedSize) noexcept;
+// the IHDR checks of `accepts`, then the palette; on success what decoding
+// the image needs.
+PngOutcome planPngImage(const PngFile& file, const DecodeLimits& limits, PngAccepts accepts, PngPlan* plan) noexcept;
 
 // Whether the IDAT data could inflate to `inflatedSize` bytes at all: when it
 // could not, decodePngImage needs no buffer to say so.
 bool couldFill(size_t idatLength, int64_t inflatedSize) noexcept;
 
-// Inflates the IDAT data idat[0, idatLength) into scanlines[0, inflatedSize)
-// and rebuilds the rows there, the image's RGB pixels packed at its start.
-// `scanlines` may be null when couldFill is false (the outcome is then
-// always a failure); it must not overlap the IDAT data.
-PngOutcome decodePngImage(const uint8_t* idat, size_t idatLength, const RowLayout& layout, uint8_t* scanlines,
-                          int64_t inflatedSize) noexcept;
+// Inflates the IDAT data idat[0, idatLength) and rebuilds the image in
+// buffer[0, plan.bufferBytes), its RGB pixels left at the start. Without
+// Adam7 the scanlines are inflated into the buffer itself and the image
+// rebuilt there; with it they go to scratch of their own, allocated here.
+// `buffer` may be null when couldFill is false (the outcome is then always a
+// failure); it must not overlap the IDAT data.
+PngOutcome decodePngImage(const uint8_t* idat, size_t idatLength, const PngPlan& plan, uint8_t* buffer) noexcept;
 
 }  // namespace lumivex::png

@@ -9,7 +9,28 @@
 
 namespace lumivex::png {
 
-enum class ColorType : int32_t { Rgb = 2, Rgba = 6 };
+enum class ColorType : int32_t { Grey = 0, Rgb = 2, Indexed = 3, GreyAlpha = 4, Rgba = 6 };
+
+// Samples per pixel of a colour type the format defines; 0 for any other.
+constexpr int32_t channelsOf(int32_t colorType) noexcept {
+    switch (colorType) {
+        case 0: case 3: return 1;
+        case 4: return 2;
+        case 2: return 3;
+        case 6: return 4;
+        default: return 0;
+    }
+}
+
+// The bit depths the format allows for each colour type.
+constexpr bool allowedBitDepth(int32_t colorType, int32_t bitDepth) noexcept {
+    switch (colorType) {
+        case 0: return bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8 || bitDepth == 16;
+        case 3: return bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8;
+        case 2: case 4: case 6: return bitDepth == 8 || bitDepth == 16;
+        default: return false;
+    }
+}
 
 // The seven IHDR fields, each a 32-bit int; -1 until an IHDR chunk sets them.
 struct Ihdr {
@@ -42,30 +63,88 @@ constexpr IhdrProblem checkIhdr(const Ihdr& header) noexcept {
     return IhdrProblem::None;
 }
 
+// What is wrong with a header for a reader of every valid PNG, in the order
+// the checks are made.
+enum class FormatProblem { None, Incomplete, ColorType, BitDepth, Configuration };
+
+constexpr FormatProblem checkFormat(const Ihdr& header) noexcept {
+    const int32_t fields[] = {header.width,       header.height,       header.bitDepth, header.colorType,
+                              header.compression, header.filterMethod, header.interlace};
+    for (int32_t field : fields) {
+        if (field == -1) return FormatProblem::Incomplete;
+    }
+    if (channelsOf(header.colorType) == 0) return FormatProblem::ColorType;
+    if (!allowedBitDepth(header.colorType, header.bitDepth)) return FormatProblem::BitDepth;
+    if (header.compression != 0 || header.filterMethod != 0 || (header.interlace != 0 && header.interlace != 1)) {
+        return FormatProblem::Configuration;
+    }
+    return FormatProblem::None;
+}
+
 // The decoder supports images whose inflated data fits in a signed 32-bit size.
 constexpr int64_t maxInflatedSize = INT32_MAX;
 
 // The shape of the inflated data of a checked header: `height` rows, each a
-// filter byte and `rowStride` bytes.
+// filter byte and `rowStride` bytes (for Adam7, each pass's rows in turn).
 struct RowLayout {
     int64_t width;
     int64_t height;
-    int64_t channels;   // 3 for RGB, 4 for RGBA
-    int64_t rowStride;  // bytes of one reconstructed row
+    int64_t channels;     // samples per pixel: 3 for RGB, 4 for RGBA
+    int64_t rowStride;    // bytes of one reconstructed row of the whole width
+    int32_t colorType = int32_t(ColorType::Rgb);
+    int32_t bitDepth = 8;
+    bool interlaced = false;
+
+    constexpr int64_t bitsPerPixel() const noexcept { return channels * bitDepth; }
+    // Bytes of a reconstructed row of `pixels` pixels (a whole number of
+    // bytes a pixel multiplies exactly, also for the negative widths a
+    // replaced struct module can produce).
+    constexpr int64_t bytesFor(int64_t pixels) const noexcept {
+        const int64_t bits = bitsPerPixel();
+        return bits % 8 == 0 ? pixels * (bits / 8) : (pixels * bits + 7) / 8;
+    }
+    // The distance to the byte a filter predicts from: a whole pixel, or one byte below 8 bits.
+    constexpr int64_t filterBytes() const noexcept { return bitsPerPixel() < 8 ? 1 : bitsPerPixel() / 8; }
+    constexpr bool isRgbOrRgba8() const noexcept { return bitDepth == 8 && (channels == 3 || channels == 4) && !interlaced; }
 };
 
+// The layout of a header whose colour type and depth the format allows (or
+// the subset's 8-bit RGB and RGBA).
 constexpr RowLayout rowLayout(const Ihdr& header) noexcept {
-    const int64_t channels = header.colorType == int32_t(ColorType::Rgb) ? 3 : 4;
-    return {header.width, header.height, channels, header.width * channels};
+    const int64_t channels = channelsOf(header.colorType);
+    RowLayout layout{header.width, header.height, channels, 0, header.colorType, header.bitDepth, header.interlace == 1};
+    layout.rowStride = layout.bytesFor(header.width);
+    return layout;
 }
 
-// (rowStride + 1) * height into *size; false when it overflows or exceeds
-// maxInflatedSize. Header fields come from the interpreter's struct module,
-// which callers may replace, so a negative size passes through unchanged for
-// the inflater to refuse.
+// The seven passes of Adam7: where each starts and its steps across and down.
+struct Adam7Pass {
+    int64_t x0, y0, dx, dy;
+};
+constexpr Adam7Pass adam7Passes[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                      {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+
+// Pixels of a pass along one side of `size` pixels.
+constexpr int64_t passSpan(int64_t size, int64_t start, int64_t step) noexcept {
+    return size > start ? (size - start + step - 1) / step : 0;
+}
+
+// (rowStride + 1) * height into *size (for Adam7, the sum of that over the
+// passes that have pixels: an empty pass adds nothing, not even a filter
+// byte); false when it overflows or exceeds maxInflatedSize. Header fields
+// come from the interpreter's struct module, which callers may replace, so a
+// negative size passes through unchanged for the inflater to refuse.
 constexpr bool inflatedSize(const RowLayout& layout, int64_t* size) noexcept {
     int64_t product = 0;
-    if (__builtin_mul_overflow(layout.rowStride + 1, layout.height, &product)) return false;
+    if (!layout.interlaced) {
+        if (__builtin_mul_overflow(layout.rowStride + 1, layout.height, &product)) return false;
+    } else {
+        for (const Adam7Pass& pass : adam7Passes) {
+            const int64_t columns = passSpan(layout.width, pass.x0, pass.dx);
+            const int64_t rows = passSpan(layout.height, pass.y0, pass.dy);
+            if (columns != 0 && rows != 0) product += (layout.bytesFor(columns) + 1) * rows;  // each below 2^36
+        }
+    }
     if (product > maxInflatedSize) return false;
     *size = product;
     return true;
@@ -109,10 +188,11 @@ constexpr uint64_t formatInflatedSize(const Ihdr& header) noexcept {
 }
 
 // The largest inflated size of an image the reader accepts under `limits`:
-// its 8-bit RGBA rows are 4 bytes a pixel and a filter byte, so w*h <= cap
-// gives at most 5 * cap bytes (a row per pixel at worst).
+// its 16-bit RGBA rows are 8 bytes a pixel and a filter byte, so w*h <= cap
+// gives at most 9 * cap bytes (a row per pixel at worst; Adam7 adds less
+// than a filter byte per pixel).
 constexpr uint64_t largestAcceptedInflatedSize(const DecodeLimits& limits) noexcept {
-    const uint64_t underCap = limits.maxPixels > UINT64_MAX / 5 ? UINT64_MAX : 5 * limits.maxPixels;
+    const uint64_t underCap = limits.maxPixels > UINT64_MAX / 9 ? UINT64_MAX : 9 * limits.maxPixels;
     return std::min<uint64_t>(underCap, maxInflatedSize);
 }
 

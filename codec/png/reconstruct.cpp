@@ -2,6 +2,8 @@
 
 #include "filter.hpp"
 
+#include <cstring>
+
 namespace lumivex::png {
 
 // Reconstructs every row of `raw` into `pixels` (RGB). Touches no Python
@@ -46,6 +48,69 @@ int reconstructImageInPlace(uint8_t* scanlines, const RowLayout& layout, uint8_t
         if (!reconstructRow(row[0], row + 1, previous, rowStride, 4, out)) return row[0];
         rgbaToRgb(out, static_cast<size_t>(layout.width), place);
         previous = out;
+    }
+    return -1;
+}
+
+namespace {
+
+StoredPixels storedPixels(const RowLayout& layout) { return {layout.colorType, layout.bitDepth}; }
+
+// Rebuilds `rows` rows of `rowBytes` bytes each, every one led by its filter
+// byte from `scanlines` on, packed down over their filter bytes (row r ends
+// up at scanlines + r * rowBytes). Returns -1, else the offending filter type.
+int rebuildRows(uint8_t* scanlines, int64_t rows, size_t rowBytes, size_t filterBytes) {
+    const uint8_t* previous = nullptr;
+    for (int64_t r = 0; r < rows; ++r) {
+        const uint8_t* row = scanlines + r * static_cast<int64_t>(rowBytes + 1);
+        uint8_t* place = scanlines + r * static_cast<int64_t>(rowBytes);
+        if (!reconstructRowInPlace(row[0], row + 1, previous, rowBytes, filterBytes, place)) return row[0];
+        previous = place;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette& palette) noexcept {
+    const size_t rowBytes = static_cast<size_t>(layout.rowStride);
+    const int badFilter = rebuildRows(buffer, layout.height, rowBytes, static_cast<size_t>(layout.filterBytes()));
+    if (badFilter >= 0) return badFilter;
+    const StoredPixels stored = storedPixels(layout);
+    const size_t width = static_cast<size_t>(layout.width), rgbBytes = 3 * width;
+    if (expandsToRgb(stored)) {
+        for (int64_t y = layout.height; y-- > 0;) {
+            rowToRgb(buffer + y * rowBytes, width, stored, palette, buffer + y * rgbBytes);
+        }
+    } else {
+        for (int64_t y = 0; y < layout.height; ++y) {
+            rowToRgb(buffer + y * rowBytes, width, stored, palette, buffer + y * rgbBytes);
+        }
+    }
+    return -1;
+}
+
+int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette& palette, uint8_t* pixels,
+                      uint8_t* rowScratch) noexcept {
+    const StoredPixels stored = storedPixels(layout);
+    const size_t filterBytes = static_cast<size_t>(layout.filterBytes());
+    const int64_t imageStride = layout.width * 3;
+    for (const Adam7Pass& pass : adam7Passes) {
+        const int64_t columns = passSpan(layout.width, pass.x0, pass.dx);
+        const int64_t rows = passSpan(layout.height, pass.y0, pass.dy);
+        if (columns == 0 || rows == 0) continue;  // an empty pass has no bytes at all
+        const size_t rowBytes = static_cast<size_t>(layout.bytesFor(columns));
+        const int badFilter = rebuildRows(scanlines, rows, rowBytes, filterBytes);
+        if (badFilter >= 0) return badFilter;
+        for (int64_t r = 0; r < rows; ++r) {
+            rowToRgb(scanlines + r * static_cast<int64_t>(rowBytes), static_cast<size_t>(columns), stored, palette,
+                     rowScratch);
+            uint8_t* out = pixels + (pass.y0 + r * pass.dy) * imageStride + pass.x0 * 3;
+            for (int64_t c = 0; c < columns; ++c) {
+                std::memcpy(out + c * pass.dx * 3, rowScratch + c * 3, 3);
+            }
+        }
+        scanlines += rows * static_cast<int64_t>(rowBytes + 1);
     }
     return -1;
 }

@@ -1,7 +1,9 @@
 // A whole image's rows rebuilt from its inflated scanlines, and its pixels
-// brought to 8-bit RGB. Pure: no Python, no allocation.
+// brought to 8-bit RGB: 8-bit RGB and RGBA fast, every other layout and
+// Adam7 through the conversion kernels. Pure: no Python, no allocation.
 #pragma once
 
+#include "convert.hpp"
 #include "header.hpp"
 
 #include <cstdint>
@@ -16,5 +18,20 @@ int reconstructImage(const uint8_t* raw, const RowLayout& layout, uint8_t* pixel
 // The same where the scanlines lie, packing them down to the pixel layout:
 // the image's RGB pixels end up at the start of `scanlines`.
 int reconstructImageInPlace(uint8_t* scanlines, const RowLayout& layout, uint8_t* rowBuffers) noexcept;
+
+// The same for a non-interlaced image of any colour type and depth: `buffer`
+// holds the inflated scanlines at its start and has room for the larger of
+// them and the image's RGB pixels, which end up at its start. Rows are
+// rebuilt packed down over their filter bytes, then brought to RGB in place:
+// from the last row back when RGB is wider than the stored rows, else from
+// the first. Returns -1 on success, else the offending filter type.
+int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette& palette) noexcept;
+
+// An Adam7 image: each pass's rows rebuilt in place in `scanlines` (its
+// inflated passes, in order), brought to RGB in `rowScratch` (3 * width
+// bytes) and scattered to their pixels in `pixels` (width * height * 3).
+// Returns -1 on success, else the offending filter type.
+int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette& palette, uint8_t* pixels,
+                      uint8_t* rowScratch) noexcept;
 
 }  // namespace lumivex::png

@@ -23,12 +23,16 @@ Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 
 
 class Header(NamedTuple):
-    """The dimensions and stored channels a file's headers declare."""
+    """What a file's headers declare: dimensions, stored channels and depth."""
 
     format: str
     width: int
     height: int
     channels: str
+    #: As each format's header stores it: bits per sample for PNG, bits per pixel for BMP.
+    bit_depth: int = 8
+    #: Whether a PNG is Adam7-interlaced.
+    interlaced: bool = False
 
 
 class PixelLimitError(ValueError):
@@ -69,7 +73,7 @@ class HeaderDataError(struct.error, ValueError):
 _AS_VALUE_ERROR = {zlib.error: CompressedDataError, struct.error: HeaderDataError}
 
 
-Decoded = Tuple[int, int, bytearray, str, Optional[int]]
+Decoded = Tuple[int, int, bytearray, str, Optional[Tuple[int, int, int]]]
 
 
 def _decode(source: object, max_pixels: Optional[int]) -> Decoded:
@@ -101,11 +105,15 @@ def open_with_header(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIX
     """`open`, also returning the header the image was decoded from."""
     _check_max_pixels(max_pixels)
     try:
-        width, height, pixels, kind, colour = _decode(source, max_pixels)
+        width, height, pixels, kind, png_header = _decode(source, max_pixels)
     except (zlib.error, struct.error) as error:
         raise _AS_VALUE_ERROR[type(error)](*error.args) from error
-    channels = "RGB" if colour is None else _PNG_CHANNELS.get(colour, f"colour type {colour}")
-    return _adopted(width, height, pixels), Header(kind, width, height, channels)
+    if png_header is None:
+        header = Header(kind, width, height, "RGB", 24)
+    else:
+        colour, depth, interlace = png_header
+        header = Header(kind, width, height, _PNG_CHANNELS[colour], depth, interlace == 1)
+    return _adopted(width, height, pixels), header
 
 
 def open(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> SimpleImage:

@@ -1,6 +1,6 @@
 """The command line: `python -m Lumivex` or `lumivex`.
 
-    lumivex info FILE...            format, size and stored channels of each file
+    lumivex info FILE...            format, size, stored channels and depth of each file
     lumivex convert IN OUT          write IN as PNG or BMP, chosen by OUT's suffix
 
 PNG output goes through the compact writer (`Lumivex.write_png`: filtered rows,
@@ -22,7 +22,7 @@ import sys
 import zlib
 from typing import Callable, Dict, Optional, Sequence, TextIO, Union
 
-from Lumivex._capped import DEFAULT_MAX_PIXELS, open_with_header
+from Lumivex._capped import DEFAULT_MAX_PIXELS, Header, open_with_header
 from Lumivex.compact import DEFAULT_LEVEL, write_png
 from Lumivex.rasterCore_ext import SimpleImage
 
@@ -128,6 +128,13 @@ def _level(text: str) -> Union[int, str]:
     return value
 
 
+def _depth(header: Header) -> str:
+    if header.format == "BMP":
+        return f"{header.channels}, {header.bit_depth} bits per pixel"
+    interlacing = ", Adam7-interlaced" if header.interlaced else ""
+    return f"{header.channels}, {header.bit_depth} bits per sample{interlacing}"
+
+
 def _info(arguments: argparse.Namespace) -> int:
     status = 0
     for path in arguments.files:
@@ -137,9 +144,7 @@ def _info(arguments: argparse.Namespace) -> int:
             _report(path, error)
             status = 1
             continue
-        kind = header.format if header else "?"
-        channels = header.channels if header else "RGB"
-        _say(f"{_shown(path, sys.stdout)}: {kind}, {image.width} x {image.height}, {channels}")
+        _say(f"{_shown(path, sys.stdout)}: {header.format}, {image.width} x {image.height}, {_depth(header)}")
     return status
 
 
@@ -175,10 +180,10 @@ def _parser() -> argparse.ArgumentParser:
                      help="refuse images of more than N pixels before decoding them "
                           f"('none' disables the cap; default {DEFAULT_MAX_PIXELS})")
 
-    info = commands.add_parser("info", parents=[cap], help="show format, size and channels of files",
-                               description="For each FILE print its format, width x height and "
-                                           "stored channels, or its error. Exit status 1 if any "
-                                           "file could not be read.")
+    info = commands.add_parser("info", parents=[cap], help="show format, size, channels and depth of files",
+                               description="For each FILE print its format, width x height, stored "
+                                           "channels and depth (and a PNG's interlacing), or its "
+                                           "error. Exit status 1 if any file could not be read.")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.set_defaults(run=_info)
 

@@ -1,15 +1,14 @@
-import struct as struct
-import zlib as zlib
 from typing import Callable, Optional, Tuple
 
 DEFLATE_BACKEND: str
 STRONGEST_LEVEL: int
 ADAPTIVE_FILTER: int
-PNG_SIGNATURE: bytes
+
+# (width, height, pixels, format, (PNG colour type, bit depth, interlace method) or None)
+Decoded = Tuple[int, int, bytearray, str, Optional[Tuple[int, int, int]]]
 
 def encodePng(width: int, height: int, pixels: object, level: int, strategy: int, /) -> bytes: ...
-def _readChunk(stream: object) -> Tuple[bytes, bytes]: ...
 def decodeCapped(stream: object, maxPixels: Optional[int], overCap: Callable[[int, int, int], BaseException],
-                 ) -> Tuple[int, int, bytearray, str, Optional[int]]: ...
+                 ) -> Decoded: ...
 def decodeBytes(data: object, maxPixels: Optional[int], overCap: Callable[[int, int, int], BaseException],
-                ) -> Tuple[int, int, bytearray, str, Optional[int]]: ...
+                ) -> Decoded: ...

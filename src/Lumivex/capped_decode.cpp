@@ -27,6 +27,7 @@ namespace {
 
 // The cap: a non-negative int, or None for none.
 bool readCap(PyObject* maxPixels, PyObject* overCap, CappedDecode* capped) {
+    capped->accepts = png::PngAccepts::everyFormat;
     if (maxPixels == Py_None) return true;
     const unsigned long long cap = PyLong_AsUnsignedLongLong(maxPixels);
     if (cap == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
@@ -39,13 +40,15 @@ bool readCap(PyObject* maxPixels, PyObject* overCap, CappedDecode* capped) {
     return true;
 }
 
-// (width, height, pixels, format, PNG colour type or None).
-PyObject* withFormat(PyObject* triple, const char* format, int32_t colorType) {
+// (width, height, pixels, format, (PNG colour type, bit depth, interlace
+// method) or None).
+PyObject* withFormat(PyObject* triple, const char* format, const png::Ihdr* used) {
     Ref decoded = Ref::steal(triple);
     if (!decoded) return nullptr;
     PyObject* const* items = &PyTuple_GET_ITEM(decoded.get(), 0);
-    if (colorType < 0) return Py_BuildValue("(OOOsO)", items[0], items[1], items[2], format, Py_None);
-    return Py_BuildValue("(OOOsi)", items[0], items[1], items[2], format, static_cast<int>(colorType));
+    if (used == nullptr) return Py_BuildValue("(OOOsO)", items[0], items[1], items[2], format, Py_None);
+    return Py_BuildValue("(OOOs(iii))", items[0], items[1], items[2], format, static_cast<int>(used->colorType),
+                         static_cast<int>(used->bitDepth), static_cast<int>(used->interlace));
 }
 
 // The format recognised from the first bytes, as _streamToImage recognises
@@ -60,17 +63,17 @@ PyObject* decodeSource(ByteSource& source, bool nativeSource, const CappedDecode
     }
     if (got == sizeof signature && std::memcmp(signature, png::signatureBytes, sizeof signature) == 0) {
         PyObject* triple = binding::decodePng(source, nativeSource, PngStart::signature, capped);
-        return withFormat(triple, "PNG", capped.colorType);
+        return withFormat(triple, "PNG", &capped.used);
     }
     if (got < 2 || signature[0] != 'B' || signature[1] != 'M') {
         return raise(PyExc_ValueError, image::message::unsupportedFormat);
     }
-    return withFormat(binding::decodeBmp(source, nativeSource, capped), "BMP", -1);
+    return withFormat(binding::decodeBmp(source, nativeSource, capped), "BMP", nullptr);
 }
 
 // decodeCapped(stream, maxPixels, overCap) -> (width, height, pixels, format,
-// PNG colour type or None); above the cap, overCap(width, height, maxPixels)
-// is raised. A regular file under a plain file object is read natively from
+// (PNG colour type, bit depth, interlace method) or None): every valid PNG;
+// above the cap, overCap(width, height, maxPixels) is raised. A regular file under a plain file object is read natively from
 // the stream's position; any other stream through read and seek.
 PyObject* decodeCapped(PyObject*, const Arg* args) noexcept {
     CappedDecode capped;

@@ -1,5 +1,5 @@
 // libFuzzer target: the PNG and BMP readers over a byte source, without Python.
-// The input is a file (PNG when it starts with the signature, else BMP),
+// The input is a file (PNG of any layout when it starts with the signature, else BMP),
 // decoded under a pixel cap from memory and again through a source that only
 // reads (no view of its bytes), which must agree: the problem, and on
 // success every pixel. The image buffer is exactly its size, so ASan sees any
@@ -45,17 +45,16 @@ Decoded decodePng(ByteSource& source) {
     limits.maxPixels = cap;
     png::PngFile file;
     png::PngOutcome outcome = png::readPngFile(source, limits, &file);
-    png::RowLayout layout;
-    int64_t size = 0;
-    if (outcome.ok()) outcome = png::checkPngHeader(file.header, limits, &layout, &size);
+    png::PngPlan plan;
+    if (outcome.ok()) outcome = png::planPngImage(file, limits, png::PngAccepts::everyFormat, &plan);
     if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
-    const bool fills = png::couldFill(file.idat.size(), size);
-    std::vector<uint8_t> scanlines(fills ? static_cast<size_t>(size) : 0);
-    outcome = png::decodePngImage(file.idat.data(), file.idat.size(), layout, fills ? scanlines.data() : nullptr, size);
+    const bool fills = png::couldFill(file.idat.size(), plan.inflatedSize);
+    std::vector<uint8_t> buffer(fills ? static_cast<size_t>(plan.bufferBytes) : 0);
+    outcome = png::decodePngImage(file.idat.data(), file.idat.size(), plan, fills ? buffer.data() : nullptr);
     if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
     if (!fills) fail("decoded without a buffer");
-    scanlines.resize(static_cast<size_t>(layout.width * layout.height * 3));
-    return {0, scanlines};
+    buffer.resize(static_cast<size_t>(plan.imageBytes));
+    return {0, buffer};
 }
 
 Decoded decodeBmp(ByteSource& source) {

@@ -2,6 +2,7 @@
 // all pass.
 #include "codec/bmp/header.hpp"
 #include "codec/bmp/rows.hpp"
+#include "codec/png/convert.hpp"
 #include "codec/png/filter.hpp"
 #include "codec/png/header.hpp"
 #include "codec/png/rows.hpp"
@@ -404,6 +405,34 @@ void testBmpPixelBufferSize() {
     }
 }
 
+// Rows of every colour type and depth brought to RGB where they lie (the
+// expanding ones from the same start, the narrowing ones into the row's own
+// start) give what a separate output buffer gets; a separate buffer gets
+// nothing past 3 * width.
+void testRowToRgbInPlace() {
+    const png::StoredPixels formats[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
+                                         {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
+    png::Palette palette;
+    const Bytes entries = randomBytes(sizeof palette.rgb);
+    std::copy(entries.begin(), entries.end(), palette.rgb);
+    for (const png::StoredPixels format : formats) {
+        const size_t channels = format.colorType == 2 ? 3 : format.colorType == 4 ? 2 : format.colorType == 6 ? 4 : 1;
+        for (size_t width : {0, 1, 3, 7, 8, 9, 33}) {
+            context = "colour type " + std::to_string(format.colorType) + " depth " + std::to_string(format.bitDepth) +
+                      " width " + std::to_string(width);
+            const size_t rowBytes = (width * channels * format.bitDepth + 7) / 8;
+            const Bytes row = randomBytes(rowBytes);
+            Bytes apart = guarded(3 * width);
+            png::rowToRgb(row.data(), width, format, palette, apart.data());
+            CHECK(guardIntact(apart, 3 * width));
+            Bytes shared(std::max(rowBytes, 3 * width) + 1);
+            std::copy(row.begin(), row.end(), shared.begin());
+            png::rowToRgb(shared.data(), width, format, palette, shared.data());
+            CHECK(std::equal(shared.begin(), shared.begin() + 3 * width, apart.begin()));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -421,5 +450,6 @@ int main() {
     testStoreRowsBottomUp();
     testPngInflatedSize();
     testBmpPixelBufferSize();
+    testRowToRgbInPlace();
     return report();
 }

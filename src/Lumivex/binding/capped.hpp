@@ -1,6 +1,7 @@
-// A decode's limits as the Python-facing readers take them: the pixel cap and
+// A decode's terms as the Python-facing readers take them: the pixel cap and
 // the exception to raise above it, made by calling `overCap(width, height,
-// maxPixels)` (the package's PixelLimitError). Without `overCap` nothing is capped.
+// maxPixels)` (the package's PixelLimitError), and which PNG images are
+// decoded. Without `overCap` nothing is capped.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,13 +9,15 @@
 
 #include "../../../capi/errors.hpp"
 #include "../../../codec/limits.hpp"
+#include "../../../codec/png/decode.hpp"
 
 namespace lumivex {
 
 struct CappedDecode {
     DecodeLimits limits;
     PyObject* overCap = nullptr;  // borrowed
-    mutable int32_t colorType = -1;  // set by the PNG reader: the colour type of the header it used
+    png::PngAccepts accepts = png::PngAccepts::rgb8Subset;  // which PNG images are decoded
+    mutable png::Ihdr used;  // set by the PNG reader: the header it decoded with
 
     // overCap's exception raised for an image of width x height.
     capi::Failure refuse(int64_t width, int64_t height) const noexcept {

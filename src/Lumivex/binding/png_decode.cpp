@@ -6,6 +6,8 @@
 #include "../../../capi/gil.hpp"
 #include "../../../codec/png/decode.hpp"
 
+#include <algorithm>
+
 using namespace lumivex::capi;
 using namespace lumivex::png;
 
@@ -43,37 +45,47 @@ bool shrinkToPixels(PyObject* scanlines, size_t pixelBytes) {
 
 }  // namespace
 
+PngPlan subsetPlan(const RowLayout& layout, int64_t inflatedSize) noexcept {
+    PngPlan plan;
+    plan.layout = layout;
+    plan.inflatedSize = inflatedSize;
+    plan.imageBytes = layout.width * layout.height * 3;  // below the inflated size
+    plan.bufferBytes = inflatedSize;
+    return plan;
+}
+
 // The image is rebuilt in a new bytearray, which then holds exactly its RGB
-// pixels: the peak is the IDAT data and one scanline buffer.
-PyObject* decodeIdat(const uint8_t* idat, size_t length, const RowLayout& layout, int64_t inflatedSize) noexcept {
-    Ref scanlines;
+// pixels: the peak is the IDAT data and the larger of the scanlines and the
+// image (for Adam7, both).
+PyObject* decodeIdat(const uint8_t* idat, size_t length, const PngPlan& plan) noexcept {
+    Ref image;
     uint8_t* buffer = nullptr;
-    if (couldFill(length, inflatedSize)) {
-        scanlines = newPixelBuffer(static_cast<Py_ssize_t>(inflatedSize));
-        if (!scanlines) return nullptr;
-        buffer = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get()));
-        adviseHugePages(buffer, static_cast<size_t>(inflatedSize));
+    if (couldFill(length, plan.inflatedSize)) {
+        image = newPixelBuffer(static_cast<Py_ssize_t>(plan.bufferBytes));
+        if (!image) return nullptr;
+        buffer = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(image.get()));
+        adviseHugePages(buffer, static_cast<size_t>(plan.bufferBytes));
     }
     PngOutcome outcome;
     // The IDAT data and the new buffer are this call's alone.
-    runNative(static_cast<size_t>(inflatedSize),
-              [&] { outcome = decodePngImage(idat, length, layout, buffer, inflatedSize); });
+    runNative(static_cast<size_t>(std::max(plan.inflatedSize, plan.imageBytes)),
+              [&] { outcome = decodePngImage(idat, length, plan, buffer); });
     if (!outcome.ok()) return raisePngProblem(outcome);
-    if (!shrinkToPixels(scanlines.get(), static_cast<size_t>(layout.width * layout.height * 3))) return nullptr;
-    return Py_BuildValue("(iiO)", static_cast<int>(layout.width), static_cast<int>(layout.height), scanlines.get());
+    if (!shrinkToPixels(image.get(), static_cast<size_t>(plan.imageBytes))) return nullptr;
+    return Py_BuildValue("(LLO)", static_cast<long long>(plan.layout.width), static_cast<long long>(plan.layout.height),
+                         image.get());
 }
 
 PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const CappedDecode& capped) noexcept {
     PngFile file;
     PngOutcome outcome = readChunks(source, nativeSource, start, capped.limits, &file);
     if (!outcome.ok()) return raisePngProblem(outcome);
-    RowLayout layout;
-    int64_t inflatedSize;
-    outcome = checkPngHeader(file.header, capped.limits, &layout, &inflatedSize);
+    PngPlan plan;
+    outcome = planPngImage(file, capped.limits, capped.accepts, &plan);
     if (outcome.problem == PngProblem::overCap) return capped.refuse(file.header.width, file.header.height);
     if (!outcome.ok()) return raisePngProblem(outcome);
-    capped.colorType = file.header.colorType;
-    return decodeIdat(file.idat.data(), file.idat.size(), layout, inflatedSize);
+    capped.used = file.header;
+    return decodeIdat(file.idat.data(), file.idat.size(), plan);
 }
 
 }  // namespace lumivex::binding

@@ -25,8 +25,11 @@ enum class PngStart { signature, chunks };
 PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const CappedDecode& capped) noexcept;
 
 // Inflates idat[0, length) (which nothing changes meanwhile) and rebuilds the
-// image of `layout`, whose inflated size is `inflatedSize`, into (width,
-// height, pixels).
-PyObject* decodeIdat(const uint8_t* idat, size_t length, const png::RowLayout& layout, int64_t inflatedSize) noexcept;
+// image `plan` describes into (width, height, pixels).
+PyObject* decodeIdat(const uint8_t* idat, size_t length, const png::PngPlan& plan) noexcept;
+
+// The plan for an 8-bit RGB or RGBA image of `layout` read through the
+// module's names, whose inflated size is `inflatedSize`.
+png::PngPlan subsetPlan(const png::RowLayout& layout, int64_t inflatedSize) noexcept;
 
 }  // namespace lumivex::binding

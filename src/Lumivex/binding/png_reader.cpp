@@ -194,7 +194,8 @@ PyObject* decodeIdat(PyObject* compressed, const RowLayout& layout, int64_t expe
     if (!zlib) return nullptr;
     if (expectedSize >= 0 && PyBytes_CheckExact(compressed) && isGenuineZlib(zlib.get())) {
         return binding::decodeIdat(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(compressed)),
-                                   static_cast<size_t>(PyBytes_GET_SIZE(compressed)), layout, expectedSize);
+                                   static_cast<size_t>(PyBytes_GET_SIZE(compressed)),
+                                   binding::subsetPlan(layout, expectedSize));
     }
     Ref raw = inflateBounded(zlib.get(), compressed, static_cast<Py_ssize_t>(expectedSize));
     if (!raw) return nullptr;
@@ -213,7 +214,7 @@ PyObject* loadThroughNames(PyObject* stream, const CappedDecode& capped) {
     if (capped.overCap && haveHeader && !capped.check(header.width, header.height)) return nullptr;
     IhdrProblem problem = checkIhdr(header);
     if (problem != IhdrProblem::None) return raise(PyExc_ValueError, message::forProblem(problem));
-    capped.colorType = header.colorType;
+    capped.used = header;
     const RowLayout layout = rowLayout(header);
     int64_t expectedSize;
     if (!inflatedSize(layout, &expectedSize)) return raiseMalformed();

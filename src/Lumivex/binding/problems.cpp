@@ -29,6 +29,18 @@ Failure raiseUnpackError(const char* format) {
 
 constexpr char intOverflow[] = "value too large to convert to int";
 
+Failure raiseFormatProblem(const PngOutcome& outcome) {
+    switch (outcome.format) {
+        case FormatProblem::Incomplete: return raise(PyExc_ValueError, message::forProblem(IhdrProblem::Incomplete));
+        case FormatProblem::ColorType: return raiseFormat(PyExc_ValueError, message::invalidColorType, outcome.colorType);
+        case FormatProblem::BitDepth:
+            return raiseFormat(PyExc_ValueError, message::invalidBitDepth, outcome.bitDepth, outcome.colorType);
+        case FormatProblem::Configuration:
+        case FormatProblem::None: break;
+    }
+    return raise(PyExc_ValueError, message::configuration);
+}
+
 // What zlib's module says when zlib gives no description of its own.
 const char* zlibFallback(int code) {
     switch (code) {
@@ -66,6 +78,11 @@ Failure raisePngProblem(const PngOutcome& outcome) noexcept {
         case PngProblem::ihdrSize: return raiseUnpackError(">IIBBBBB");
         case PngProblem::ihdrOverflow: return raise(PyExc_OverflowError, intOverflow);
         case PngProblem::header: return raise(PyExc_ValueError, message::forProblem(outcome.header));
+        case PngProblem::format: return raiseFormatProblem(outcome);
+        case PngProblem::noPalette: return raise(PyExc_ValueError, message::noPalette);
+        case PngProblem::paletteSize:
+            return raiseFormat(PyExc_ValueError, message::paletteSize, static_cast<unsigned long long>(outcome.size));
+        case PngProblem::imageTooLarge: return raiseNoMemory();
         case PngProblem::malformed: return raise(PyExc_ValueError, message::malformed);
         case PngProblem::badFilter: return raiseFormat(PyExc_ValueError, message::unsupportedFilter, outcome.filterType);
         case PngProblem::zlib: return raiseZlibError(outcome.zlib);
