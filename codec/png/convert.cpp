@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <tmmintrin.h>
+#endif
+
 namespace lumivex::png {
 namespace {
 
@@ -14,17 +18,34 @@ inline unsigned subByteSample(const uint8_t* in, size_t x, int bits) {
     return (in[bit >> 3] >> shift) & ((1u << bits) - 1);
 }
 
-inline void putGrey(uint8_t* out, size_t x, uint8_t value) {
-    out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = value;
+// Pixel x's colour from a value whose bytes 0 to 2 are R, G, B, stored four
+// bytes at a time: the fourth lands on the next pixel's red, which is
+// written next (the last pixel gets three bytes).
+inline void putColour(uint8_t* out, size_t x, size_t width, uint32_t colour) {
+    uint8_t bytes[4];
+    for (int b = 0; b < 4; ++b) bytes[b] = static_cast<uint8_t>(colour >> (8 * b));
+    std::memcpy(out + 3 * x, bytes, x + 1 < width ? 4 : 3);
 }
 
-inline void putEntry(uint8_t* out, size_t x, const Palette& palette, unsigned index) {
-    const uint8_t* entry = palette.rgb + 3 * index;
-    uint8_t* at = out + 3 * x;
-    at[0] = entry[0];
-    at[1] = entry[1];
-    at[2] = entry[2];
+inline uint32_t greyColour(unsigned value) { return value * 0x00010101u; }
+
+#if defined(__SSE2__)
+// 16 grey bytes to 48 RGB bytes with three shuffles.
+__attribute__((target("ssse3"))) size_t widenGreyVectors(const uint8_t* in, size_t width, uint8_t* out) {
+    const __m128i first = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+    const __m128i second = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+    const __m128i third = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+    size_t x = 0;
+    for (; x + 16 <= width; x += 16) {
+        const __m128i grey = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
+        __m128i* at = reinterpret_cast<__m128i*>(out + 3 * x);
+        _mm_storeu_si128(at, _mm_shuffle_epi8(grey, first));
+        _mm_storeu_si128(at + 1, _mm_shuffle_epi8(grey, second));
+        _mm_storeu_si128(at + 2, _mm_shuffle_epi8(grey, third));
+    }
+    return x;
 }
+#endif
 
 // Pixels of `stride` bytes whose first three samples (each `sampleBytes`
 // wide, high byte first) are R, G, B: narrowed from the first pixel on.
@@ -37,52 +58,86 @@ void narrowRgb(const uint8_t* in, size_t width, size_t stride, size_t sampleByte
     }
 }
 
-// Grey of `stride`-byte pixels, its high byte first, when a pixel takes fewer
-// than 3 bytes: widened from the last pixel back.
-void widenGrey(const uint8_t* in, size_t width, size_t stride, uint8_t* out) {
-    for (size_t x = width; x-- > 0;) putGrey(out, x, in[x * stride]);
-}
+}  // namespace
 
-void narrowGrey(const uint8_t* in, size_t width, size_t stride, uint8_t* out) {
-    for (size_t x = 0; x < width; ++x) putGrey(out, x, in[x * stride]);
-}
-
-void widenSubByteGrey(const uint8_t* in, size_t width, int bits, uint8_t* out) {
-    const unsigned scale = 255u / ((1u << bits) - 1);
-    for (size_t x = width; x-- > 0;) putGrey(out, x, static_cast<uint8_t>(subByteSample(in, x, bits) * scale));
-}
-
-void widenIndexed(const uint8_t* in, size_t width, int bits, const Palette& palette, uint8_t* out) {
-    if (bits == 8) {
-        for (size_t x = width; x-- > 0;) putEntry(out, x, palette, in[x]);
-        return;
+RowConverter::RowConverter(StoredPixels stored, const Palette& palette) noexcept
+    : stored_(stored),
+      expands_(stored.colorType == grey || stored.colorType == indexed ||
+               (stored.colorType == greyAlpha && stored.bitDepth == 8)) {
+    const bool byTable = (stored.colorType == grey || stored.colorType == indexed) && stored.bitDepth <= 8;
+    if (!byTable) return;
+    const unsigned values = 1u << stored.bitDepth;
+    const unsigned scale = 255u / (values - 1);
+    for (unsigned v = 0; v < 256; ++v) {
+        const uint8_t* entry = palette.rgb + 3 * v;
+        colour_[v] = stored.colorType == grey ? greyColour(v < values ? v * scale : 0)
+                                              : uint32_t(entry[0]) | uint32_t(entry[1]) << 8 | uint32_t(entry[2]) << 16;
     }
-    for (size_t x = width; x-- > 0;) putEntry(out, x, palette, subByteSample(in, x, bits));
+#if defined(__SSE2__)
+    wideGrey_ = stored.colorType == grey && stored.bitDepth == 8 && __builtin_cpu_supports("ssse3");
+#endif
+    if (stored.bitDepth == 8) return;
+    pixelsPerByte_ = 8 / stored.bitDepth;
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        const uint8_t packed = static_cast<uint8_t>(byte);
+        for (int k = 0; k < pixelsPerByte_; ++k) {
+            const uint32_t colour = colour_[subByteSample(&packed, static_cast<size_t>(k), stored.bitDepth)];
+            for (int c = 0; c < 3; ++c) byteColours_[byte][3 * k + c] = static_cast<uint8_t>(colour >> (8 * c));
+        }
+    }
+}
+
+namespace {
+
+// Each of `count` bytes' pixels from the byte table, Span bytes of RGB a byte
+// (a constant, so that each copy is a few moves rather than a call).
+template <size_t Span>
+void widenWholeBytes(const uint8_t* in, size_t count, const uint8_t (*byteColours)[24], uint8_t* out) {
+    for (size_t k = 0; k < count; ++k) std::memcpy(out + k * Span, byteColours[in[k]], Span);
 }
 
 }  // namespace
 
-bool expandsToRgb(StoredPixels stored) noexcept {
-    switch (stored.colorType) {
-        case grey: case indexed: return true;
-        case greyAlpha: return stored.bitDepth == 8;
-        default: return false;
+// Whole bytes through the byte table; the pixels of a last, partly used byte one by one.
+void RowConverter::widenSubByte(const uint8_t* in, size_t width, uint8_t* out) const noexcept {
+    const size_t perByte = static_cast<size_t>(pixelsPerByte_), wholeBytes = width / perByte;
+    switch (perByte) {
+        case 8: widenWholeBytes<24>(in, wholeBytes, byteColours_, out); break;
+        case 4: widenWholeBytes<12>(in, wholeBytes, byteColours_, out); break;
+        default: widenWholeBytes<6>(in, wholeBytes, byteColours_, out); break;
+    }
+    for (size_t x = wholeBytes * perByte; x < width; ++x) {
+        putColour(out, x, width, colour_[subByteSample(in, x, stored_.bitDepth)]);
     }
 }
 
-void rowToRgb(const uint8_t* in, size_t width, StoredPixels stored, const Palette& palette, uint8_t* out) noexcept {
-    const size_t sampleBytes = stored.bitDepth == 16 ? 2 : 1;
-    switch (stored.colorType) {
+// One sample byte a pixel (`stride` bytes apart): through the colour table
+// for grey and palette indices of 8 bits, else its high byte as grey.
+void RowConverter::widenBytes(const uint8_t* in, size_t width, size_t stride, uint8_t* out) const noexcept {
+    if (stride == 1) {
+        size_t x = 0;
+#if defined(__SSE2__)
+        if (wideGrey_) x = widenGreyVectors(in, width, out);
+#endif
+        for (; x < width; ++x) putColour(out, x, width, colour_[in[x]]);
+        return;
+    }
+    for (size_t x = 0; x < width; ++x) putColour(out, x, width, greyColour(in[x * stride]));
+}
+
+void RowConverter::toRgb(const uint8_t* in, size_t width, uint8_t* out) const noexcept {
+    const size_t sampleBytes = stored_.bitDepth == 16 ? 2 : 1;
+    switch (stored_.colorType) {
         case grey:
-            if (stored.bitDepth < 8) return widenSubByteGrey(in, width, stored.bitDepth, out);
-            return widenGrey(in, width, sampleBytes, out);
-        case indexed: return widenIndexed(in, width, stored.bitDepth, palette, out);
+        case indexed:
+            if (stored_.bitDepth < 8) return widenSubByte(in, width, out);
+            return widenBytes(in, width, sampleBytes, out);
         case greyAlpha:
-            if (sampleBytes == 1) return widenGrey(in, width, 2, out);
-            return narrowGrey(in, width, 4, out);
+            if (sampleBytes == 1) return widenBytes(in, width, 2, out);
+            return widenBytes(in, width, 4, out);
         case rgb:
             if (sampleBytes == 1) {
-                if (out != in && width != 0) std::memmove(out, in, 3 * width);
+                if (width != 0) std::memcpy(out, in, 3 * width);
                 return;
             }
             return narrowRgb(in, width, 6, 2, out);

@@ -24,13 +24,31 @@ struct StoredPixels {
     int bitDepth;   // one the colour type allows
 };
 
-// Whether a row takes more room as RGB than stored (3 bytes a pixel or more
-// than it takes): such rows are converted from their last pixel to their first.
-bool expandsToRgb(StoredPixels stored) noexcept;
+// Brings rows of one image to RGB, with the tables its layout needs built
+// once (a sample value's colour; for sub-byte samples, a whole byte's pixels).
+class RowConverter {
+public:
+    // The palette is read for colour type 3 only.
+    RowConverter(StoredPixels stored, const Palette& palette) noexcept;
 
-// Brings the `width` pixels of a reconstructed row at `in` to RGB at out[0, 3 * width).
-// out may overlap in: when the row expands (expandsToRgb), with out >= in;
-// otherwise with out <= in. The palette is read for colour type 3 only.
-void rowToRgb(const uint8_t* in, size_t width, StoredPixels stored, const Palette& palette, uint8_t* out) noexcept;
+    // Whether a row takes more room as RGB than stored (3 bytes a pixel or
+    // more than it takes).
+    bool expands() const noexcept { return expands_; }
+
+    // Brings the `width` pixels of a reconstructed row at `in` to RGB at
+    // out[0, 3 * width), which must not overlap it.
+    void toRgb(const uint8_t* in, size_t width, uint8_t* out) const noexcept;
+
+private:
+    StoredPixels stored_;
+    bool expands_;
+    bool wideGrey_ = false;   // 8-bit grey through SSSE3 shuffles
+    int pixelsPerByte_ = 0;   // sub-byte samples: 8 / bitDepth
+    uint32_t colour_[256];    // a sample value's R, G, B in bytes 0 to 2 (stored 4 bytes at a time)
+    uint8_t byteColours_[256][24];  // sub-byte samples: a byte's pixels, R, G, B each
+
+    void widenSubByte(const uint8_t* in, size_t width, uint8_t* out) const noexcept;
+    void widenBytes(const uint8_t* in, size_t width, size_t stride, uint8_t* out) const noexcept;
+};
 
 }  // namespace lumivex::png

@@ -114,8 +114,11 @@ PngOutcome decodeProgressive(const uint8_t* idat, size_t idatLength, const PngPl
     const RowLayout& layout = plan.layout;
     PngOutcome outcome = inflateImage(idat, idatLength, buffer, static_cast<size_t>(plan.inflatedSize));
     if (!outcome.ok()) return outcome;
-    if (!layout.isRgbOrRgba8()) return badFilterOrNone(rebuildImageInPlace(buffer, layout, plan.palette));
     ByteBuffer rowBuffers;
+    if (!layout.isRgbOrRgba8()) {
+        if (!rowBuffers.reserve(static_cast<size_t>(layout.rowStride))) return problem(PngProblem::outOfMemory);
+        return badFilterOrNone(rebuildImageInPlace(buffer, layout, plan.palette, rowBuffers.data()));
+    }
     if (layout.channels == 4 && !rowBuffers.reserve(2 * static_cast<size_t>(layout.rowStride))) {
         return problem(PngProblem::outOfMemory);
     }

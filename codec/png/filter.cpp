@@ -23,12 +23,19 @@ using rebuild::storePixel;
 // because the left neighbour is read back from the output.
 template <int Filter>
 void reconstructScalarFrom(const Row& row, size_t start) {
-    for (size_t i = start; i < row.n; ++i) {
-        const bool hasLeft = i >= row.bpp;
-        const int left = hasLeft ? row.out[i - row.bpp] : 0;
-        const int up = row.prev ? row.prev[i] : 0;
-        const int upLeft = row.prev && hasLeft ? row.prev[i - row.bpp] : 0;
-        row.out[i] = static_cast<uint8_t>(row.data[i] + predict<Filter>(left, up, upLeft));
+    const size_t bpp = row.bpp, n = row.n;
+    const uint8_t* data = row.data;
+    const uint8_t* prev = row.prev;
+    uint8_t* out = row.out;
+    size_t i = start;
+    // The first pixel has no left neighbour; after it, the loops test nothing but their end.
+    for (; i < n && i < bpp; ++i) out[i] = static_cast<uint8_t>(data[i] + predict<Filter>(0, prev ? prev[i] : 0, 0));
+    if (prev != nullptr) {
+        for (; i < n; ++i) {
+            out[i] = static_cast<uint8_t>(data[i] + predict<Filter>(out[i - bpp], prev[i], prev[i - bpp]));
+        }
+    } else {
+        for (; i < n; ++i) out[i] = static_cast<uint8_t>(data[i] + predict<Filter>(out[i - bpp], 0, 0));
     }
 }
 
@@ -55,20 +62,44 @@ size_t subPixels(Row row) {
     return i;
 }
 
+// Sub of 6- and 8-byte pixels (16-bit RGB and RGBA), a pixel at a time in the low half of a
+// vector; a 6-byte pixel is stored as exactly its 6 bytes, so nothing lands past it.
+template <size_t Bpp>
+size_t subWidePixels(Row row) {
+    static_assert(Bpp == 6 || Bpp == 8);
+    __m128i left = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 8 <= row.n; i += Bpp) {
+        left = _mm_add_epi8(left, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row.data + i)));
+        if constexpr (Bpp == 8) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(row.out + i), left);
+        } else {
+            storePixel(row.out + i, left);
+            const uint16_t last = static_cast<uint16_t>(_mm_extract_epi16(left, 2));
+            std::memcpy(row.out + i + 4, &last, 2);
+        }
+    }
+    return i;
+}
+
 // Sub a vector at a time: the running sum over the pixels of a vector in log steps, plus the
 // vector before's last pixel in every pixel's place. With Bpp 3 a vector holds five pixels and
 // a junk 16th byte, which the next step overwrites; the last bytes are left to the scalar code.
 template <size_t Bpp>
 __attribute__((target("ssse3"))) size_t subVectors(Row row) {
-    const __m128i lastPixel = Bpp == 4 ? _mm_setr_epi8(12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15)
-                                       : _mm_setr_epi8(12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12);
+    const __m128i lastPixel =
+        Bpp == 4   ? _mm_setr_epi8(12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15)
+        : Bpp == 3 ? _mm_setr_epi8(12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12)
+        : Bpp == 2 ? _mm_setr_epi8(14, 15, 14, 15, 14, 15, 14, 15, 14, 15, 14, 15, 14, 15, 14, 15)
+                   : _mm_set1_epi8(15);
     __m128i carry = _mm_setzero_si128();
     size_t i = 0;
-    for (; i + 16 <= row.n; i += Bpp == 4 ? 16 : 15) {
+    for (; i + 16 <= row.n; i += Bpp == 3 ? 15 : 16) {
         __m128i sum = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data + i));
         sum = _mm_add_epi8(sum, _mm_slli_si128(sum, Bpp));
         sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 2 * Bpp));
-        if (Bpp == 3) sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 4 * Bpp));
+        if constexpr (Bpp <= 3) sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 4 * Bpp));
+        if constexpr (Bpp == 1) sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 8));
         sum = _mm_add_epi8(sum, carry);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(row.out + i), sum);
         carry = _mm_shuffle_epi8(sum, lastPixel);
@@ -135,6 +166,12 @@ size_t reconstructWide(int filterType, const Row& row, bool overlapping) {
     if (filterType == kUp) return upBlocks(row);
     if (row.bpp == 3) return reconstructPixels<3>(filterType, row);
     if (row.bpp == 4) return reconstructPixels<4>(filterType, row);
+    // Sub of one- and two-byte pixels (and Paeth with no row above, which is Sub).
+    const bool sub = filterType == kSub || (filterType == kPaeth && !row.prev);
+    if (sub && row.kernels == WideKernels::sse41 && row.bpp == 1) return subVectors<1>(row);
+    if (sub && row.kernels == WideKernels::sse41 && row.bpp == 2) return subVectors<2>(row);
+    if (sub && row.bpp == 6) return subWidePixels<6>(row);
+    if (sub && row.bpp == 8) return subWidePixels<8>(row);
 #endif
     return 0;
 }

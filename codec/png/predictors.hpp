@@ -12,14 +12,14 @@ enum FilterType { kNone = 0, kSub = 1, kUp = 2, kAverage = 3, kPaeth = 4 };
 inline bool isKnownFilter(int filterType) { return filterType >= kNone && filterType <= kPaeth; }
 
 // Ties go to left, then up, then upLeft; the order is part of the format, not a detail.
+// With p = left + up - upLeft: p - left = up - upLeft, p - up = left - upLeft, and
+// p - upLeft is their sum, written so that the choice compiles to selects, not branches.
 inline int paethPredictor(int left, int up, int upLeft) {
-    const int p = left + up - upLeft;
-    const int pa = std::abs(p - left);
-    const int pb = std::abs(p - up);
-    const int pc = std::abs(p - upLeft);
-    if (pa <= pb && pa <= pc) return left;
-    if (pb <= pc) return up;
-    return upLeft;
+    const int pa = std::abs(up - upLeft);
+    const int pb = std::abs(left - upLeft);
+    const int pc = std::abs(left + up - 2 * upLeft);
+    const int upOrUpLeft = pb <= pc ? up : upLeft;
+    return pa <= pb && pa <= pc ? left : upOrUpLeft;
 }
 
 // The predictor of one byte from its three neighbours (each 0 where the format says

@@ -54,7 +54,9 @@ int reconstructImageInPlace(uint8_t* scanlines, const RowLayout& layout, uint8_t
 
 namespace {
 
-StoredPixels storedPixels(const RowLayout& layout) { return {layout.colorType, layout.bitDepth}; }
+RowConverter converterFor(const RowLayout& layout, const Palette& palette) {
+    return RowConverter({layout.colorType, layout.bitDepth}, palette);
+}
 
 // Rebuilds `rows` rows of `rowBytes` bytes each, every one led by its filter
 // byte from `scanlines` on, packed down over their filter bytes (row r ends
@@ -72,27 +74,29 @@ int rebuildRows(uint8_t* scanlines, int64_t rows, size_t rowBytes, size_t filter
 
 }  // namespace
 
-int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette& palette) noexcept {
+int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette& palette, uint8_t* rowScratch) noexcept {
     const size_t rowBytes = static_cast<size_t>(layout.rowStride);
     const int badFilter = rebuildRows(buffer, layout.height, rowBytes, static_cast<size_t>(layout.filterBytes()));
     if (badFilter >= 0) return badFilter;
-    const StoredPixels stored = storedPixels(layout);
+    const RowConverter converter = converterFor(layout, palette);
     const size_t width = static_cast<size_t>(layout.width), rgbBytes = 3 * width;
-    if (expandsToRgb(stored)) {
-        for (int64_t y = layout.height; y-- > 0;) {
-            rowToRgb(buffer + y * rowBytes, width, stored, palette, buffer + y * rgbBytes);
-        }
+    // Each row is converted from a copy of itself, so its RGB may cover it; the rows
+    // its RGB may cover besides are the ones after it when RGB is wider, else before.
+    auto convertRow = [&](int64_t y) {
+        if (rowBytes != 0) std::memcpy(rowScratch, buffer + y * rowBytes, rowBytes);
+        converter.toRgb(rowScratch, width, buffer + y * rgbBytes);
+    };
+    if (converter.expands()) {
+        for (int64_t y = layout.height; y-- > 0;) convertRow(y);
     } else {
-        for (int64_t y = 0; y < layout.height; ++y) {
-            rowToRgb(buffer + y * rowBytes, width, stored, palette, buffer + y * rgbBytes);
-        }
+        for (int64_t y = 0; y < layout.height; ++y) convertRow(y);
     }
     return -1;
 }
 
 int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette& palette, uint8_t* pixels,
                       uint8_t* rowScratch) noexcept {
-    const StoredPixels stored = storedPixels(layout);
+    const RowConverter converter = converterFor(layout, palette);
     const size_t filterBytes = static_cast<size_t>(layout.filterBytes());
     const int64_t imageStride = layout.width * 3;
     for (const Adam7Pass& pass : adam7Passes) {
@@ -103,8 +107,7 @@ int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette
         const int badFilter = rebuildRows(scanlines, rows, rowBytes, filterBytes);
         if (badFilter >= 0) return badFilter;
         for (int64_t r = 0; r < rows; ++r) {
-            rowToRgb(scanlines + r * static_cast<int64_t>(rowBytes), static_cast<size_t>(columns), stored, palette,
-                     rowScratch);
+            converter.toRgb(scanlines + r * static_cast<int64_t>(rowBytes), static_cast<size_t>(columns), rowScratch);
             uint8_t* out = pixels + (pass.y0 + r * pass.dy) * imageStride + pass.x0 * 3;
             for (int64_t c = 0; c < columns; ++c) {
                 std::memcpy(out + c * pass.dx * 3, rowScratch + c * 3, 3);

@@ -405,11 +405,9 @@ void testBmpPixelBufferSize() {
     }
 }
 
-// Rows of every colour type and depth brought to RGB where they lie (the
-// expanding ones from the same start, the narrowing ones into the row's own
-// start) give what a separate output buffer gets; a separate buffer gets
-// nothing past 3 * width.
-void testRowToRgbInPlace() {
+// Rows of every colour type and depth brought to RGB give each pixel what a
+// plain reading of the format gives, and nothing past 3 * width.
+void testRowToRgb() {
     const png::StoredPixels formats[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
                                          {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
     png::Palette palette;
@@ -422,13 +420,25 @@ void testRowToRgbInPlace() {
                       " width " + std::to_string(width);
             const size_t rowBytes = (width * channels * format.bitDepth + 7) / 8;
             const Bytes row = randomBytes(rowBytes);
+            const png::RowConverter converter(format, palette);
             Bytes apart = guarded(3 * width);
-            png::rowToRgb(row.data(), width, format, palette, apart.data());
+            converter.toRgb(row.data(), width, apart.data());
             CHECK(guardIntact(apart, 3 * width));
-            Bytes shared(std::max(rowBytes, 3 * width) + 1);
-            std::copy(row.begin(), row.end(), shared.begin());
-            png::rowToRgb(shared.data(), width, format, palette, shared.data());
-            CHECK(std::equal(shared.begin(), shared.begin() + 3 * width, apart.begin()));
+            // Against a plain reading of the format, sample by sample.
+            for (size_t x = 0; x < width; ++x) {
+                const size_t bits = static_cast<size_t>(format.bitDepth), at = x * channels * bits;
+                const unsigned first = bits < 8 ? (row[at / 8] >> (8 - bits - at % 8)) & ((1u << bits) - 1)
+                                                : row[at / 8];
+                const size_t sampleBytes = bits / 8;
+                uint8_t expected[3];
+                for (size_t c = 0; c < 3; ++c) {
+                    const size_t channel = channels >= 3 ? c : 0;
+                    expected[c] = bits < 8 ? static_cast<uint8_t>(first * (255u / ((1u << bits) - 1)))
+                                           : row[x * channels * sampleBytes + channel * sampleBytes];
+                    if (format.colorType == 3) expected[c] = palette.rgb[3 * first + c];
+                }
+                CHECK(std::equal(expected, expected + 3, apart.begin() + 3 * x));
+            }
         }
     }
 }
@@ -450,6 +460,6 @@ int main() {
     testStoreRowsBottomUp();
     testPngInflatedSize();
     testBmpPixelBufferSize();
-    testRowToRgbInPlace();
+    testRowToRgb();
     return report();
 }
