@@ -1,7 +1,6 @@
 #include "calls.hpp"
 
 #include "args.hpp"
-#include "module.hpp"
 
 #include <cstring>
 
@@ -33,13 +32,6 @@ Ref callWithTuple(PyObject* object, Name method, Ref args) {
     return callable ? Ref::steal(PyObject_Call(callable.get(), args.get(), nullptr)) : Ref();
 }
 
-Ref callStruct(Name function, const char* format, std::initializer_list<PyObject*> values) {
-    Ref structModule = lookupGlobal(Name::struct_);
-    Ref formatText = structModule ? Ref::steal(PyUnicode_FromString(format)) : Ref();
-    if (!formatText) return Ref();
-    return callWithTuple(structModule.get(), function, tupleOf(formatText.get(), values));
-}
-
 }  // namespace
 
 Ref callMethod(PyObject* object, Name method, std::initializer_list<PyObject*> args) noexcept {
@@ -51,13 +43,8 @@ Ref readFrom(PyObject* stream, long long size) noexcept {
     return sizeObject ? callMethod(stream, Name::read, {sizeObject.get()}) : Ref();
 }
 
-Ref structPack(const char* format, std::initializer_list<PyObject*> values) noexcept {
-    return callStruct(Name::pack, format, values);
-}
-
-bool structUnpack(const char* format, PyObject* data, Py_ssize_t count, Ref* out) noexcept {
-    Ref values = callStruct(Name::unpack, format, {data});
-    return values && unpackExactly(values.get(), count, out);
+Ref callMethodWithFirst(PyObject* object, Name method, PyObject* first, std::initializer_list<PyObject*> rest) noexcept {
+    return first != nullptr ? callWithTuple(object, method, tupleOf(first, rest)) : Ref();
 }
 
 bool equalsBytes(PyObject* object, const char* text, Py_ssize_t length, bool* result) noexcept {

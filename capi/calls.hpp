@@ -1,5 +1,4 @@
-// Calls into Python objects and the standard modules bound in the module
-// namespace (struct, looked up at every use).
+// Calls into Python objects.
 #pragma once
 
 #include "names.hpp"
@@ -12,10 +11,8 @@ namespace lumivex::capi {
 Ref callMethod(PyObject* object, Name method, std::initializer_list<PyObject*> args) noexcept;
 // stream.read(size)
 Ref readFrom(PyObject* stream, long long size) noexcept;
-// struct.pack(format, *values)
-Ref structPack(const char* format, std::initializer_list<PyObject*> values) noexcept;
-// struct.unpack(format, data), unpacked into exactly `count` values.
-bool structUnpack(const char* format, PyObject* data, Py_ssize_t count, Ref* out) noexcept;
+// object.method(first, *rest); empty when `first` is null (its construction failed).
+Ref callMethodWithFirst(PyObject* object, Name method, PyObject* first, std::initializer_list<PyObject*> rest) noexcept;
 
 // object == bytes(text): exact bytes compared directly, anything else with
 // the interpreter's generic equality.

@@ -9,6 +9,7 @@
 #include "../../capi/errors.hpp"
 #include "../../capi/module.hpp"
 #include "binding/bmp_io.hpp"
+#include "binding/module_names.hpp"
 #include "binding/png_io.hpp"
 
 #include <cstring>
@@ -65,15 +66,12 @@ bool startsWithPngSignature(PyObject* signature, PyObject* pngSignature, bool* r
 // --- saving
 
 PyObject* saveWith(PyObject* self, PyObject* path, Name writerName) {
-    Ref writer = lookupGlobal(writerName);
-    if (!writer) return nullptr;
     SimpleImage* image = asImage(self);
     Ref width = Ref::steal(PyLong_FromLong(image->width));
     Ref height = Ref::steal(PyLong_FromLong(image->height));
     Ref pixels = Ref::borrow(pixelsOrNone(image));
     if (!width || !height) return nullptr;
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(writer.get(), path, width.get(), height.get(),
-                                                         pixels.get(), nullptr));
+    Ref result = binding::callWriter(writerName, path, width.get(), height.get(), pixels.get());
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
@@ -86,7 +84,7 @@ PyObject* streamToImage(PyObject*, const Arg* args) noexcept {
     if (!signature) return nullptr;
     Ref zero = newInt(0);
     Ref rewound = zero ? callMethod(stream, Name::seek, {zero.get()}) : Ref();
-    Ref pngSignature = rewound ? lookupGlobal(Name::PNG_SIGNATURE) : Ref();
+    Ref pngSignature = rewound ? binding::pngSignature() : Ref();
     bool isPng, isBmp;
     if (!pngSignature || !startsWithPngSignature(signature.get(), pngSignature.get(), &isPng)) return nullptr;
     if (isPng) return png::loadPng(stream);
@@ -97,7 +95,7 @@ PyObject* streamToImage(PyObject*, const Arg* args) noexcept {
 
 PyObject* open(PyObject* cls, const Arg* args) noexcept {
     PyObject* source = args[0].object;
-    Ref path = lookupGlobal(Name::Path);
+    Ref path = binding::pathType();
     if (!path) return nullptr;
     Ref triple[3];
     int isPath = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, path.get());
@@ -108,9 +106,7 @@ PyObject* open(PyObject* cls, const Arg* args) noexcept {
         });
         if (!decoded) return nullptr;
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
-        Ref bytesIO = lookupGlobal(Name::BytesIO);
-        if (!bytesIO) return nullptr;
-        Ref stream = Ref::steal(PyObject_CallFunctionObjArgs(bytesIO.get(), source, nullptr));
+        Ref stream = binding::newBytesIO(source);
         if (!stream || !decodeStream(cls, stream.get(), triple)) return nullptr;
     } else {
         return raise(PyExc_TypeError, message::badSource);

@@ -7,6 +7,7 @@
 // rows of zero bytes (width 0) are not read at all (there is nothing in
 // them, and a 54-byte file may claim 2^31 of them).
 #include "bmp_io.hpp"
+#include "module_names.hpp"
 
 #include "bmp_decode.hpp"
 #include "native_stream.hpp"
@@ -51,14 +52,14 @@ Ref readFileHeader(PyObject* stream) {
     if (!isBmp) return raiseValueError(message::unsupportedHeader);
     Ref fields = Ref::steal(PySequence_GetSlice(header.get(), 2, fileHeaderSize));
     Ref values[4];  // file size, reserved, reserved, pixel data offset
-    if (!fields || !structUnpack("<IHHI", fields.get(), 4, values)) return failed;
+    if (!fields || !binding::structUnpack("<IHHI", fields.get(), 4, values)) return failed;
     return std::move(values[3]);
 }
 
 bool readInfoHeaderSize(PyObject* stream, InfoHeader* header) {
     Ref sizeBytes = readFull(stream, 4, message::corruptedInfoHeader);
     Ref size[1];
-    if (!sizeBytes || !structUnpack("<I", sizeBytes.get(), 1, size) || !asLong(size[0].get(), &header->size)) {
+    if (!sizeBytes || !binding::structUnpack("<I", sizeBytes.get(), 1, size) || !asLong(size[0].get(), &header->size)) {
         return false;
     }
     InfoProblem problem = checkInfoHeaderSize(header->size);
@@ -73,7 +74,7 @@ bool readInfoHeader(PyObject* stream, InfoHeader* header, Ref* widthObject) {
     // width, height, planes, bits per pixel, compression, image size,
     // two resolutions, colours used, important colours
     Ref values[10];
-    if (!info || !structUnpack("<iiHHIIiiII", info.get(), 10, values)) return false;
+    if (!info || !binding::structUnpack("<iiHHIIiiII", info.get(), 10, values)) return false;
     if (!asLong(values[2].get(), &header->planes) || !asLong(values[3].get(), &header->bitCount) ||
         !asLong(values[4].get(), &header->compression) || !asLong(values[0].get(), &header->width) ||
         !asLong(values[1].get(), &header->height)) {
@@ -135,13 +136,6 @@ bool readRows(PyObject* stream, const InfoHeader& header, int64_t rows, PyObject
     return true;
 }
 
-// Whether the codec may stand in for the module's names: the interpreter's own struct.
-bool ownReadersInForce() {
-    Ref structModule = lookupGlobal(Name::struct_);
-    if (!structModule) PyErr_Clear();
-    return structModule && png::isGenuineStruct(structModule.get());
-}
-
 PyObject* loadThroughNames(PyObject* stream, const CappedDecode& capped) {
     Ref pixelOffset = readFileHeader(stream);
     InfoHeader header;
@@ -165,7 +159,7 @@ PyObject* loadThroughNames(PyObject* stream, const CappedDecode& capped) {
 // through its own methods would have left it; otherwise every read goes
 // through the stream and every header through the name struct.
 PyObject* loadBmp(PyObject* stream, const CappedDecode& capped) noexcept {
-    if (ownReadersInForce()) {
+    if (binding::ownBmpReadersInForce()) {
         binding::NativeStream native;
         if (native.open(stream)) {
             Ref triple = Ref::steal(binding::decodeBmp(native.source(), true, capped));

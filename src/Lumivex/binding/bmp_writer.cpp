@@ -6,6 +6,7 @@
 // foreseen never truncates an existing file; the rows go out a quarter
 // megabyte or so per write.
 #include "bmp_io.hpp"
+#include "module_names.hpp"
 
 #include <algorithm>
 
@@ -31,11 +32,11 @@ struct Headers {
 bool packHeaders(int32_t width, int32_t height, long long rowStride, Headers* headers) {
     const int64_t imageBytes = pixelArraySize(rowStride, height);
     Ref zero = newInt(0), offset = newInt(pixelDataOffset), size = newInt(fileSize(imageBytes));
-    headers->fileHeader = structPack("<IHHI", {size.get(), zero.get(), zero.get(), offset.get()});
+    headers->fileHeader = binding::structPack("<IHHI", {size.get(), zero.get(), zero.get(), offset.get()});
     if (!headers->fileHeader) return false;
     Ref headerSize = newInt(infoHeaderSize), w = newInt(width), h = newInt(height), one = newInt(1),
         bits = newInt(bitsPerPixel), imageSize = newInt(imageBytes), resolution = newInt(pixelsPerMetre);
-    headers->infoHeader = structPack("<IIIHHIIIIII", {headerSize.get(), w.get(), h.get(), one.get(), bits.get(), zero.get(),
+    headers->infoHeader = binding::structPack("<IIIHHIIIIII", {headerSize.get(), w.get(), h.get(), one.get(), bits.get(), zero.get(),
                                                       imageSize.get(), resolution.get(), resolution.get(), zero.get(),
                                                       zero.get()});
     return static_cast<bool>(headers->infoHeader);

@@ -1,6 +1,7 @@
 // PNG chunk framing: 4-byte big-endian length, 4-byte type, data, and the
 // CRC-32 of type then data (the length is not covered).
 #include "png_io.hpp"
+#include "module_names.hpp"
 
 #include "../../../codec/png/deflate.hpp"
 #include "../../../codec/png/messages.hpp"
@@ -23,7 +24,7 @@ namespace {
 
 Ref unpackBigEndianU32(PyObject* fourBytes) {
     Ref value[1];
-    if (!structUnpack(">I", fourBytes, 1, value)) return Ref();
+    if (!binding::structUnpack(">I", fourBytes, 1, value)) return Ref();
     return std::move(value[0]);
 }
 
@@ -50,7 +51,7 @@ Ref nativeCrc(PyObject* chunkType, PyObject* data) {
 // zlib.crc32(chunkType), continued over data, masked to 32 bits; computed
 // natively (type then data, nothing concatenated) when nobody could tell.
 Ref chunkCrc(PyObject* chunkType, PyObject* data) {
-    Ref zlib = lookupGlobal(Name::zlib);
+    Ref zlib = binding::moduleZlib();
     if (!zlib) return Ref();
     if (isPlainBytes(chunkType) && isPlainBytes(data) && isGenuineZlib(zlib.get())) return nativeCrc(chunkType, data);
     Ref running = callMethod(zlib.get(), Name::crc32, {chunkType});
@@ -163,10 +164,10 @@ PyObject* readChunk(PyObject* stream, size_t idatRoom) noexcept {
 
 PyObject* makeChunk(PyObject* chunkType, PyObject* data) noexcept {
     Ref dataLength = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
-    Ref length = structPack(">I", {dataLength.get()});
+    Ref length = binding::structPack(">I", {dataLength.get()});
     if (!length) return nullptr;
     Ref crcValue = chunkCrc(chunkType, data);
-    Ref crc = crcValue ? structPack(">I", {crcValue.get()}) : Ref();
+    Ref crc = crcValue ? binding::structPack(">I", {crcValue.get()}) : Ref();
     if (!crc) return nullptr;
     PyObject* pieces[] = {length.get(), chunkType, data, crc.get()};
     Py_ssize_t total = 0;

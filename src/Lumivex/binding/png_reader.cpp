@@ -7,6 +7,7 @@
 // name struct, and the IDAT stream is inflated through the name zlib, or by
 // the codec when that is the interpreter's own zlib.
 #include "png_io.hpp"
+#include "module_names.hpp"
 
 #include "native_stream.hpp"
 #include "png_decode.hpp"
@@ -34,27 +35,12 @@ Failure raiseMalformed() { return raise(PyExc_ValueError, message::malformed); }
 
 bool checkSignature(PyObject* stream) {
     Ref signature = readFrom(stream, 8);
-    Ref expected = signature ? lookupGlobal(Name::PNG_SIGNATURE) : Ref();
+    Ref expected = signature ? binding::pngSignature() : Ref();
     if (!expected) return false;
     int equal = PyObject_RichCompareBool(signature.get(), expected.get(), Py_EQ);
     if (equal < 0) return false;
     if (!equal) return raise(PyExc_ValueError, message::unsupportedSignature);
     return true;
-}
-
-// The object bound to `which` now, or null (nothing raised) when none is.
-Ref boundNow(Name which) {
-    Ref value = lookupGlobal(which);
-    if (!value) PyErr_Clear();
-    return value;
-}
-
-// Whether the codec may stand in for the module's names: its own _readChunk
-// and the interpreter's own struct and zlib.
-bool ownReadersInForce() {
-    Ref readChunk = boundNow(Name::_readChunk), structModule = boundNow(Name::struct_), zlib = boundNow(Name::zlib);
-    return readChunk && structModule && zlib && isOwnFunction(readChunk.get(), "_readChunk") &&
-           isGenuineStruct(structModule.get()) && isGenuineZlib(zlib.get());
 }
 
 // --- the route through the module's names
@@ -65,7 +51,7 @@ bool readHeader(PyObject* data, Ihdr* header) {
                                 &header->compression, &header->filterMethod, &header->interlace};
     constexpr int count = sizeof(targets) / sizeof(targets[0]);
     Ref fields[count];
-    if (!structUnpack(">IIBBBBB", data, count, fields)) return false;
+    if (!binding::structUnpack(">IIBBBBB", data, count, fields)) return false;
     for (int i = 0; i < count; ++i) {
         if (!toInt32(fields[i].get(), targets[i])) return false;
     }
@@ -98,15 +84,9 @@ private:
     size_t bytes_ = 0;
 };
 
-// One chunk through the module's _readChunk, looked up for each chunk: run
-// natively when it is the module's own (an IDAT chunk of more than idatRoom
-// bytes then refused at its head), else called.
+// One chunk through the module's _readChunk, looked up for each chunk.
 bool nextChunk(PyObject* stream, size_t idatRoom, Ref* chunkType, Ref* data) {
-    Ref readChunk = lookupGlobal(Name::_readChunk);
-    if (!readChunk) return false;
-    Ref chunk = Ref::steal(isOwnFunction(readChunk.get(), "_readChunk")
-                               ? png::readChunk(stream, idatRoom)
-                               : PyObject_CallFunctionObjArgs(readChunk.get(), stream, nullptr));
+    Ref chunk = binding::readChunkThroughName(stream, idatRoom);
     Ref typeAndData[2];
     if (!chunk || !unpackExactly(chunk.get(), 2, typeAndData)) return false;
     *chunkType = std::move(typeAndData[0]);
@@ -190,7 +170,7 @@ PyObject* decodeRows(PyObject* rawObject, const RowLayout& layout, int64_t expec
 // The IDAT stream inflated and the rows rebuilt: by the codec when the
 // module's zlib is the interpreter's own, else through it.
 PyObject* decodeIdat(PyObject* compressed, const RowLayout& layout, int64_t expectedSize) {
-    Ref zlib = lookupGlobal(Name::zlib);
+    Ref zlib = binding::moduleZlib();
     if (!zlib) return nullptr;
     if (expectedSize >= 0 && PyBytes_CheckExact(compressed) && isGenuineZlib(zlib.get())) {
         return binding::decodeIdat(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(compressed)),
@@ -226,7 +206,7 @@ PyObject* loadThroughNames(PyObject* stream, const CappedDecode& capped) {
 
 PyObject* loadPng(PyObject* stream, const CappedDecode& capped) noexcept {
     if (!checkSignature(stream)) return nullptr;
-    if (ownReadersInForce()) {
+    if (binding::ownPngReadersInForce()) {
         binding::NativeStream native;
         if (native.open(stream)) {
             Ref triple = Ref::steal(binding::decodePng(native.source(), true, binding::PngStart::chunks, capped));

@@ -8,6 +8,7 @@
 // zlib) just before it is written; a failure there, such as a deleted or
 // rebound name, leaves the bytes written so far in the file.
 #include "png_io.hpp"
+#include "module_names.hpp"
 
 #include "../../../codec/png/rows.hpp"
 
@@ -54,7 +55,7 @@ Ref frame(const char* chunkType, PyObject* data) {
 
 bool writeFile(PyObject* path, PyObject* ihdr, PyObject* compressed) {
     return withOpenFile(path, "wb", [&](PyObject* output) {
-        Ref signature = lookupGlobal(Name::PNG_SIGNATURE);
+        Ref signature = binding::pngSignature();
         if (!signature || !callMethod(output, Name::write, {signature.get()})) return false;
         Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
         if (!empty) return false;
@@ -72,12 +73,12 @@ bool writeFile(PyObject* path, PyObject* ihdr, PyObject* compressed) {
 
 PyObject* writePng(PyObject* path, int32_t width, int32_t height, PyObject* pixels) noexcept {
     Ref widthObject = newInt(width), heightObject = newInt(height), eight = newInt(8), two = newInt(2), zero = newInt(0);
-    Ref ihdr = structPack(">IIBBBBB", {widthObject.get(), heightObject.get(), eight.get(), two.get(), zero.get(),
+    Ref ihdr = binding::structPack(">IIBBBBB", {widthObject.get(), heightObject.get(), eight.get(), two.get(), zero.get(),
                                        zero.get(), zero.get()});
     if (!ihdr) return nullptr;
     Ref buffer = asByteArray(pixels);
     Ref raw = buffer ? assembleScanlines(buffer.get(), width, height) : Ref();
-    Ref zlib = raw ? lookupGlobal(Name::zlib) : Ref();
+    Ref zlib = raw ? binding::moduleZlib() : Ref();
     Ref compressed = zlib ? callMethod(zlib.get(), Name::compress, {raw.get()}) : Ref();
     if (!compressed) return nullptr;
     raw.reset();
