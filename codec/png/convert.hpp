@@ -36,7 +36,9 @@ public:
     bool expands() const noexcept { return expands_; }
 
     // Brings the `width` pixels of a reconstructed row at `in` to RGB at
-    // out[0, 3 * width), which must not overlap it.
+    // out[0, 3 * width), which must not overlap it, except that a row that
+    // does not expand may be converted where it lies (out <= in): its pixels
+    // go from the first on, each read before anything lands on it.
     void toRgb(const uint8_t* in, size_t width, uint8_t* out) const noexcept;
 
 private:

@@ -60,36 +60,50 @@ RowConverter converterFor(const RowLayout& layout, const Palette& palette) {
 
 // Rebuilds `rows` rows of `rowBytes` bytes each, every one led by its filter
 // byte from `scanlines` on, packed down over their filter bytes (row r ends
-// up at scanlines + r * rowBytes). Returns -1, else the offending filter type.
-int rebuildRows(uint8_t* scanlines, int64_t rows, size_t rowBytes, size_t filterBytes) {
+// up at scanlines + r * rowBytes); afterRow(r) is called once row r is
+// rebuilt. Returns -1, else the offending filter type.
+template <typename AfterRow>
+int rebuildRows(uint8_t* scanlines, int64_t rows, size_t rowBytes, size_t filterBytes, AfterRow afterRow) {
     const uint8_t* previous = nullptr;
     for (int64_t r = 0; r < rows; ++r) {
         const uint8_t* row = scanlines + r * static_cast<int64_t>(rowBytes + 1);
         uint8_t* place = scanlines + r * static_cast<int64_t>(rowBytes);
         if (!reconstructRowInPlace(row[0], row + 1, previous, rowBytes, filterBytes, place)) return row[0];
         previous = place;
+        afterRow(r);
     }
     return -1;
+}
+
+int rebuildRows(uint8_t* scanlines, int64_t rows, size_t rowBytes, size_t filterBytes) {
+    return rebuildRows(scanlines, rows, rowBytes, filterBytes, [](int64_t) {});
 }
 
 }  // namespace
 
 int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette& palette, uint8_t* rowScratch) noexcept {
-    const size_t rowBytes = static_cast<size_t>(layout.rowStride);
-    const int badFilter = rebuildRows(buffer, layout.height, rowBytes, static_cast<size_t>(layout.filterBytes()));
-    if (badFilter >= 0) return badFilter;
+    const size_t rowBytes = static_cast<size_t>(layout.rowStride), filterBytes = static_cast<size_t>(layout.filterBytes());
     const RowConverter converter = converterFor(layout, palette);
     const size_t width = static_cast<size_t>(layout.width), rgbBytes = 3 * width;
-    // Each row is converted from a copy of itself, so its RGB may cover it; the rows
-    // its RGB may cover besides are the ones after it when RGB is wider, else before.
-    auto convertRow = [&](int64_t y) {
+    if (!converter.expands()) {
+        // Narrower as RGB: each row lands at or before where it lies, converted from its
+        // first pixel on, once the row after it, which reads it, is rebuilt (its RGB ends
+        // before that row's place), while both are still in the cache.
+        auto convert = [&](int64_t y) { converter.toRgb(buffer + y * rowBytes, width, buffer + y * rgbBytes); };
+        const int badFilter = rebuildRows(buffer, layout.height, rowBytes, filterBytes, [&](int64_t r) {
+            if (r > 0) convert(r - 1);
+        });
+        if (badFilter >= 0) return badFilter;
+        if (layout.height > 0) convert(layout.height - 1);
+        return -1;
+    }
+    const int badFilter = rebuildRows(buffer, layout.height, rowBytes, filterBytes);
+    if (badFilter >= 0) return badFilter;
+    // Wider as RGB: from the last row back, each converted from a copy of itself, as its
+    // RGB covers it and the start of the rows after it.
+    for (int64_t y = layout.height; y-- > 0;) {
         if (rowBytes != 0) std::memcpy(rowScratch, buffer + y * rowBytes, rowBytes);
         converter.toRgb(rowScratch, width, buffer + y * rgbBytes);
-    };
-    if (converter.expands()) {
-        for (int64_t y = layout.height; y-- > 0;) convertRow(y);
-    } else {
-        for (int64_t y = 0; y < layout.height; ++y) convertRow(y);
     }
     return -1;
 }

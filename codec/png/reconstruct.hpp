@@ -22,9 +22,10 @@ int reconstructImageInPlace(uint8_t* scanlines, const RowLayout& layout, uint8_t
 // The same for a non-interlaced image of any colour type and depth: `buffer`
 // holds the inflated scanlines at its start and has room for the larger of
 // them and the image's RGB pixels, which end up at its start. Rows are
-// rebuilt packed down over their filter bytes, then each copied to
-// `rowScratch` (rowStride bytes) and brought to RGB in its place: from the
-// last row back when RGB is wider than the stored rows, else from the first.
+// rebuilt packed down over their filter bytes, then brought to RGB in their
+// places: from the first row on where RGB is narrower than the stored rows;
+// else from the last row back, each through a copy in `rowScratch`
+// (rowStride bytes).
 // Returns -1 on success, else the offending filter type.
 int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette& palette, uint8_t* rowScratch) noexcept;
 

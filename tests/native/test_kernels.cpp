@@ -406,7 +406,8 @@ void testBmpPixelBufferSize() {
 }
 
 // Rows of every colour type and depth brought to RGB give each pixel what a
-// plain reading of the format gives, and nothing past 3 * width.
+// plain reading of the format gives, nothing past 3 * width, and the same
+// where they lie when RGB is narrower.
 void testRowToRgb() {
     const png::StoredPixels formats[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
                                          {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
@@ -424,6 +425,11 @@ void testRowToRgb() {
             Bytes apart = guarded(3 * width);
             converter.toRgb(row.data(), width, apart.data());
             CHECK(guardIntact(apart, 3 * width));
+            if (!converter.expands()) {
+                Bytes shared = row;
+                converter.toRgb(shared.data(), width, shared.data());
+                CHECK(std::equal(shared.begin(), shared.begin() + 3 * width, apart.begin()));
+            }
             // Against a plain reading of the format, sample by sample.
             for (size_t x = 0; x < width; ++x) {
                 const size_t bits = static_cast<size_t>(format.bitDepth), at = x * channels * bits;
