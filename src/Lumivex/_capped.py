@@ -117,16 +117,21 @@ def open_with_header(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIX
 
 
 def open(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> SimpleImage:
-    """Open a PNG or BMP image as `SimpleImage.open` does, refusing images of
-    more than `max_pixels` pixels before allocating them.
+    """Open a PNG or BMP image, refusing images of more than `max_pixels`
+    pixels before allocating them.
+
+    Every valid PNG is read (any colour type, bit depth and interlacing),
+    brought to 8-bit RGB: grey as R = G = B, palette indices through the
+    palette, 16-bit samples by their high byte, alpha dropped. BMPs are read
+    as `SimpleImage.open` reads them.
 
     `source` is a path (`str` or `os.PathLike`), a binary file object (read
     from where it stands to its end), or the file's bytes (any bytes-like
     object). Raises `PixelLimitError` (a `ValueError`) above the cap;
-    `max_pixels=None` disables it. Everything else, result and errors, is what
-    `SimpleImage.open` gives for the same data, except that damage reported by
-    `zlib` or `struct` comes as `CompressedDataError` or `HeaderDataError`:
-    subclasses of `zlib.error` and `struct.error` that are also `ValueError`,
-    with the same message.
+    `max_pixels=None` disables it. For the files `SimpleImage.open` reads,
+    result and errors are what it gives for the same data, except that damage
+    reported by `zlib` or `struct` comes as `CompressedDataError` or
+    `HeaderDataError`: subclasses of `zlib.error` and `struct.error` that are
+    also `ValueError`, with the same message.
     """
     return open_with_header(source, max_pixels)[0]
