@@ -1,7 +1,9 @@
 """Writes the small BMP seeds in fuzz/seeds/bmp with Pillow (run with the fuzzing venv).
 
 Every row padding (widths 1 to 4), a single row and column, and top-down
-copies (negative height, rows reversed) of each.
+copies (negative height, rows reversed) of each; then the other layouts:
+Pillow's 1-bit, 8-bit palette and 32-bit files, and hand-built 16-bit
+(5-5-5 and 5-6-5 masks), 32-bit masks in a V5 header and an OS/2 core header.
 """
 import io
 import pathlib
@@ -32,12 +34,38 @@ def top_down(data):
     return bytes(header) + b"".join(reversed(rows))
 
 
+def other_layouts():
+    picture = Image.radial_gradient("L").resize((7, 5)).convert("RGB").quantize(5)
+    for mode in ("1", "P", "RGBA"):
+        stream = io.BytesIO()
+        picture.convert(mode).save(stream, "BMP")
+        yield "mode-%s.bmp" % mode, stream.getvalue()
+
+    def file(info, rows, extra=b""):
+        data = b"".join(row + bytes(-len(row) % 4) for row in rows)
+        offset = 14 + len(info) + len(extra)
+        return b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset) + info + extra + data
+
+    def info(size, width, height, bits, compression=0, masks=()):
+        full = struct.pack("<IiiHHIIiiII", size, width, height, 1, bits, compression, 0, 0, 0, 0, 0)
+        full += b"".join(struct.pack("<I", m) for m in masks)
+        return (full + bytes(size))[:size]
+
+    yield "555.bmp", file(info(40, 3, 2, 16), [struct.pack("<HHH", 0x7C00, 0x03E0, 0x001F)] * 2)
+    yield "565.bmp", file(info(40, 3, 2, 16, 3), [struct.pack("<HHH", 0xF800, 0x07E0, 0x001F)] * 2,
+                          struct.pack("<III", 0xF800, 0x07E0, 0x001F))
+    yield "v5-masks.bmp", file(info(124, 2, 2, 32, 3, (0x3FF00000, 0xFFC00, 0x3FF)), [bytes(range(8))] * 2)
+    yield "core.bmp", file(struct.pack("<IHHHH", 12, 2, 2, 1, 8), [bytes((1, 0))] * 2, bytes(range(256)) * 3)
+
+
 def main():
     OUT.mkdir(parents=True, exist_ok=True)
     for width, height in SHAPES:
         data = bottom_up(width, height)
         (OUT / ("%dx%d.bmp" % (width, height))).write_bytes(data)
         (OUT / ("%dx%d-topdown.bmp" % (width, height))).write_bytes(top_down(data))
+    for name, data in other_layouts():
+        (OUT / name).write_bytes(data)
 
 
 if __name__ == "__main__":

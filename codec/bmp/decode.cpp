@@ -26,14 +26,56 @@ BmpProblem readExactly(ByteSource& source, uint8_t* into, size_t n, BmpProblem s
 constexpr int64_t blockBytes = 256 * 1024;
 
 // Converts `count` stored rows from stored row `first` on into their places.
-BmpProblem placeRows(const uint8_t* stored, const BmpImage& image, int64_t first, int64_t count, int64_t rowStride,
-                     uint8_t* out) {
+BmpProblem placeRows(const uint8_t* stored, const BmpImage& image, const png::RowConverter* indexed, int64_t first,
+                     int64_t count, int64_t rowStride, uint8_t* out) {
     for (int64_t i = 0; i < count; ++i) {
         const int64_t row = first + i;
         const int64_t destination = image.info.height > 0 ? image.rows - 1 - row : row;
         int64_t start;
         if (!rowOffset(destination, image.info.width, &start)) return BmpProblem::rowOffset;
-        storedRowToRgb(stored + i * rowStride, static_cast<size_t>(image.info.width), out + start);
+        if (image.accepts == BmpAccepts::subset) {
+            storedRowToRgb(stored + i * rowStride, static_cast<size_t>(image.info.width), out + start);
+        } else {
+            bmpRowToRgb(stored + i * rowStride, image.layout, indexed, out + start);
+        }
+    }
+    return BmpProblem::none;
+}
+
+// The information header and what follows it up to the pixel data, at most
+// this much (a V5 header, alpha masks and 256 palette entries fit).
+constexpr size_t largestHeaders = 124 + 16 + 256 * 4;
+
+// Every layout: the headers, masks and palette read in one piece and checked.
+BmpProblem readAnyInfoHeader(ByteSource& source, uint32_t size, BmpImage* image) {
+    uint8_t info[largestHeaders] = {};
+    info[0] = static_cast<uint8_t>(size);
+    info[1] = static_cast<uint8_t>(size >> 8);
+    info[2] = static_cast<uint8_t>(size >> 16);
+    info[3] = static_cast<uint8_t>(size >> 24);
+    const int64_t room = image->pixelOffset - fileHeaderSize;
+    const size_t wanted = std::min<size_t>(largestHeaders, std::max<int64_t>(size, room));
+    size_t got = 4;
+    if (wanted > 4 && size <= largestHeaders) {
+        if (!source.read(info + 4, wanted - 4, &got)) return BmpProblem::sourceFailed;
+        got += 4;
+        // A short 40-byte header fails as the module's reader fails on it.
+        if (got < size) return size == infoHeaderSize ? BmpProblem::infoShort : BmpProblem::headerShort;
+    }
+    image->format = readBmpLayout(info, got, image->pixelOffset, &image->layout, &image->problemValue);
+    if (image->format != FormatProblem::None) return BmpProblem::format;
+    image->info.width = image->layout.width;
+    image->info.height = image->layout.height;
+    return BmpProblem::none;
+}
+
+// The image's rows and pixel buffer size from its width and height.
+BmpProblem sizeImage(BmpImage* image) {
+    image->rows = rowCount(image->info.height);
+    switch (pixelBufferSize(image->info.width, image->rows, &image->pixelBytes)) {
+        case SizeProblem::TooLarge: return BmpProblem::tooLarge;
+        case SizeProblem::Negative: return BmpProblem::negativeWidth;
+        case SizeProblem::None: break;
     }
     return BmpProblem::none;
 }
@@ -50,6 +92,11 @@ BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept {
     if ((read = readExactly(source, info, 4, BmpProblem::infoSizeShort)) != BmpProblem::none) return read;
     InfoHeader& header = image->info;
     header.size = littleEndian32(info);
+    if (image->accepts == BmpAccepts::everyFormat) {
+        read = readAnyInfoHeader(source, static_cast<uint32_t>(header.size), image);
+        if (read != BmpProblem::none) return read;
+        return sizeImage(image);
+    }
     if (checkInfoHeaderSize(header.size) != InfoProblem::None) return BmpProblem::infoSize;
     if ((read = readExactly(source, info + 4, infoHeaderSize - 4, BmpProblem::infoShort)) != BmpProblem::none) {
         return read;
@@ -60,18 +107,16 @@ BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept {
     header.bitCount = littleEndian16(info + 14);
     header.compression = littleEndian32(info + 16);
     if (checkPixelFormat(header) != InfoProblem::None) return BmpProblem::pixelFormat;
-    image->rows = rowCount(header.height);
-    switch (pixelBufferSize(header.width, image->rows, &image->pixelBytes)) {
-        case SizeProblem::TooLarge: return BmpProblem::tooLarge;
-        case SizeProblem::Negative: return BmpProblem::negativeWidth;
-        case SizeProblem::None: break;
-    }
-    return BmpProblem::none;
+    return sizeImage(image);
 }
 
 BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out) noexcept {
     if (!source.seek(static_cast<uint64_t>(image.pixelOffset))) return BmpProblem::sourceFailed;
-    const int64_t rowStride = storedRowStride(image.info.width);
+    const bool every = image.accepts == BmpAccepts::everyFormat;
+    const int64_t rowStride = every ? storedRowBytes(image.info.width, image.layout.bitCount)
+                                    : storedRowStride(image.info.width);
+    const png::RowConverter converter({3, every && image.layout.indexed ? image.layout.bitCount : 8},
+                                      image.layout.palette);
     // Rows of zero bytes are not read: there is nothing in them, and a
     // 54-byte file may claim 2^31 of them.
     if (rowStride == 0) return BmpProblem::none;
@@ -88,7 +133,7 @@ BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out
             stored = block.data();
         }
         const int64_t complete = static_cast<int64_t>(got) / rowStride;
-        BmpProblem placed = placeRows(stored, image, row, complete, rowStride, out);
+        BmpProblem placed = placeRows(stored, image, &converter, row, complete, rowStride, out);
         if (placed != BmpProblem::none) return placed;
         if (complete < wanted) return BmpProblem::incompletePixels;
         row += wanted;

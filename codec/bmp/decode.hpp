@@ -5,6 +5,7 @@
 // code for the binding to turn into its message.
 #pragma once
 
+#include "formats.hpp"
 #include "header.hpp"
 
 #include "../byte_source.hpp"
@@ -24,17 +25,28 @@ enum class BmpProblem {
     negativeWidth,   // a negative width with rows
     rowOffset,       // a row would start past the 32-bit offsets of the pixel buffer
     incompletePixels,
+    format,          // a layout the format does not allow or this reader does not take: `format`
+    headerShort,     // the data ends inside an information header of another size than 40
 };
 
+// Which files a decode takes: SimpleImage's 24-bit BITMAPINFOHEADER subset
+// (with its messages), or every layout readBmpLayout knows.
+enum class BmpAccepts { subset, everyFormat };
+
 struct BmpImage {
+    BmpAccepts accepts = BmpAccepts::subset;
     InfoHeader info;
+    BmpLayout layout;     // every layout: what readBmpLayout found
+    FormatProblem format = FormatProblem::None;
+    uint32_t problemValue = 0;
     int64_t rows = 0;         // |height|
     int64_t pixelOffset = 0;  // where the stored rows start
     int64_t pixelBytes = 0;   // width * rows * 3
 };
 
-// Reads both headers from the source's position and checks them; on success
-// the image's shape, for the caller to check against its cap and to make a
+// Reads the headers (and for every layout, the masks and palette) from the
+// source's position and checks them, as image->accepts says; on success the
+// image's shape, for the caller to check against its cap and to make a
 // buffer of pixelBytes for.
 BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept;
 

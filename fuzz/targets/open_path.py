@@ -8,7 +8,7 @@ cannot hold (the allocator refuses more than 2 GiB here, so such a reservation
 shows as a MemoryError). Lumivex.open, which decodes through the codec's
 readers with the pixel cap, must give the same again for an image under the
 cap, and refuse one above it with PixelLimitError; it also reads the PNG
-layouts SimpleImage.open refuses, so for those any image or ValueError will
+and BMP layouts SimpleImage.open refuses, so for those any image or ValueError will
 do (their pixels are checked against other decoders by the tests). Its bound on IDAT data
 follows the cap, so it may refuse a chunk declaring more data as malformed at
 its head where SimpleImage.open fails later reading it; and it reports damage
@@ -26,7 +26,8 @@ CAP = 4096
 MALFORMED = ("raised", ValueError, "Malformed PNG image data")
 # What SimpleImage.open refuses that Lumivex.open reads.
 SUBSET_ONLY = {"Only 8-bit PNG images are supported", "Only RGB/RGBA PNG images are supported",
-               "Unsupported PNG configuration (compression/filter/interlace)"}
+               "Unsupported PNG configuration (compression/filter/interlace)",
+               "Only BITMAPINFOHEADER BMP files are supported", "Only uncompressed 24-bit BMP files are supported"}
 
 
 def as_simpleimage_reports(result):

@@ -28,6 +28,7 @@ namespace {
 // The cap: a non-negative int, or None for none.
 bool readCap(PyObject* maxPixels, PyObject* overCap, CappedDecode* capped) {
     capped->accepts = png::PngAccepts::everyFormat;
+    capped->bmpAccepts = bmp::BmpAccepts::everyFormat;
     if (maxPixels == Py_None) return true;
     const unsigned long long cap = PyLong_AsUnsignedLongLong(maxPixels);
     if (cap == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {

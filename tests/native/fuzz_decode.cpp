@@ -59,6 +59,7 @@ Decoded decodePng(ByteSource& source) {
 
 Decoded decodeBmp(ByteSource& source) {
     bmp::BmpImage image;
+    image.accepts = bmp::BmpAccepts::everyFormat;
     bmp::BmpProblem problem = bmp::readBmpHeaders(source, &image);
     if (problem != bmp::BmpProblem::none) return {static_cast<int>(problem), {}};
     if (DecodeLimits::pixelCount(image.info.width, image.rows) > cap) return {-1, {}};

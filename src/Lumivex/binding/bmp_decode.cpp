@@ -12,6 +12,7 @@ namespace lumivex::binding {
 
 PyObject* decodeBmp(ByteSource& source, bool nativeSource, const CappedDecode& capped) noexcept {
     BmpImage image;
+    image.accepts = capped.bmpAccepts;
     BmpProblem problem = readBmpHeaders(source, &image);
     if (problem != BmpProblem::none) return raiseBmpProblem(problem, image);
     if (capped.overCap && !capped.check(image.info.width, image.rows)) return nullptr;

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "../../../capi/errors.hpp"
+#include "../../../codec/bmp/decode.hpp"
 #include "../../../codec/limits.hpp"
 #include "../../../codec/png/decode.hpp"
 
@@ -17,6 +18,7 @@ struct CappedDecode {
     DecodeLimits limits;
     PyObject* overCap = nullptr;  // borrowed
     png::PngAccepts accepts = png::PngAccepts::rgb8Subset;  // which PNG images are decoded
+    bmp::BmpAccepts bmpAccepts = bmp::BmpAccepts::subset;   // which BMP images are decoded
     mutable png::Ihdr used;  // set by the PNG reader: the header it decoded with
 
     // overCap's exception raised for an image of width x height.

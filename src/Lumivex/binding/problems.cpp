@@ -90,6 +90,26 @@ Failure raisePngProblem(const PngOutcome& outcome) noexcept {
     return raise(PyExc_SystemError, "unexpected PNG decode outcome");
 }
 
+namespace {
+
+Failure raiseBmpFormatProblem(const bmp::BmpImage& image) {
+    using bmp::FormatProblem;
+    const unsigned value = image.problemValue;
+    switch (image.format) {
+        case FormatProblem::HeaderSize: return raiseFormat(PyExc_ValueError, bmp::message::headerSize, value);
+        case FormatProblem::ZeroPlanes: return raise(PyExc_ValueError, bmp::message::zeroPlanes);
+        case FormatProblem::BitCount: return raiseFormat(PyExc_ValueError, bmp::message::bitCount, value);
+        case FormatProblem::Embedded: return raise(PyExc_ValueError, bmp::message::embedded);
+        case FormatProblem::Compression: return raiseFormat(PyExc_ValueError, bmp::message::compression, value);
+        case FormatProblem::Masks: return raise(PyExc_ValueError, bmp::message::masks);
+        case FormatProblem::Palette: return raise(PyExc_ValueError, bmp::message::palette);
+        case FormatProblem::None: break;
+    }
+    return raise(PyExc_SystemError, "unexpected BMP layout problem");
+}
+
+}  // namespace
+
 Failure raiseBmpProblem(bmp::BmpProblem problem, const bmp::BmpImage& image) noexcept {
     using bmp::BmpProblem;
     switch (problem) {
@@ -112,6 +132,8 @@ Failure raiseBmpProblem(bmp::BmpProblem problem, const bmp::BmpImage& image) noe
             return failed;
         case BmpProblem::rowOffset: return raise(PyExc_OverflowError, intOverflow);
         case BmpProblem::incompletePixels: return raise(PyExc_ValueError, bmp::message::incompletePixels);
+        case BmpProblem::headerShort: return raise(PyExc_ValueError, bmp::message::headerShort);
+        case BmpProblem::format: return raiseBmpFormatProblem(image);
     }
     return raise(PyExc_SystemError, "unexpected BMP decode outcome");
 }
