@@ -9,7 +9,7 @@ import pytest
 from PIL import Image
 
 import Lumivex
-from bmpbytes import bmp
+from bmpbytes import bmp, bmp_file, header
 from pngbytes import rgb_png
 
 PACKAGE_ROOT = str(pathlib.Path(Lumivex.__file__).resolve().parent.parent)
@@ -32,6 +32,7 @@ def files_fixture(tmp_path):
     suite = pathlib.Path(__file__).parent / "data" / "pngsuite"
     (tmp_path / "grey.png").write_bytes((suite / "basn0g08.png").read_bytes())
     (tmp_path / "palette.png").write_bytes((suite / "basi3p04.png").read_bytes())
+    (tmp_path / "palette.bmp").write_bytes(bmp_file(header(40, 2, 1, 4, colours=2), [bytes([0x10])], bytes(8)))
     return tmp_path
 
 
@@ -40,9 +41,10 @@ CASES = [
     (["info", "rgba.png", "rgb.bmp"], 0, ["rgba.png: PNG, 2 x 3, RGBA, 8 bits per sample", "rgb.bmp: BMP, 4 x 2, RGB, 24 bits per pixel"], [], None),
     (["info", "missing.png", "rgb.bmp"], 1, ["rgb.bmp: BMP, 4 x 2, RGB, 24 bits per pixel"],
      ["lumivex: missing.png: No such file or directory"], None),
-    (["info", "notes.txt", "grey.png", "palette.png"], 1,
+    (["info", "notes.txt", "grey.png", "palette.png", "palette.bmp"], 1,
      ["grey.png: PNG, 32 x 32, grey, 8 bits per sample",
-      "palette.png: PNG, 32 x 32, palette, 4 bits per sample, Adam7-interlaced"],
+      "palette.png: PNG, 32 x 32, palette, 4 bits per sample, Adam7-interlaced",
+      "palette.bmp: BMP, 2 x 1, palette, 4 bits per pixel"],
      ["lumivex: notes.txt: Unsupported image format"], None),
     (["info", "--max-pixels", "7", "rgb.bmp", "rgba.png"], 1, ["rgba.png: PNG, 2 x 3, RGBA, 8 bits per sample"],
      ["lumivex: rgb.bmp: image of 4 x 2 pixels exceeds the limit of 7 pixels (max_pixels)"], None),

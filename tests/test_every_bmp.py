@@ -8,22 +8,7 @@ import pytest
 from PIL import Image
 
 import Lumivex
-
-
-def header(size, width, height, bits, compression=0, colours=0, masks=()):
-    """An information header of `size` bytes (12: the OS/2 core header), fields past the size dropped."""
-    if size == 12:
-        return struct.pack("<IHHHH", 12, width, height, 1, bits)
-    full = struct.pack("<IiiHHIIiiII", size, width, height, 1, bits, compression, 0, 2835, 2835, colours, 0)
-    full += b"".join(struct.pack("<I", m) for m in masks) if size >= 52 else b""
-    return (full + bytes(max(0, size - len(full))))[:size]
-
-
-def bmp_file(info, rows, extra=b""):
-    """File header, `info`, `extra` (masks, palette), then the stored rows, each padded to 4 bytes."""
-    data = b"".join(row + bytes(-len(row) % 4) for row in rows)
-    offset = 14 + len(info) + len(extra)
-    return b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset) + info + extra + data
+from bmpbytes import bmp_file, header
 
 
 BGRX_RED, BGRX_GREEN, BGRX_BLUE = bytes((0, 0, 255, 0)), bytes((0, 255, 0, 0)), bytes((255, 0, 0, 0))

@@ -73,7 +73,8 @@ class HeaderDataError(struct.error, ValueError):
 _AS_VALUE_ERROR = {zlib.error: CompressedDataError, struct.error: HeaderDataError}
 
 
-Decoded = Tuple[int, int, bytearray, str, Optional[Tuple[int, int, int]]]
+# The last item: (PNG colour type, bit depth, interlace method), or (BMP bits per pixel,).
+Decoded = Tuple[int, int, bytearray, str, Tuple[int, ...]]
 
 
 def _decode(source: object, max_pixels: Optional[int]) -> Decoded:
@@ -105,13 +106,13 @@ def open_with_header(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIX
     """`open`, also returning the header the image was decoded from."""
     _check_max_pixels(max_pixels)
     try:
-        width, height, pixels, kind, png_header = _decode(source, max_pixels)
+        width, height, pixels, kind, stored = _decode(source, max_pixels)
     except (zlib.error, struct.error) as error:
         raise _AS_VALUE_ERROR[type(error)](*error.args) from error
-    if png_header is None:
-        header = Header(kind, width, height, "RGB", 24)
+    if kind == "BMP":
+        header = Header(kind, width, height, "palette" if stored[0] <= 8 else "RGB", stored[0])
     else:
-        colour, depth, interlace = png_header
+        colour, depth, interlace = stored
         header = Header(kind, width, height, _PNG_CHANNELS[colour], depth, interlace == 1)
     return _adopted(width, height, pixels), header
 

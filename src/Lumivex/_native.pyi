@@ -4,8 +4,8 @@ DEFLATE_BACKEND: str
 STRONGEST_LEVEL: int
 ADAPTIVE_FILTER: int
 
-# (width, height, pixels, format, (PNG colour type, bit depth, interlace method) or None)
-Decoded = Tuple[int, int, bytearray, str, Optional[Tuple[int, int, int]]]
+# (width, height, pixels, format, (PNG colour type, bit depth, interlace method) or (BMP bits per pixel,))
+Decoded = Tuple[int, int, bytearray, str, Tuple[int, ...]]
 
 def encodePng(width: int, height: int, pixels: object, level: int, strategy: int, /) -> bytes: ...
 def decodeCapped(stream: object, maxPixels: Optional[int], overCap: Callable[[int, int, int], BaseException],

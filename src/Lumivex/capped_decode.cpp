@@ -42,12 +42,12 @@ bool readCap(PyObject* maxPixels, PyObject* overCap, CappedDecode* capped) {
 }
 
 // (width, height, pixels, format, (PNG colour type, bit depth, interlace
-// method) or None).
-PyObject* withFormat(PyObject* triple, const char* format, const png::Ihdr* used) {
+// method), or for a BMP (bits per pixel,)).
+PyObject* withFormat(PyObject* triple, const char* format, const png::Ihdr* used, int bmpBitCount) {
     Ref decoded = Ref::steal(triple);
     if (!decoded) return nullptr;
     PyObject* const* items = &PyTuple_GET_ITEM(decoded.get(), 0);
-    if (used == nullptr) return Py_BuildValue("(OOOsO)", items[0], items[1], items[2], format, Py_None);
+    if (used == nullptr) return Py_BuildValue("(OOOs(i))", items[0], items[1], items[2], format, bmpBitCount);
     return Py_BuildValue("(OOOs(iii))", items[0], items[1], items[2], format, static_cast<int>(used->colorType),
                          static_cast<int>(used->bitDepth), static_cast<int>(used->interlace));
 }
@@ -64,16 +64,17 @@ PyObject* decodeSource(ByteSource& source, bool nativeSource, const CappedDecode
     }
     if (got == sizeof signature && std::memcmp(signature, png::signatureBytes, sizeof signature) == 0) {
         PyObject* triple = binding::decodePng(source, nativeSource, PngStart::signature, capped);
-        return withFormat(triple, "PNG", &capped.used);
+        return withFormat(triple, "PNG", &capped.used, 0);
     }
     if (got < 2 || signature[0] != 'B' || signature[1] != 'M') {
         return raise(PyExc_ValueError, image::message::unsupportedFormat);
     }
-    return withFormat(binding::decodeBmp(source, nativeSource, capped), "BMP", nullptr);
+    PyObject* triple = binding::decodeBmp(source, nativeSource, capped);
+    return withFormat(triple, "BMP", nullptr, capped.bmpBitCount);
 }
 
 // decodeCapped(stream, maxPixels, overCap) -> (width, height, pixels, format,
-// (PNG colour type, bit depth, interlace method) or None): every valid PNG;
+// (PNG colour type, bit depth, interlace method) or (BMP bits per pixel,)): every valid PNG;
 // above the cap, overCap(width, height, maxPixels) is raised. A regular file under a plain file object is read natively from
 // the stream's position; any other stream through read and seek.
 PyObject* decodeCapped(PyObject*, const Arg* args) noexcept {

@@ -16,6 +16,7 @@ PyObject* decodeBmp(ByteSource& source, bool nativeSource, const CappedDecode& c
     BmpProblem problem = readBmpHeaders(source, &image);
     if (problem != BmpProblem::none) return raiseBmpProblem(problem, image);
     if (capped.overCap && !capped.check(image.info.width, image.rows)) return nullptr;
+    capped.bmpBitCount = image.accepts == BmpAccepts::everyFormat ? image.layout.bitCount : 24;
     Ref pixels = newPixelBuffer(static_cast<Py_ssize_t>(image.pixelBytes));
     if (!pixels) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));

@@ -20,6 +20,7 @@ struct CappedDecode {
     png::PngAccepts accepts = png::PngAccepts::rgb8Subset;  // which PNG images are decoded
     bmp::BmpAccepts bmpAccepts = bmp::BmpAccepts::subset;   // which BMP images are decoded
     mutable png::Ihdr used;  // set by the PNG reader: the header it decoded with
+    mutable int bmpBitCount = 24;  // set by the BMP reader: the bits per pixel it decoded
 
     // overCap's exception raised for an image of width x height.
     capi::Failure refuse(int64_t width, int64_t height) const noexcept {
