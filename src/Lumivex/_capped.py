@@ -124,7 +124,8 @@ def open(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> Simp
     Every valid PNG is read (any colour type, bit depth and interlacing),
     brought to 8-bit RGB: grey as R = G = B, palette indices through the
     palette, 16-bit samples by their high byte, alpha dropped. BMPs are read
-    as `SimpleImage.open` reads them.
+    with any information header at 1 to 32 bits per pixel (palettes, masks),
+    but not yet RLE-compressed.
 
     `source` is a path (`str` or `os.PathLike`), a binary file object (read
     from where it stands to its end), or the file's bytes (any bytes-like
