@@ -16,19 +16,12 @@ import time
 from PIL import Image, ImageDraw
 
 import Lumivex
+import rivals
 from pictures import flat_graphic, photo_like
 
-try:
-    import numpy
-    import cv2
-except ImportError:
-    cv2 = None
-try:
-    import pyspng
-except ImportError:
-    pyspng = None
-
-MIN_ROUNDS = 15
+# The rivals as rivals.py found them (None when not installed).
+cv2, pyspng, numpy = rivals.cv2, rivals.pyspng, getattr(rivals, "numpy", None)
+MIN_ROUNDS = rivals.MIN_ROUNDS
 OVER_PILLOW = 0.5
 OVER_FASTER_RIVAL = 0.8
 

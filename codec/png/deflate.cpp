@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdint>
 
+#include "zlib_window.hpp"
+
 #include <zlib.h>
 
 #if defined(LUMIVEX_HAVE_LIBDEFLATE)
@@ -28,16 +30,8 @@ int libraryLevel(int level) { return level == strongestDeflateLevel ? 12 : level
 int libraryLevel(int level) { return level == strongestDeflateLevel ? 9 : level; }
 #endif
 
-// zlib counts its windows in uInt: a buffer is fed in pieces no larger than this.
-uInt window(size_t left) { return static_cast<uInt>(std::min<size_t>(left, UINT_MAX)); }
-
-// Moves a byte window forward by what the last zlib call took or gave.
-struct Cursor {
-    const uint8_t* in;
-    size_t inLeft;
-    uint8_t* out;
-    size_t outLeft;
-};
+using zlibwindow::Cursor;
+using zlibwindow::window;
 
 // What zlibDeflate writes: a whole zlib stream, or a raw deflate piece that ends the
 // stream or that stops byte-aligned without a final block (a sync flush).

@@ -41,6 +41,15 @@ struct Ihdr {
     int32_t compression = -1;
     int32_t filterMethod = -1;
     int32_t interlace = -1;
+
+    // Whether an IHDR chunk has set every field.
+    constexpr bool complete() const noexcept {
+        const int32_t fields[] = {width, height, bitDepth, colorType, compression, filterMethod, interlace};
+        for (int32_t field : fields) {
+            if (field == -1) return false;
+        }
+        return true;
+    }
 };
 
 // What is wrong with a header, in the order the checks are made.
@@ -48,11 +57,7 @@ enum class IhdrProblem { None, Incomplete, BitDepth, ColorType, Configuration };
 
 // Only 8-bit RGB and RGBA, compression, filter and interlace method 0.
 constexpr IhdrProblem checkIhdr(const Ihdr& header) noexcept {
-    const int32_t fields[] = {header.width,       header.height,       header.bitDepth, header.colorType,
-                              header.compression, header.filterMethod, header.interlace};
-    for (int32_t field : fields) {
-        if (field == -1) return IhdrProblem::Incomplete;
-    }
+    if (!header.complete()) return IhdrProblem::Incomplete;
     if (header.bitDepth != 8) return IhdrProblem::BitDepth;
     if (header.colorType != int32_t(ColorType::Rgb) && header.colorType != int32_t(ColorType::Rgba)) {
         return IhdrProblem::ColorType;
@@ -68,11 +73,7 @@ constexpr IhdrProblem checkIhdr(const Ihdr& header) noexcept {
 enum class FormatProblem { None, Incomplete, ColorType, BitDepth, Configuration };
 
 constexpr FormatProblem checkFormat(const Ihdr& header) noexcept {
-    const int32_t fields[] = {header.width,       header.height,       header.bitDepth, header.colorType,
-                              header.compression, header.filterMethod, header.interlace};
-    for (int32_t field : fields) {
-        if (field == -1) return FormatProblem::Incomplete;
-    }
+    if (!header.complete()) return FormatProblem::Incomplete;
     if (channelsOf(header.colorType) == 0) return FormatProblem::ColorType;
     if (!allowedBitDepth(header.colorType, header.bitDepth)) return FormatProblem::BitDepth;
     if (header.compression != 0 || header.filterMethod != 0 || (header.interlace != 0 && header.interlace != 1)) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "zlib_window.hpp"
+
 #include <zlib.h>
 
 #if defined(LUMIVEX_HAVE_LIBDEFLATE)
@@ -12,15 +14,8 @@
 namespace lumivex::png {
 namespace {
 
-uInt window(size_t left) { return static_cast<uInt>(std::min<size_t>(left, UINT_MAX)); }
-
-// Moves a byte window forward by what the last zlib call took or gave.
-struct Cursor {
-    const uint8_t* in;
-    size_t inLeft;
-    uint8_t* out;
-    size_t outLeft;
-};
+using zlibwindow::Cursor;
+using zlibwindow::window;
 
 // Where the next output goes: into dst while there is room, then one byte of
 // probe; without dst, into scratch that is overwritten.

@@ -6,15 +6,14 @@
 #include "image_messages.hpp"
 
 #include "binding/bmp_decode.hpp"
+#include "binding/native_stream.hpp"
 #include "binding/png_decode.hpp"
 #include "binding/stream_source.hpp"
 
 #include "../../capi/buffer.hpp"
 #include "../../capi/calls.hpp"
-#include "../../capi/files.hpp"
 #include "../../capi/function.hpp"
 #include "../../capi/module.hpp"
-#include "../../codec/file_source.hpp"
 #include "../../codec/png/decode.hpp"
 
 #include <cstring>
@@ -74,22 +73,21 @@ PyObject* decodeSource(ByteSource& source, bool nativeSource, const CappedDecode
 }
 
 // decodeCapped(stream, maxPixels, overCap) -> (width, height, pixels, format,
-// (PNG colour type, bit depth, interlace method) or (BMP bits per pixel,)): every valid PNG;
-// above the cap, overCap(width, height, maxPixels) is raised. A regular file under a plain file object is read natively from
-// the stream's position; any other stream through read and seek.
+// (PNG colour type, bit depth, interlace method) or (BMP bits per pixel,)):
+// every valid PNG; above the cap, overCap(width, height, maxPixels) is
+// raised. A stream the codec can read itself (binding/native_stream.hpp) is
+// read natively from its position; any other through read and seek.
 PyObject* decodeCapped(PyObject*, const Arg* args) noexcept {
     CappedDecode capped;
     PyObject* stream = args[0].object;
     if (!readCap(args[1].object, args[2].object, &capped)) return nullptr;
+    // The package opened this stream and closes it next: where it is left does not matter.
+    binding::NativeStream native;
+    if (native.open(stream)) return decodeSource(native.source(), true, capped);
+    if (PyErr_Occurred()) return nullptr;
     Ref at = callMethod(stream, Name::tell, {});
     const unsigned long long start = at ? PyLong_AsUnsignedLongLong(at.get()) : 0;
     if (!at || (start == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return nullptr;
-    int fd;
-    size_t fileSize;
-    if (isPlainFile(stream) && regularFile(stream, &fd, &fileSize)) {
-        FileSource file(fd, start, fileSize);
-        return decodeSource(file, true, capped);
-    }
     binding::StreamSource source(stream, start);
     return decodeSource(source, false, capped);
 }

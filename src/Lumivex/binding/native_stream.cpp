@@ -40,9 +40,8 @@ bool NativeStream::open(PyObject* stream) noexcept {
         if (!position(stream, &start)) return false;
         buffer_ = Ref::steal(PyObject_CallMethod(stream, "getbuffer", nullptr));
         if (!buffer_ || !view_.acquire(buffer_.get())) return false;
-        source_.reset(new (std::nothrow) MemorySource(view_.data(), static_cast<size_t>(view_.length()),
-                                                      static_cast<size_t>(std::min<uint64_t>(start, SIZE_MAX))));
-        if (source_) source_->seek(start);
+        source_.reset(new (std::nothrow) MemorySource(view_.data(), static_cast<size_t>(view_.length())));
+        if (source_) source_->seek(start);  // a BytesIO may stand past its end
     } else {
         return false;
     }
