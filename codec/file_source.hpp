@@ -24,7 +24,9 @@ public:
     int error() const noexcept { return error_; }
 
 private:
-    static constexpr size_t blockSize = 64 * 1024;
+    // Small: a chunk head's block also takes the start of the chunk's data,
+    // which is then copied a second time on its way to the caller.
+    static constexpr size_t blockSize = 4 * 1024;
 
     int fd_;
     uint64_t at_;
