@@ -80,13 +80,13 @@ install: tools python
 	rm -rf build/*/lib.*
 	LUMIVEX_SANITIZE=$(SANITIZE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
 
-# pngcheck is an independent PNG checker used by the tests (without it only
-# those checks are skipped); libdeflate-dev lets the build use libdeflate.
-TOOL_PACKAGES := pngcheck libdeflate-dev
+# pngcheck and ImageMagick are independent checkers used by the tests (without
+# them only those checks are skipped); libdeflate-dev lets the build use libdeflate.
+TOOL_PACKAGES := pngcheck libdeflate-dev imagemagick
 tools:
 	@dpkg -s $(TOOL_PACKAGES) >/dev/null 2>&1 || { \
 	  (apt-get install -y -q $(TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(TOOL_PACKAGES))) >/dev/null 2>&1 \
-	  || echo "$(TOOL_PACKAGES) could not be installed: the tests that use pngcheck are skipped and the build goes without libdeflate"; }
+	  || echo "$(TOOL_PACKAGES) could not be installed: the tests that use pngcheck or ImageMagick are skipped and the build goes without libdeflate"; }
 
 clean:
 	rm -rf build dist *.egg-info .venv .venv-* demo/out
@@ -151,7 +151,7 @@ build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp c
 
 # The PNG and BMP readers over a byte source, without Python.
 FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/decode_image.cpp codec/png/inflate.cpp \
-  codec/bmp/formats.cpp \
+  codec/bmp/formats.cpp codec/bmp/rle.cpp \
   codec/png/reconstruct.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp codec/png/filter.cpp \
   codec/png/paeth.cpp codec/png/narrow.cpp codec/png/convert.cpp codec/bmp/decode.cpp codec/bmp/rows.cpp
 build/fuzz-native/fuzz_decode: $(FUZZ_DECODE_SOURCES) $(wildcard codec/*.hpp codec/*/*.hpp) | fuzz-tools

@@ -3,7 +3,9 @@
 Every row padding (widths 1 to 4), a single row and column, and top-down
 copies (negative height, rows reversed) of each; then the other layouts:
 Pillow's 1-bit, 8-bit palette and 32-bit files, and hand-built 16-bit
-(5-5-5 and 5-6-5 masks), 32-bit masks in a V5 header and an OS/2 core header.
+(5-5-5 and 5-6-5 masks), 32-bit masks in a V5 header, an OS/2 core header,
+and RLE8 and RLE4 data with every kind of item (runs, literals, ends of rows,
+moves, the end of the bitmap).
 """
 import io
 import pathlib
@@ -56,6 +58,10 @@ def other_layouts():
                           struct.pack("<III", 0xF800, 0x07E0, 0x001F))
     yield "v5-masks.bmp", file(info(124, 2, 2, 32, 3, (0x3FF00000, 0xFFC00, 0x3FF)), [bytes(range(8))] * 2)
     yield "core.bmp", file(struct.pack("<IHHHH", 12, 2, 2, 1, 8), [bytes((1, 0))] * 2, bytes(range(256)) * 3)
+    items = bytes([3, 1, 0, 3, 2, 5, 7, 0, 0, 0, 0, 2, 1, 1, 2, 9, 0, 0, 4, 3, 0, 1])
+    yield "rle8.bmp", file(info(40, 5, 4, 8, 1), [items], bytes(range(256)) * 4)
+    items4 = bytes([3, 0x12, 0, 3, 0x25, 0x70, 0, 0, 0, 2, 1, 1, 2, 0x9A, 0, 0, 4, 0x34, 0, 1])
+    yield "rle4.bmp", file(info(40, 5, 4, 4, 2), [items4], bytes(range(64)))
 
 
 def main():

@@ -67,3 +67,10 @@ def bmp_file(info, rows, extra=b""):
     data = b"".join(row + bytes(-len(row) % 4) for row in rows)
     offset = 14 + len(info) + len(extra)
     return b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset) + info + extra + data
+
+
+def rle_file(bits, width, height, data, palette):
+    """A bitmap of run-length `data` (RLE8 for 8 bits, RLE4 for 4), `palette` of BGRX entries, data unpadded."""
+    info = header(40, width, height, bits, compression=1 if bits == 8 else 2, colours=len(palette) // 4)
+    offset = 14 + len(info) + len(palette)
+    return b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset) + info + palette + data

@@ -1,10 +1,12 @@
 #include "decode.hpp"
 
+#include "rle.hpp"
 #include "rows.hpp"
 
 #include "../buffer.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace lumivex::bmp {
 namespace {
@@ -80,6 +82,33 @@ BmpProblem sizeImage(BmpImage* image) {
     return BmpProblem::none;
 }
 
+// Run-length data from the source's position to the end of the bitmap, or
+// of the data: in memory all at once, else a block at a time, an item cut
+// off at a block's end carried over to the next.
+BmpProblem readRunLengthPixels(ByteSource& source, const BmpImage& image, uint8_t* out) {
+    const BmpLayout& layout = image.layout;
+    const png::RowConverter literal({3, layout.bitCount}, layout.palette);
+    RleDecoder decoder(layout.rleBits, image.info.width, image.rows, layout.palette, literal, out);
+    const uint64_t remaining = source.remaining();
+    const uint8_t* whole = remaining <= SIZE_MAX ? source.view(static_cast<size_t>(remaining)) : nullptr;
+    if (whole != nullptr) {
+        decoder.feed(whole, static_cast<size_t>(remaining));
+    } else {
+        ByteBuffer block;
+        if (!block.reserve(blockBytes + RleDecoder::longestItem)) return BmpProblem::outOfMemory;
+        size_t carried = 0, got = 0;
+        do {
+            if (!source.read(block.data() + carried, blockBytes, &got)) return BmpProblem::sourceFailed;
+            const size_t held = carried + got, used = decoder.feed(block.data(), held);
+            carried = held - used;
+            std::memmove(block.data(), block.data() + used, carried);
+        } while (got != 0 && !decoder.ended());
+    }
+    if (!decoder.covered()) return BmpProblem::incompletePixels;
+    decoder.fillRest();
+    return BmpProblem::none;
+}
+
 }  // namespace
 
 BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept {
@@ -113,6 +142,9 @@ BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept {
 BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out) noexcept {
     if (!source.seek(static_cast<uint64_t>(image.pixelOffset))) return BmpProblem::sourceFailed;
     const bool every = image.accepts == BmpAccepts::everyFormat;
+    const bool empty = image.rows == 0 || image.info.width == 0;
+    if (every && !empty && source.remaining() == 0) return BmpProblem::offsetPastEnd;
+    if (every && image.layout.rleBits != 0) return readRunLengthPixels(source, image, out);
     const int64_t rowStride = every ? storedRowBytes(image.info.width, image.layout.bitCount)
                                     : storedRowStride(image.info.width);
     const png::RowConverter converter({3, every && image.layout.indexed ? image.layout.bitCount : 8},

@@ -27,6 +27,7 @@ enum class BmpProblem {
     incompletePixels,
     format,          // a layout the format does not allow or this reader does not take: `format`
     headerShort,     // the data ends inside an information header of another size than 40
+    offsetPastEnd,   // every layout: the pixel data would start at or past the end of the data
 };
 
 // Which files a decode takes: SimpleImage's 24-bit BITMAPINFOHEADER subset

@@ -37,9 +37,8 @@ FormatProblem compressionProblem(uint32_t compression, uint32_t bitCount, bool o
     if (!os2 && (compression == jpeg || compression == pngData)) return FormatProblem::Embedded;
     const bool masked = !os2 && (compression == bitFields || compression == alphaBitFields);
     if (masked && (bitCount == 16 || bitCount == 32)) return FormatProblem::None;
-    (void)rle8;
-    (void)rle4;
-    return FormatProblem::Compression;  // RLE, OS/2 Huffman and RLE24, CMYK, or a mismatch
+    if ((compression == rle8 && bitCount == 8) || (compression == rle4 && bitCount == 4)) return FormatProblem::None;
+    return FormatProblem::Compression;  // OS/2 Huffman and RLE24, CMYK, or a mismatch
 }
 
 // The masks of 16- and 32-bit pixels: the defaults without compression, else
@@ -104,6 +103,11 @@ FormatProblem readBmpLayout(const uint8_t* info, size_t available, int64_t pixel
     if (compressed != FormatProblem::None) return compressed;
     layout->bitCount = static_cast<int>(bitCount);
     layout->indexed = bitCount <= 8;
+    if (compression == rle8 || compression == rle4) {
+        // Rows of run-length data run bottom-up: a top-down height has no meaning for them.
+        if (layout->height < 0) return FormatProblem::TopDownRle;
+        layout->rleBits = static_cast<int>(bitCount);
+    }
     size_t position = size;
     if ((bitCount == 16 || bitCount == 32) && !readMasks(info, available, size, compression, layout, &position)) {
         return FormatProblem::Masks;

@@ -22,6 +22,7 @@ enum class FormatProblem {
     Compression,   // a compression this reader does not take, or that does not fit the bit count: `value`
     Masks,         // colour masks that overlap or are not contiguous
     Palette,       // a palette that runs past the start of the pixel data
+    TopDownRle,    // run-length data in a bitmap stored top-down
 };
 
 // A BMP's pixel layout once its headers are read.
@@ -30,6 +31,7 @@ struct BmpLayout {
     int64_t height = 0;    // negative for rows stored top-down
     int bitCount = 0;      // 1, 2, 4, 8, 16, 24 or 32
     bool indexed = false;  // 1 to 8 bits through the palette
+    int rleBits = 0;       // 8 or 4 for run-length data (RLE8, RLE4), else 0
     uint32_t masks[3] = {};  // 16 and 32 bits: red, green, blue
     png::Palette palette;  // RGB; entries past the file's are black
     int64_t headerBytes = 0;  // file header, information header, masks and palette

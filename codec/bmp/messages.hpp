@@ -17,6 +17,8 @@ constexpr char embedded[] = "BMP files with embedded JPEG or PNG data are not su
 constexpr char compression[] = "Unsupported BMP compression %u for this bit count";  // with the value
 constexpr char masks[] = "Invalid BMP colour masks: they overlap or are not contiguous";
 constexpr char palette[] = "Invalid BMP: the palette runs past the pixel data";
+constexpr char topDownRle[] = "Invalid BMP: run-length data in a top-down bitmap";
+constexpr char offsetPastEnd[] = "Invalid BMP: the pixel data offset %lld is past the end of the file";  // with the offset
 constexpr char headerShort[] = "Truncated BMP information header";
 
 // The message for an information header problem other than None.

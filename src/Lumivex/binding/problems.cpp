@@ -103,6 +103,7 @@ Failure raiseBmpFormatProblem(const bmp::BmpImage& image) {
         case FormatProblem::Compression: return raiseFormat(PyExc_ValueError, bmp::message::compression, value);
         case FormatProblem::Masks: return raise(PyExc_ValueError, bmp::message::masks);
         case FormatProblem::Palette: return raise(PyExc_ValueError, bmp::message::palette);
+        case FormatProblem::TopDownRle: return raise(PyExc_ValueError, bmp::message::topDownRle);
         case FormatProblem::None: break;
     }
     return raise(PyExc_SystemError, "unexpected BMP layout problem");
@@ -133,6 +134,8 @@ Failure raiseBmpProblem(bmp::BmpProblem problem, const bmp::BmpImage& image) noe
         case BmpProblem::rowOffset: return raise(PyExc_OverflowError, intOverflow);
         case BmpProblem::incompletePixels: return raise(PyExc_ValueError, bmp::message::incompletePixels);
         case BmpProblem::headerShort: return raise(PyExc_ValueError, bmp::message::headerShort);
+        case BmpProblem::offsetPastEnd:
+            return raiseFormat(PyExc_ValueError, bmp::message::offsetPastEnd, static_cast<long long>(image.pixelOffset));
         case BmpProblem::format: return raiseBmpFormatProblem(image);
     }
     return raise(PyExc_SystemError, "unexpected BMP decode outcome");
