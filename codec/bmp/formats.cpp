@@ -96,6 +96,8 @@ FormatProblem readBmpLayout(const uint8_t* info, size_t available, int64_t pixel
         compression = field32(16);
         coloursUsed = field32(32);
     }
+    layout->planes = planes;
+    layout->compression = compression;
     if (planes == 0) return FormatProblem::ZeroPlanes;
     *problemValue = bitCount;
     if (!knownBitCount(bitCount)) return FormatProblem::BitCount;

@@ -30,6 +30,8 @@ struct BmpLayout {
     int64_t width = 0;
     int64_t height = 0;    // negative for rows stored top-down
     int bitCount = 0;      // 1, 2, 4, 8, 16, 24 or 32
+    uint32_t planes = 0;
+    uint32_t compression = 0;  // as stored
     bool indexed = false;  // 1 to 8 bits through the palette
     int rleBits = 0;       // 8 or 4 for run-length data (RLE8, RLE4), else 0
     uint32_t masks[3] = {};  // 16 and 32 bits: red, green, blue
