@@ -44,6 +44,13 @@ LAYOUTS = {
     "32-bit masks in a V5 header, 10 bits a channel": (
         bmp_file(header(124, 1, 1, 32, compression=3, masks=(0x3FF00000, 0x000FFC00, 0x000003FF)),
                  [struct.pack("<I", 0x3FF << 20 | 0x200)]), pixels([(255, 0, 0x200 * 255 // 1023)])),
+    "32-bit masks, whole bytes in another order, 17 pixels": (
+        bmp_file(header(56, 17, 1, 32, compression=3, masks=(0xFF, 0xFF00, 0xFF000000)),
+                 [b"".join(bytes((i, i + 1, 9, i + 2)) for i in range(17))]),
+        pixels([(i, i + 1, i + 2) for i in range(17)])),
+    "32-bit masks, a 16-bit field scaled one by one": (
+        bmp_file(header(52, 1, 1, 32, compression=3, masks=(0xFFFF0000, 0xFF00, 0)), [struct.pack("<I", 0x80007F00)]),
+        pixels([(0x8000 * 255 // 0xFFFF, 0x7F, 0)])),
     "V4 header, 24 bits": (bmp_file(header(108, 1, 1, 24), [bytes((3, 2, 1))]), pixels([(1, 2, 3)])),
     "OS/2 2.x header of 16 bytes": (bmp_file(header(16, 1, 1, 24), [bytes((3, 2, 1))]), pixels([(1, 2, 3)])),
 }

@@ -28,7 +28,7 @@ BmpProblem readExactly(ByteSource& source, uint8_t* into, size_t n, BmpProblem s
 constexpr int64_t blockBytes = 256 * 1024;
 
 // Converts `count` stored rows from stored row `first` on into their places.
-BmpProblem placeRows(const uint8_t* stored, const BmpImage& image, const png::RowConverter* indexed, int64_t first,
+BmpProblem placeRows(const uint8_t* stored, const BmpImage& image, const BmpRowConverter& converter, int64_t first,
                      int64_t count, int64_t rowStride, uint8_t* out) {
     for (int64_t i = 0; i < count; ++i) {
         const int64_t row = first + i;
@@ -38,7 +38,7 @@ BmpProblem placeRows(const uint8_t* stored, const BmpImage& image, const png::Ro
         if (image.accepts == BmpAccepts::subset) {
             storedRowToRgb(stored + i * rowStride, static_cast<size_t>(image.info.width), out + start);
         } else {
-            bmpRowToRgb(stored + i * rowStride, image.layout, indexed, out + start);
+            converter.toRgb(stored + i * rowStride, static_cast<size_t>(image.info.width), out + start);
         }
     }
     return BmpProblem::none;
@@ -91,8 +91,8 @@ BmpProblem sizeImage(BmpImage* image) {
 // off at a block's end carried over to the next.
 BmpProblem readRunLengthPixels(ByteSource& source, const BmpImage& image, uint8_t* out) {
     const BmpLayout& layout = image.layout;
-    const png::RowConverter literal({3, layout.bitCount}, layout.palette);
-    RleDecoder decoder(layout.rleBits, image.info.width, image.rows, layout.palette, literal, out);
+    const BmpRowConverter converter(layout);
+    RleDecoder decoder(layout.rleBits, image.info.width, image.rows, layout.palette, converter.indexed(), out);
     const uint64_t remaining = source.remaining();
     const uint8_t* whole = remaining <= SIZE_MAX ? source.view(static_cast<size_t>(remaining)) : nullptr;
     if (whole != nullptr) {
@@ -153,8 +153,7 @@ BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out
     if (every && image.layout.rleBits != 0) return readRunLengthPixels(source, image, out);
     const int64_t rowStride = every ? storedRowBytes(image.info.width, image.layout.bitCount)
                                     : storedRowStride(image.info.width);
-    const png::RowConverter converter({3, every && image.layout.indexed ? image.layout.bitCount : 8},
-                                      image.layout.palette);
+    const BmpRowConverter converter(image.layout);
     // Rows of zero bytes are not read: there is nothing in them, and a
     // 54-byte file may claim 2^31 of them.
     if (rowStride == 0) return BmpProblem::none;
@@ -171,7 +170,7 @@ BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out
             stored = block.data();
         }
         const int64_t complete = static_cast<int64_t>(got) / rowStride;
-        BmpProblem placed = placeRows(stored, image, &converter, row, complete, rowStride, out);
+        BmpProblem placed = placeRows(stored, image, converter, row, complete, rowStride, out);
         if (placed != BmpProblem::none) return placed;
         if (complete < wanted) return BmpProblem::incompletePixels;
         row += wanted;

@@ -2,6 +2,8 @@
 
 #include "rows.hpp"
 
+#include "../png/filter.hpp"
+
 #include <algorithm>
 
 namespace lumivex::bmp {
@@ -62,14 +64,6 @@ bool readMasks(const uint8_t* info, size_t available, uint32_t size, uint32_t co
     const uint32_t* m = layout->masks;
     return contiguous(m[0]) && contiguous(m[1]) && contiguous(m[2]) && (m[0] & m[1]) == 0 && (m[0] & m[2]) == 0 &&
            (m[1] & m[2]) == 0;
-}
-
-// A pixel's channel from its mask, scaled to 8 bits as v * 255 // max.
-inline uint8_t channel(uint32_t pixel, uint32_t mask) {
-    if (mask == 0) return 0;
-    const int shift = __builtin_ctz(mask);
-    const uint64_t max = uint64_t(mask) >> shift;
-    return static_cast<uint8_t>((uint64_t((pixel & mask) >> shift) * 255) / max);
 }
 
 }  // namespace
@@ -139,18 +133,42 @@ int64_t storedRowBytes(int64_t width, int bitCount) noexcept {
     return (width * bitCount + 31) / 32 * 4;
 }
 
-void bmpRowToRgb(const uint8_t* stored, const BmpLayout& layout, const png::RowConverter* indexed,
-                 uint8_t* out) noexcept {
-    const size_t width = static_cast<size_t>(layout.width);
-    if (layout.indexed) return indexed->toRgb(stored, width, out);
-    if (layout.bitCount == 24) return storedRowToRgb(stored, width, out);
-    const uint32_t* m = layout.masks;
-    for (size_t x = 0; x < width; ++x) {
-        const uint32_t pixel = layout.bitCount == 16 ? le16(stored + 2 * x) : le32(stored + 4 * x);
-        out[3 * x] = channel(pixel, m[0]);
-        out[3 * x + 1] = channel(pixel, m[1]);
-        out[3 * x + 2] = channel(pixel, m[2]);
+BmpRowConverter::BmpRowConverter(const BmpLayout& layout) noexcept
+    : bitCount_(layout.bitCount), indexed_({3, layout.indexed ? layout.bitCount : 8}, layout.palette) {
+    if (bitCount_ != 16 && bitCount_ != 32) return;
+    wholeBytes_ = bitCount_ == 32;
+    for (int c = 0; c < 3; ++c) {
+        const uint32_t mask = layout.masks[c];
+        shift_[c] = mask == 0 ? 0 : __builtin_ctz(mask);
+        values_[c] = mask >> shift_[c];
+        wholeBytes_ = wholeBytes_ && values_[c] == 0xFF && shift_[c] % 8 == 0;
+        byteOrder_[c] = static_cast<uint8_t>(shift_[c] / 8);
+        // v * 255 // max: exact in 64 bits for any field of up to 32 bits.
+        const uint64_t max = values_[c];
+        for (uint64_t v = 0; max != 0 && v <= max && v < (1u << tableBits); ++v) {
+            scale_[c][v] = static_cast<uint8_t>(v * 255 / max);
+        }
     }
+}
+
+void BmpRowConverter::maskedToRgb(const uint8_t* stored, size_t width, uint8_t* out) const noexcept {
+    for (size_t x = 0; x < width; ++x) {
+        const uint32_t pixel = bitCount_ == 16 ? le16(stored + 2 * x) : le32(stored + 4 * x);
+        for (int c = 0; c < 3; ++c) {
+            const uint32_t value = (pixel >> shift_[c]) & values_[c];
+            // Fields wider than a table (only in odd 32-bit masks) are scaled one by one.
+            out[3 * x + c] = values_[c] < (1u << tableBits)
+                                 ? scale_[c][value]
+                                 : static_cast<uint8_t>(uint64_t(value) * 255 / values_[c]);
+        }
+    }
+}
+
+void BmpRowConverter::toRgb(const uint8_t* stored, size_t width, uint8_t* out) const noexcept {
+    if (bitCount_ <= 8) return indexed_.toRgb(stored, width, out);
+    if (bitCount_ == 24) return storedRowToRgb(stored, width, out);
+    if (wholeBytes_) return png::pickThreeOfFour(stored, width, byteOrder_, out);
+    maskedToRgb(stored, width, out);
 }
 
 }  // namespace lumivex::bmp

@@ -49,8 +49,31 @@ FormatProblem readBmpLayout(const uint8_t* info, size_t available, int64_t pixel
 // Bytes of one stored row of `width` pixels of `bitCount` bits, padded to 4.
 int64_t storedRowBytes(int64_t width, int bitCount) noexcept;
 
-// One stored row of `layout` (width pixels) to RGB at out[0, 3 * width).
-void bmpRowToRgb(const uint8_t* stored, const BmpLayout& layout, const png::RowConverter* indexed,
-                 uint8_t* out) noexcept;
+// Brings the stored rows of one layout to RGB, with the tables it needs built
+// once: the palette's colours, or for 16 and 32 bits each mask's values
+// scaled to 8 bits.
+class BmpRowConverter {
+public:
+    explicit BmpRowConverter(const BmpLayout& layout) noexcept;
+
+    // One stored row of `width` pixels to RGB at out[0, 3 * width).
+    void toRgb(const uint8_t* stored, size_t width, uint8_t* out) const noexcept;
+    // The palette's converter (1 to 8 bits), for indices that are not rows.
+    const png::RowConverter& indexed() const noexcept { return indexed_; }
+
+private:
+    // A channel of at most this many bits is scaled through a table.
+    static constexpr int tableBits = 12;
+
+    int bitCount_;
+    png::RowConverter indexed_;
+    bool wholeBytes_ = false;  // 32 bits, each mask one whole byte (or none): picked by a shuffle
+    uint8_t byteOrder_[3] = {};
+    int shift_[3] = {};
+    uint32_t values_[3] = {};  // each field's largest value, 0 for no mask
+    uint8_t scale_[3][1 << tableBits] = {};
+
+    void maskedToRgb(const uint8_t* stored, size_t width, uint8_t* out) const noexcept;
+};
 
 }  // namespace lumivex::bmp

@@ -4,42 +4,37 @@
 #include <cstring>
 
 namespace lumivex::bmp {
-namespace {
-
-// Fills `pixels` RGB pixels at `at` with the two pixels in pattern[0, 6) in
-// turn, the first first.
-void fillPairs(uint8_t* at, size_t pixels, const uint8_t pattern[6]) {
-    constexpr size_t blockPixels = 32;  // an even number: the pattern repeats whole
-    if (pixels < blockPixels) {
-        for (size_t i = 0; i < pixels; ++i) std::memcpy(at + 3 * i, pattern + 3 * (i & 1), 3);
-        return;
-    }
-    uint8_t block[3 * blockPixels];
-    for (size_t i = 0; i < blockPixels; i += 2) std::memcpy(block + 3 * i, pattern, 6);
-    size_t done = 0;
-    for (; done + blockPixels <= pixels; done += blockPixels) std::memcpy(at + 3 * done, block, sizeof block);
-    std::memcpy(at + 3 * done, block, 3 * (pixels - done));
-}
-
-}  // namespace
 
 RleDecoder::RleDecoder(int bits, int64_t width, int64_t rows, const png::Palette& palette,
                        const png::RowConverter& literal, uint8_t* out) noexcept
-    : bits_(bits), width_(width), rows_(rows), palette_(palette), literal_(literal), out_(out) {}
+    : bits_(bits), width_(width), rows_(rows), literal_(literal), out_(out) {
+    for (unsigned value = 0; value < 256; ++value) {
+        const unsigned first = bits == 8 ? value : value >> 4, second = bits == 8 ? value : value & 15;
+        for (int i = 0; i < 16; i += 6) {
+            std::memcpy(patterns_[value] + i, palette.rgb + 3 * first, 3);
+            std::memcpy(patterns_[value] + i + 3, palette.rgb + 3 * second, i + 6 <= 16 ? 3 : 1);
+        }
+    }
+}
 
 uint8_t* RleDecoder::pixel(int64_t y, int64_t x) const noexcept {
     return out_ + ((rows_ - 1 - y) * width_ + x) * 3;
 }
 
+void RleDecoder::fill(size_t pixels, const uint8_t* pattern) noexcept {
+    uint8_t* at = pixel(y_, x_);
+    const size_t bytes = 3 * pixels, room = 3 * static_cast<size_t>(width_ - x_);
+    // 16-byte stores 12 bytes apart keep the pattern in step; the last may
+    // reach 15 bytes past the run, which is allowed only inside the row
+    // (past its end lie rows already decoded).
+    const size_t wholeStores = room >= bytes + 16 ? bytes : (bytes >= 16 ? bytes - 15 : 0);
+    size_t done = 0;
+    for (; done < wholeStores; done += 12) std::memcpy(at + done, pattern, 16);
+    for (; done < bytes; done += 3) std::memcpy(at + done, pattern + (done % 6), 3);
+}
+
 void RleDecoder::run(size_t count, uint8_t value) noexcept {
-    if (y_ < rows_ && x_ < width_) {
-        const size_t placed = std::min<size_t>(count, static_cast<size_t>(width_ - x_));
-        uint8_t pattern[6];
-        const uint8_t first = bits_ == 8 ? value : value >> 4, second = bits_ == 8 ? value : value & 15;
-        std::memcpy(pattern, palette_.rgb + 3 * first, 3);
-        std::memcpy(pattern + 3, palette_.rgb + 3 * second, 3);
-        fillPairs(pixel(y_, x_), placed, pattern);
-    }
+    if (y_ < rows_ && x_ < width_) fill(std::min<size_t>(count, static_cast<size_t>(width_ - x_)), patterns_[value]);
     x_ = std::min<int64_t>(x_ + static_cast<int64_t>(count), width_);
 }
 
@@ -53,14 +48,10 @@ void RleDecoder::literals(const uint8_t* indices, size_t count) noexcept {
 void RleDecoder::skipTo(int64_t y, int64_t x) noexcept {
     y = std::min(y, rows_);
     x = std::min(x, width_);
-    uint8_t background[6];
-    std::memcpy(background, palette_.rgb, 3);
-    std::memcpy(background + 3, palette_.rgb, 3);
-    for (; y_ < y; ++y_, x_ = 0) {
-        fillPairs(pixel(y_, x_), static_cast<size_t>(width_ - x_), background);
-    }
+    // Value byte 0 is entry 0 twice, for RLE8 and RLE4 alike.
+    for (; y_ < y; ++y_, x_ = 0) fill(static_cast<size_t>(width_ - x_), patterns_[0]);
     if (y_ < rows_ && x > x_) {
-        fillPairs(pixel(y_, x_), static_cast<size_t>(x - x_), background);
+        fill(static_cast<size_t>(x - x_), patterns_[0]);
         x_ = x;
     }
 }

@@ -45,14 +45,18 @@ public:
 private:
     int bits_;
     int64_t width_, rows_;
-    const png::Palette& palette_;
     const png::RowConverter& literal_;
+    // A run's pixels for each value byte, two pixels repeating (for RLE8 the
+    // same one twice): 16 bytes, so that a run is filled 12 bytes a step.
+    uint8_t patterns_[256][16];
     uint8_t* out_;
     int64_t x_ = 0, y_ = 0;  // the cursor, in stored rows (0 is the bottom); x_ <= width_, y_ <= rows_
     bool ended_ = false;
 
     uint8_t* pixel(int64_t y, int64_t x) const noexcept;
     void run(size_t count, uint8_t value) noexcept;
+    // Fills `pixels` from the cursor on with a pattern; none past the row's end.
+    void fill(size_t pixels, const uint8_t* pattern) noexcept;
     void literals(const uint8_t* indices, size_t count) noexcept;
     // Moves the cursor to (y, x), giving the pixels it passes entry 0's colour.
     void skipTo(int64_t y, int64_t x) noexcept;

@@ -24,7 +24,12 @@ inline unsigned subByteSample(const uint8_t* in, size_t x, int bits) {
 inline void putColour(uint8_t* out, size_t x, size_t width, uint32_t colour) {
     uint8_t bytes[4];
     for (int b = 0; b < 4; ++b) bytes[b] = static_cast<uint8_t>(colour >> (8 * b));
-    std::memcpy(out + 3 * x, bytes, x + 1 < width ? 4 : 3);
+    // Two constant sizes: a size known only at run time would be a call to memcpy.
+    if (x + 1 < width) {
+        std::memcpy(out + 3 * x, bytes, 4);
+    } else {
+        std::memcpy(out + 3 * x, bytes, 3);
+    }
 }
 
 inline uint32_t greyColour(unsigned value) { return value * 0x00010101u; }
@@ -118,6 +123,17 @@ void RowConverter::widenBytes(const uint8_t* in, size_t width, size_t stride, ui
         size_t x = 0;
 #if defined(__SSE2__)
         if (wideGrey_) x = widenGreyVectors(in, width, out);
+#endif
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // Four pixels' colours packed into 12 bytes, written as 8 and 4.
+        for (; x + 4 <= width; x += 4) {
+            const uint64_t c0 = colour_[in[x]], c1 = colour_[in[x + 1]], c2 = colour_[in[x + 2]],
+                           c3 = colour_[in[x + 3]];
+            const uint64_t low = c0 | c1 << 24 | c2 << 48;
+            const uint32_t high = static_cast<uint32_t>(c2 >> 16 | c3 << 8);
+            std::memcpy(out + 3 * x, &low, 8);
+            std::memcpy(out + 3 * x + 8, &high, 4);
+        }
 #endif
         for (; x < width; ++x) putColour(out, x, width, colour_[in[x]]);
         return;

@@ -39,4 +39,9 @@ bool reconstructRowWith(WideKernels kernels, int filterType, const uint8_t* rowD
 // Copy `pixelCount` RGBA pixels to RGB, dropping alpha. rgb must not overlap rgba.
 void rgbaToRgb(const uint8_t* rgba, size_t pixelCount, uint8_t* rgb) noexcept;
 
+// Copy three bytes of each of `pixelCount` four-byte pixels, the ones at
+// order[0], order[1] and order[2] (each 0 to 3), as one RGB pixel. rgb must
+// not overlap quads.
+void pickThreeOfFour(const uint8_t* quads, size_t pixelCount, const uint8_t order[3], uint8_t* rgb) noexcept;
+
 }  // namespace lumivex::png
