@@ -1,10 +1,13 @@
-"""Rows for `Lumivex.open` on the PNG layouts beyond 8-bit RGB: a palette
-graphic, a greyscale photo, a 16-bit RGB photo, an Adam7-interlaced photo and
-a 1-bit scanned page, against Pillow (open + convert("RGB")) and the faster of
-pyspng and OpenCV, every rival giving 8-bit RGB (OpenCV BGR) as Lumivex does.
+"""Rows for `Lumivex.open` on the layouts beyond 8-bit RGB PNG and 24-bit BMP:
+a palette graphic, a greyscale photo, a 16-bit RGB photo, an Adam7-interlaced
+photo and a 1-bit scanned page as PNG, and an 8-bit palette graphic, the same
+graphic run-length coded (RLE8) and a 32-bit photo as BMP; against Pillow
+(open + convert("RGB")) and the faster of pyspng and OpenCV (OpenCV alone for
+BMP), every rival giving 8-bit RGB (OpenCV BGR) as Lumivex does.
 
-The 16-bit picture needs OpenCV to write it and the interlaced one optipng;
-a picture whose writer is missing is left out, as are absent rivals.
+The 16-bit picture needs OpenCV to write it, the interlaced one optipng and
+the RLE8 one ImageMagick; a picture whose writer is missing is left out, as
+are absent rivals.
 """
 import io
 import os
@@ -26,9 +29,9 @@ OVER_PILLOW = 0.5
 OVER_FASTER_RIVAL = 0.8
 
 
-def pillow_bytes(picture, **options):
+def pillow_bytes(picture, form="PNG", **options):
     buffer = io.BytesIO()
-    picture.save(buffer, "PNG", **options)
+    picture.save(buffer, form, **options)
     return buffer.getvalue()
 
 
@@ -64,24 +67,41 @@ def interlaced(data, folder):
         return handle.read()
 
 
+MAGICK = "/usr/bin/convert"  # ImageMagick's; a convert elsewhere on the path may be another program
+
+
+def run_length(picture, folder):
+    """The palette picture as an RLE8 BMP, written by ImageMagick."""
+    source = os.path.join(folder, "palette.png")
+    picture.save(source)
+    return subprocess.run([MAGICK, source, "-type", "Palette", "-compress", "RLE", "BMP3:-"],
+                          capture_output=True, check=True).stdout
+
+
 def pictures(folder):
+    """(name, file bytes) of each picture whose writer is here."""
     photo = photo_like(1920, 1080)
+    graphic = flat_graphic(1920, 1080).quantize(256)
     made = [
-        ("palette graphic 1080p", pillow_bytes(flat_graphic(1920, 1080).quantize(256))),
-        ("grey photo 1080p", pillow_bytes(photo.convert("L"))),
+        ("PNG palette graphic 1080p", pillow_bytes(graphic)),
+        ("PNG grey photo 1080p", pillow_bytes(photo.convert("L"))),
     ]
     if cv2 is not None:
-        made.append(("16-bit RGB photo 1080p", sixteen_bit(photo)))
+        made.append(("PNG 16-bit RGB photo 1080p", sixteen_bit(photo)))
     if shutil.which("optipng"):
-        made.append(("Adam7 photo 1080p", interlaced(pillow_bytes(photo), folder)))
-    made.append(("1-bit scanned page A4 300 dpi", pillow_bytes(scanned_page())))
+        made.append(("PNG Adam7 photo 1080p", interlaced(pillow_bytes(photo), folder)))
+    made.append(("PNG 1-bit scanned page A4 300 dpi", pillow_bytes(scanned_page())))
+    made.append(("BMP 8-bit palette graphic 1080p", pillow_bytes(graphic, "BMP")))
+    if os.path.exists(MAGICK):
+        made.append(("BMP RLE8 palette graphic 1080p", run_length(graphic, folder)))
+    made.append(("BMP 32-bit photo 1080p", pillow_bytes(photo.convert("RGBA"), "BMP")))
     return [(name, data) for name, data in made if data]
 
 
 def faster_rival(data):
-    """The faster of pyspng and OpenCV on this file (as 8-bit RGB), with its label."""
+    """The faster of pyspng (PNG only) and OpenCV on this file (as 8-bit RGB), with its label."""
     rivals = []
-    if pyspng is not None:
+    if pyspng is not None and data.startswith(b"\x89PNG"):
         rivals.append(("pyspng.load", lambda: pyspng.load(data, format="RGB")))
     if cv2 is not None:
         array = numpy.frombuffer(data, numpy.uint8)
@@ -121,5 +141,5 @@ def table_rows(context):
         faster = faster_rival(data)
         if faster is not None:
             rivals.append((f"{faster[0]} (the faster rival)", faster[1], OVER_FASTER_RIVAL))
-        bench.compare(f"Lumivex.open PNG bytes, {name}", lambda data=data: Lumivex.open(data), rivals, rounds)
+        bench.compare(f"Lumivex.open bytes, {name}", lambda data=data: Lumivex.open(data), rivals, rounds)
     return ()

@@ -36,6 +36,9 @@ LAYOUTS = {
     "OS/2 core header, 3-byte entries": (bmp_file(header(12, 2, 1, 8), [bytes([1, 0])],
                                                   bytes((0, 0, 255)) + bytes((255, 0, 0)) + bytes(3 * 254)),
                                          pixels([BLUE, RED])),
+    "OS/2 core header, a palette cut short by the pixel data": (
+        bmp_file(header(12, 3, 1, 8), [bytes([1, 0, 2])], bytes((0, 0, 255)) + bytes((255, 0, 0))),
+        pixels([BLUE, RED, BLACK])),
     "16-bit 5-5-5": (bmp_file(header(40, 2, 1, 16), [struct.pack("<HH", 0x7C00, 0x001F)]), pixels([RED, BLUE])),
     "16-bit 5-6-5 masks after a 40-byte header": (
         bmp_file(header(40, 2, 1, 16, compression=3), [struct.pack("<HH", 0x07E0, 0x0400)],
@@ -126,7 +129,10 @@ def test_run_length_files_imagemagick_writes_decode_as_it_reads_them(form, tmp_p
      "Invalid BMP colour masks: they overlap or are not contiguous"),
     (bmp_file(header(40, 1, 1, 16, compression=3), [bytes(2)], struct.pack("<III", 0x505, 0, 0)),
      "Invalid BMP colour masks: they overlap or are not contiguous"),
-    (bmp_file(header(40, 1, 1, 8), [b"\0"], BGRX_RED), "Invalid BMP: the palette runs past the pixel data"),
+    (bmp_file(header(40, 1, 1, 8, colours=2), [b"\0"], BGRX_RED), "Invalid BMP: the palette runs past the pixel data"),
+    (bmp_file(header(40, 1, 1, 8), [b"\0"]), "Invalid BMP: the palette runs past the pixel data"),
+    (bmp_file(header(40, 1, 1, 24, compression=5)[:14] + b"\0\0" + header(40, 1, 1, 24, compression=5)[16:], [b"abc"]),
+     "BMP files with embedded JPEG or PNG data are not supported"),
     (bmp_file(header(40, 1, 1, 24)[:12] + b"\0\0" + header(40, 1, 1, 24)[14:], [b"abc"]), "Invalid BMP: zero planes"),
     (rle_file(8, 2, 2, bytes([2, 1, 0, 0]), RLE_PALETTE), "Incomplete BMP pixel data"),
     (rle_file(8, 2, -2, bytes([0, 1]), RLE_PALETTE), "Invalid BMP: run-length data in a top-down bitmap"),

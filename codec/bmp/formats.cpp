@@ -93,6 +93,8 @@ FormatProblem readBmpLayout(const uint8_t* info, size_t available, int64_t pixel
     layout->planes = planes;
     layout->compression = compression;
     if (planes == 0) return FormatProblem::ZeroPlanes;
+    // Embedded JPEG or PNG data comes with a bit count of 0.
+    if (!os2 && (compression == jpeg || compression == pngData)) return FormatProblem::Embedded;
     *problemValue = bitCount;
     if (!knownBitCount(bitCount)) return FormatProblem::BitCount;
     const FormatProblem compressed = compressionProblem(compression, bitCount, os2, problemValue);
@@ -110,10 +112,16 @@ FormatProblem readBmpLayout(const uint8_t* info, size_t available, int64_t pixel
     }
     if (layout->indexed) {
         const uint64_t entrySize = core ? 3 : 4;
-        const uint64_t entries = coloursUsed != 0 ? coloursUsed : uint64_t(1) << bitCount;
         const uint64_t room = pixelOffset > 14 ? uint64_t(pixelOffset - 14) : 0;
+        uint64_t entries = coloursUsed != 0 ? coloursUsed : uint64_t(1) << bitCount;
+        // Without a colour count (always so in the core header) a palette
+        // shorter than the bit depth's ends where the pixel data starts, as
+        // some writers have it.
+        if (coloursUsed == 0 && room > position && position + entries * entrySize > room) {
+            entries = (room - position) / entrySize;
+        }
         const uint64_t kept = std::min<uint64_t>(entries, 256);
-        if (position + entries * entrySize > room || position + kept * entrySize > available) {
+        if (entries == 0 || position + entries * entrySize > room || position + kept * entrySize > available) {
             return FormatProblem::Palette;
         }
         for (uint64_t i = 0; i < kept; ++i) {

@@ -125,7 +125,7 @@ def open(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> Simp
     brought to 8-bit RGB: grey as R = G = B, palette indices through the
     palette, 16-bit samples by their high byte, alpha dropped. BMPs are read
     with any information header at 1 to 32 bits per pixel (palettes, masks),
-    but not yet RLE-compressed.
+    RLE8 and RLE4 included.
 
     `source` is a path (`str` or `os.PathLike`), a binary file object (read
     from where it stands to its end), or the file's bytes (any bytes-like
