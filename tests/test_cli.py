@@ -50,7 +50,8 @@ CASES = [
      ["lumivex: rgb.bmp: image of 4 x 2 pixels exceeds the limit of 7 pixels (max_pixels)"], None),
     (["info", "--max-pixels", "none", "rgb.bmp"], 0, ["rgb.bmp: BMP, 4 x 2, RGB, 24 bits per pixel"], [], None),
     (["convert", "rgb.bmp", "out.png"], 0, [], [], "out.png"),
-    (["convert", "rgba.png", "OUT.BMP"], 0, [], [], "OUT.BMP"),
+    (["convert", "rgba.png", "OUT.BMP"], 0, [], ["lumivex: note: the alpha channel of rgba.png is dropped: the output is RGB"],
+     "OUT.BMP"),
     (["convert", "rgb.bmp", "out.jpg"], 1, [],
      ["lumivex: out.jpg: cannot tell the output format from the suffix '.jpg': use .bmp or .png"], None),
     (["convert", "missing.bmp", "out.png"], 1, [], ["lumivex: missing.bmp: No such file or directory"], None),
@@ -75,9 +76,9 @@ def test_commands(files, args, status, out, err, written):
 
 
 @pytest.mark.parametrize("args, status, expected", [
-    (["--help"], 0, "usage: lumivex [-h] COMMAND"),
-    (["info", "--help"], 0, "usage: lumivex info [-h] [--max-pixels N] FILE [FILE ...]"),
-    (["convert", "--help"], 0, "usage: lumivex convert [-h] [--max-pixels N] [--exact] [--level L] IN OUT"),
+    (["--help"], 0, "usage: lumivex [-h] [--version] COMMAND"),
+    (["info", "--help"], 0, "usage: lumivex info [-h] [--max-pixels N] [--json] FILE [FILE ...]"),
+    (["convert", "--help"], 0, "usage: lumivex convert [-h] [--max-pixels N] [--exact] [--level L]"),
     (["convert", "--level", "10", "x.png", "y.png"], 2, "argument --level: not 1 to 9 or 'strongest': '10'"),
     ([], 2, "the following arguments are required: COMMAND"),
     (["info", "--max-pixels", "lots", "x.png"], 2, "argument --max-pixels: not a whole number or 'none': 'lots'"),

@@ -20,7 +20,7 @@ import pytest
 from PIL import Image, ImageDraw
 
 import Lumivex
-from Lumivex import compact
+from Lumivex import _atomic, compact
 from Lumivex.rasterCore_ext import SimpleImage
 
 from helpers import PACKAGE_ROOT, ROUND_TRIP_SHAPES, run_ok
@@ -330,11 +330,11 @@ def test_file_size_limit_leaves_the_earlier_file(tmp_path):
 
 def interrupt_at(step):
     """A trace function that raises KeyboardInterrupt, as Ctrl-C would, at the step-th
-    line start or function return in the writer's own frames."""
+    line start or function return in the writer's own frames (and its file replacement's)."""
     count = itertools.count()
 
     def trace(frame, event, arg):
-        if frame.f_code.co_filename != compact.__file__:
+        if frame.f_code.co_filename not in (compact.__file__, _atomic.__file__):
             return None
         if event in ("line", "return") and next(count) == step:
             raise KeyboardInterrupt

@@ -149,7 +149,15 @@ BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out
     const bool empty = image.rows == 0 || image.info.width == 0;
     // A file the module's reader takes fails as it fails there: its rows are missing.
     const bool subsetLayout = image.info.size == infoHeaderSize && checkPixelFormat(image.info) == InfoProblem::None;
-    if (every && !empty && !subsetLayout && source.remaining() == 0) return BmpProblem::offsetPastEnd;
+    if (every && !empty && !subsetLayout) {
+        // Not one byte at the offset: the offset is wrong, not the pixel data short.
+        uint8_t probe;
+        size_t got;
+        if (!source.read(&probe, 1, &got) || !source.seek(static_cast<uint64_t>(image.pixelOffset))) {
+            return BmpProblem::sourceFailed;
+        }
+        if (got == 0) return BmpProblem::offsetPastEnd;
+    }
     if (every && image.layout.rleBits != 0) return readRunLengthPixels(source, image, out);
     const int64_t rowStride = every ? storedRowBytes(image.info.width, image.layout.bitCount)
                                     : storedRowStride(image.info.width);

@@ -13,13 +13,18 @@ do (their pixels are checked against other decoders by the tests). Its bound on 
 follows the cap, so it may refuse a chunk declaring more data as malformed at
 its head where SimpleImage.open fails later reading it; and it reports damage
 found by zlib or struct as subclasses of their errors that are ValueErrors too.
+
+The header `lumivex info` reads without decoding must agree with every image
+that opens (with one IHDR: the header is the first's, the reader takes the
+last): the same size.
 """
 import struct
 import zlib
 
-from common import decoded, describe, run, scratch_path
+from common import decoded, describe, outcome, run, scratch_path
 
 import Lumivex
+from Lumivex._capped import read_header
 from Lumivex.rasterCore_ext import SimpleImage
 
 CAP = 4096
@@ -47,8 +52,13 @@ def test_one_input(data):
     from_path = decoded(SimpleImage.open, path)
     from_bytes = decoded(SimpleImage.open, data)
     assert from_bytes == from_path, "bytes give %s, the path %s" % (describe(from_bytes), describe(from_path))
+    header = outcome(read_header, path, CAP)
+    assert header[0] == "ok" or issubclass(header[1], ValueError), "read_header gives %s" % describe(header)
     for source in (path, data):
         capped = as_simpleimage_reports(decoded(Lumivex.open, source, CAP))
+        if capped[0] == "ok" and source is path and data.count(b"IHDR") <= 1:  # the reader takes the last IHDR
+            assert header[0] == "ok", "read_header gives %s for an image that opens" % describe(header)
+            assert (header[1].width, header[1].height) == capped[1][0], "the header's size is not the image's"
         if capped[0] == "raised" and capped[1] is Lumivex.PixelLimitError:
             continue
         if capped == MALFORMED and from_path[0] == "raised" and issubclass(from_path[1], ValueError):

@@ -6,7 +6,7 @@ adds an open with a pixel cap for files from untrusted sources
 (``Lumivex.open``), conversions to and from numpy arrays and Pillow images,
 and a command line (``python -m Lumivex``).
 """
-from importlib.metadata import PackageNotFoundError, version as _distribution_version
+from typing import TYPE_CHECKING
 
 from Lumivex._capped import DEFAULT_MAX_PIXELS, CompressedDataError, HeaderDataError, PixelLimitError
 from Lumivex._capped import open as open  # not in __all__: a star import must not hide the built-in
@@ -14,10 +14,24 @@ from Lumivex._interop import from_numpy, from_pillow, to_numpy, to_pillow
 from Lumivex.compact import DEFLATE_BACKEND, encode_png, write_png
 from Lumivex.rasterCore_ext import SimpleImage
 
-try:
-    __version__: str = _distribution_version("Lumivex")
-except PackageNotFoundError:  # imported from a tree that was never installed
-    __version__ = "0+unknown"
+if TYPE_CHECKING:
+    __version__: str
+
+
+def __getattr__(name: str) -> str:
+    # The version is looked up when asked for: importlib.metadata alone would
+    # take most of the package's import time.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    global __version__
+    try:
+        __version__ = version("Lumivex")
+    except PackageNotFoundError:  # imported from a tree that was never installed
+        __version__ = "0+unknown"
+    return __version__
+
 
 __all__ = [
     "CompressedDataError",

@@ -10,11 +10,11 @@ import builtins
 import os
 import struct
 import zlib
-from typing import BinaryIO, NamedTuple, Optional, Tuple, Union
+from typing import BinaryIO, NamedTuple, Optional, Tuple, Union, cast
 
 from Lumivex.rasterCore_ext import SimpleImage
 # After the extension, whose refusal of a second interpreter comes first.
-from Lumivex._native import decodeBytes, decodeCapped
+from Lumivex._native import PEEK_BYTES, decodeBytes, decodeCapped, peekHeader
 
 # Where Pillow refuses to open an image too: twice its MAX_IMAGE_PIXELS.
 DEFAULT_MAX_PIXELS = 178_956_970
@@ -33,6 +33,15 @@ class Header(NamedTuple):
     bit_depth: int = 8
     #: Whether a PNG is Adam7-interlaced.
     interlaced: bool = False
+    #: PNG: the IHDR's colour type. BMP: None.
+    colour_type: Optional[int] = None
+    #: BMP: the information header's size and compression value. PNG: None.
+    header_size: Optional[int] = None
+    compression: Optional[int] = None
+    #: BMP: whether rows are stored top-down.
+    top_down: bool = False
+    #: Whether the file stores alpha (a PNG's colour type 4 or 6, a BMP's alpha mask).
+    alpha: bool = False
 
 
 class PixelLimitError(ValueError):
@@ -112,9 +121,32 @@ def open_with_header(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIX
     if kind == "BMP":
         header = Header(kind, width, height, "palette" if stored[0] <= 8 else "RGB", stored[0])
     else:
-        colour, depth, interlace = stored
-        header = Header(kind, width, height, _PNG_CHANNELS[colour], depth, interlace == 1)
+        header = _png_header(width, height, *stored)
     return _adopted(width, height, pixels), header
+
+
+def _png_header(width: int, height: int, colour: int, depth: int, interlace: int) -> Header:
+    return Header("PNG", width, height, _PNG_CHANNELS.get(colour, f"colour type {colour}"), depth, interlace == 1,
+                  colour_type=colour, alpha=colour in (4, 6))
+
+
+def read_header(path: Union[str, "os.PathLike[str]"], max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> Header:
+    """The header of the PNG or BMP file at `path`, from its first bytes,
+    without decoding it: also for layouts `open` refuses. Raises ValueError
+    for a file of another format or cut short in its header, OSError for
+    the file. Only a PNG whose IHDR does not come first is decoded to find
+    it, with `max_pixels` as `open` takes it."""
+    with builtins.open(path, "rb") as stream:
+        peeked = peekHeader(stream.read(PEEK_BYTES))
+        if peeked is None:  # a PNG whose IHDR is not its first chunk: only a decode finds it
+            stream.seek(0)
+            return open_with_header(stream, max_pixels)[1]
+    if peeked[0] == "PNG":
+        return _png_header(peeked[1], peeked[2], peeked[3], peeked[4], peeked[5])
+    _, width, height, size, bits, compression, alpha = cast(Tuple[str, int, int, int, int, int, bool], peeked)
+    channels = "palette" if bits <= 8 else "RGBA" if alpha else "RGB"
+    return Header("BMP", width, abs(height), channels, bits, header_size=size, compression=compression,
+                  top_down=height < 0, alpha=bool(alpha))
 
 
 def open(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> SimpleImage:

@@ -1,7 +1,8 @@
 """The command line: `python -m Lumivex` or `lumivex`.
 
-    lumivex info FILE...            format, size, stored channels and depth of each file
-    lumivex convert IN OUT          write IN as PNG or BMP, chosen by OUT's suffix
+    lumivex info FILE...                         each file's format, size and stored layout
+    lumivex convert IN OUT                       write IN as PNG or BMP, chosen by OUT's suffix
+    lumivex convert INPUT... --out-dir DIR       convert files and folders of them, on threads
 
 PNG output goes through the compact writer (`Lumivex.write_png`: filtered rows,
 strong deflate, the file replaced atomically); `--exact` writes instead the
@@ -16,42 +17,26 @@ the file system holds them, a byte the output's encoding cannot decode shown as
 """
 import argparse
 import errno
+import importlib
+import json
 import os
-import struct
 import sys
-import zlib
-from typing import Callable, Dict, Optional, Sequence, TextIO, Union
+import threading
+import time
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Union
 
-from Lumivex._capped import DEFAULT_MAX_PIXELS, Header, open_with_header
-from Lumivex.compact import DEFAULT_LEVEL, write_png
-from Lumivex.rasterCore_ext import SimpleImage
+from Lumivex import _batch
+from Lumivex._batch import FORMATS, USER_ERRORS, Job, Options, Result, describe as _describe
+from Lumivex._capped import DEFAULT_MAX_PIXELS, Header, PixelLimitError, read_header
+from Lumivex.compact import DEFAULT_LEVEL
 
 PROGRAM = "lumivex"
 
-# Every failure that bad input or a bad path can cause; anything else is a bug
-# and keeps its traceback.
-USER_ERRORS = (OSError, ValueError, TypeError, OverflowError, MemoryError, zlib.error, struct.error)
-
-# Output writers by file suffix (lower case); `--exact` swaps in EXACT_WRITERS.
-Writer = Callable[[SimpleImage, str, argparse.Namespace], None]
-WRITERS: Dict[str, Writer] = {
-    ".png": lambda image, path, arguments: write_png(image, path, level=arguments.level),
-    ".bmp": lambda image, path, arguments: image.saveBmp(path),
-}
-EXACT_WRITERS: Dict[str, Writer] = {
-    ".png": lambda image, path, arguments: image.save(path),
-}
-
-
-def _describe(error: BaseException) -> str:
-    if isinstance(error, MemoryError):
-        return "not enough memory to decode the image"
-    if isinstance(error, OSError) and error.strerror:
-        return error.strerror
-    text = str(error)
-    if isinstance(error, (zlib.error, struct.error)):
-        return f"damaged image data ({text})"
-    return text or type(error).__name__
+# BMP compression values by name; OS/2 2.x headers give 3 and 4 other meanings.
+_BMP_COMPRESSIONS = {1: "RLE8", 2: "RLE4", 3: "bit fields", 4: "JPEG", 5: "PNG", 6: "alpha bit fields",
+                     11: "CMYK", 12: "CMYK RLE8", 13: "CMYK RLE4"}
+_OS2_COMPRESSIONS = {3: "Huffman 1-D", 4: "RLE24"}
+_WINDOWS_HEADER_SIZES = (40, 52, 56, 108, 124)
 
 
 def _shown(name: str, stream: Optional[TextIO]) -> str:
@@ -128,51 +113,218 @@ def _level(text: str) -> Union[int, str]:
     return value
 
 
+def _compression(header: Header) -> Optional[str]:
+    value = header.compression or 0
+    if value == 0:
+        return None
+    names = _BMP_COMPRESSIONS if header.header_size in _WINDOWS_HEADER_SIZES else _OS2_COMPRESSIONS
+    return names.get(value, f"compression {value}")
+
+
 def _depth(header: Header) -> str:
     if header.format == "BMP":
-        return f"{header.channels}, {header.bit_depth} bits per pixel"
+        compression = _compression(header)
+        return f"{header.channels}, {header.bit_depth} bits per pixel" + (f", {compression}" if compression else "")
     interlacing = ", Adam7-interlaced" if header.interlaced else ""
     return f"{header.channels}, {header.bit_depth} bits per sample{interlacing}"
+
+
+def _as_json(path: str, header: Optional[Header], error: Optional[str]) -> str:
+    record: Dict[str, Any] = {"file": path}
+    if header is None:
+        record["error"] = error
+    elif header.format == "PNG":
+        record.update(format="PNG", width=header.width, height=header.height, colour_type=header.colour_type,
+                      bit_depth=header.bit_depth, interlaced=header.interlaced)
+    else:
+        record.update(format="BMP", width=header.width, height=header.height, header_size=header.header_size,
+                      bits_per_pixel=header.bit_depth, compression=header.compression, top_down=header.top_down)
+    return json.dumps(record, ensure_ascii=False)
 
 
 def _info(arguments: argparse.Namespace) -> int:
     status = 0
     for path in arguments.files:
         try:
-            image, header = open_with_header(path, arguments.max_pixels)
+            header = read_header(path, arguments.max_pixels)
+            cap = arguments.max_pixels
+            if cap is not None and header.width * header.height > cap:
+                raise PixelLimitError(header.width, header.height, cap)
         except USER_ERRORS as error:
-            _report(path, error)
             status = 1
+            if arguments.json:
+                _say(_as_json(_shown(path, sys.stdout), None, _describe(error)))
+            else:
+                _report(path, error)
             continue
-        _say(f"{_shown(path, sys.stdout)}: {header.format}, {image.width} x {image.height}, {_depth(header)}")
+        if arguments.json:
+            _say(_as_json(_shown(path, sys.stdout), header, None))
+        else:
+            _say(f"{_shown(path, sys.stdout)}: {header.format}, {header.width} x {header.height}, {_depth(header)}")
     return status
 
 
+class _Batch:
+    """A conversion's reporting: one line per failure, a note on dropped
+    alpha, a progress bar on a terminal, the summary at the end."""
+
+    def __init__(self, total: int, progress: bool) -> None:
+        self.converted = self.failed = self.bytes_in = self.bytes_out = 0
+        self.noted_alpha = False
+        self.started = time.monotonic()
+        self.bar = _progress_bar(total) if progress else None
+
+    def done(self, result: Result) -> None:
+        if result.ok:
+            self.converted += 1
+            self.bytes_in += result.bytes_in
+            self.bytes_out += result.bytes_out
+            if result.dropped_alpha and not self.noted_alpha:
+                self.noted_alpha = True
+                self.say(f"note: the alpha channel is dropped: outputs are RGB (first in "
+                         f"{_shown(result.source, sys.stderr)})")
+        else:
+            self.failed += 1
+            self.say(f"{_shown(result.error_path or result.source, sys.stderr)}: {result.error}")
+        if self.bar is not None:
+            self.bar.update(1)
+
+    def say(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.clear()
+        _complain(line)
+        if self.bar is not None:
+            self.bar.refresh()
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+    def summary(self) -> str:
+        return (f"converted {self.converted}, failed {self.failed}; {_size_text(self.bytes_in)} in, "
+                f"{_size_text(self.bytes_out)} out; {time.monotonic() - self.started:.2f} s")
+
+
+def _size_text(count: int) -> str:
+    """A byte count in decimal units, to three significant figures or so."""
+    for unit, size in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if count >= size:
+            return f"{count / size:.1f} {unit}"
+    return f"{count} bytes"
+
+
+def _progress_bar(total: int) -> Any:
+    """tqdm's bar on stderr, which tqdm leaves off when stderr is not a
+    terminal; None without tqdm (the `cli` extra)."""
+    try:
+        tqdm = importlib.import_module("tqdm").tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit="file", file=sys.stderr, disable=None, leave=False, dynamic_ncols=True)
+
+
+def _options(arguments: argparse.Namespace, format: str) -> Options:
+    level = DEFAULT_LEVEL if arguments.level is None else arguments.level
+    return Options(format, level, arguments.exact, arguments.max_pixels)
+
+
+def _conflicts(arguments: argparse.Namespace) -> Optional[str]:
+    """What is wrong with the options together, if anything."""
+    if arguments.exact and arguments.level is not None:
+        return "--exact writes PNG as SimpleImage.save does, at zlib's default level: it takes no --level"
+    if arguments.out_dir is None:
+        if len(arguments.inputs) != 2:
+            return ("several inputs need --out-dir DIR" if len(arguments.inputs) > 2
+                    else "give IN and OUT, or inputs and --out-dir DIR")
+        for flag, given in (("--format", arguments.format), ("--recursive", arguments.recursive)):
+            if given:
+                return f"{flag} goes with --out-dir DIR; with IN OUT the format is OUT's suffix"
+    return None
+
+
 def _convert(arguments: argparse.Namespace) -> int:
-    source, target = arguments.input, arguments.output
+    conflict = _conflicts(arguments)
+    if conflict is not None:
+        _complain(conflict)
+        return 2
+    if arguments.out_dir is None:
+        return _convert_one(arguments, *arguments.inputs)
+    return _convert_many(arguments)
+
+
+def _convert_one(arguments: argparse.Namespace, source: str, target: str) -> int:
     suffix = os.path.splitext(target)[1].lower()
-    writer = (EXACT_WRITERS.get(suffix) if arguments.exact else None) or WRITERS.get(suffix)
-    if writer is None:
-        known = " or ".join(sorted(WRITERS))
+    if suffix not in (".png", ".bmp"):
         _report(target, ValueError(f"cannot tell the output format from the suffix "
-                                   f"{suffix or '(none)'!r}: use {known}"))
+                                   f"{suffix or '(none)'!r}: use .bmp or .png"))
         return 1
-    try:
-        image, _ = open_with_header(source, arguments.max_pixels)
-    except USER_ERRORS as error:
-        _report(source, error)
+    for path, role in ((source, "IN"), (target, "OUT")):
+        if os.path.isdir(path):
+            _report(path, ValueError(f"a folder, where {role} is a file: to convert folders, "
+                                     f"give them with --out-dir DIR"))
+            return 1
+    result = _batch.convert_file(Job(source, target), _options(arguments, suffix[1:]))
+    if not result.ok:
+        _complain(f"{_shown(result.error_path or source, sys.stderr)}: {result.error}")
         return 1
-    try:
-        writer(image, target, arguments)
-    except USER_ERRORS as error:
-        _report(target, error)
-        return 1
+    if result.dropped_alpha:
+        _complain(f"note: the alpha channel of {_shown(source, sys.stderr)} is dropped: the output is RGB")
     return 0
+
+
+def _convert_many(arguments: argparse.Namespace) -> int:
+    format = arguments.format or "png"
+    if os.path.exists(arguments.out_dir) and not os.path.isdir(arguments.out_dir):
+        _report(arguments.out_dir, ValueError("--out-dir is a file, not a folder"))
+        return 1
+    jobs, failures = _batch.plan(arguments.inputs, arguments.out_dir, format, arguments.recursive)
+    batch = _Batch(len(jobs) + len(failures), progress=True)
+    stop = threading.Event()
+    try:
+        for failure in failures:
+            batch.done(failure)
+        threads = arguments.jobs or os.cpu_count() or 1
+        _batch.run_threads(jobs, _options(arguments, format), threads, batch.done, stop)
+    finally:
+        batch.close()
+    _complain(batch.summary())
+    return 1 if batch.failed else 0
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a whole number of 1 or more: {text!r}")
+    return value
+
+
+class _VersionAction(argparse.Action):
+    """--version, looked up only when asked for (importing the package does not)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> None:
+        _say(_version())
+        parser.exit()
+
+
+def _version() -> str:
+    import platform
+
+    from Lumivex import DEFLATE_BACKEND, __version__
+    return f"{PROGRAM} {__version__} (deflate: {DEFLATE_BACKEND}; Python {platform.python_version()})"
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROGRAM, description="Read, inspect and convert PNG and BMP files with Lumivex.")
+    parser.add_argument("--version", action=_VersionAction,
+                        help="show the version, the deflate library and Python's version")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     cap = argparse.ArgumentParser(add_help=False)
@@ -180,23 +332,35 @@ def _parser() -> argparse.ArgumentParser:
                      help="refuse images of more than N pixels before decoding them "
                           f"('none' disables the cap; default {DEFAULT_MAX_PIXELS})")
 
-    info = commands.add_parser("info", parents=[cap], help="show format, size, channels and depth of files",
+    info = commands.add_parser("info", parents=[cap], help="show format, size and stored layout of files",
                                description="For each FILE print its format, width x height, stored "
-                                           "channels and depth (and a PNG's interlacing), or its "
-                                           "error. Exit status 1 if any file could not be read.")
+                                           "channels and depth (a PNG's interlacing, a BMP's "
+                                           "compression), from its headers alone, or its error. "
+                                           "Exit status 1 if any file could not be read.")
+    info.add_argument("--json", action="store_true",
+                      help="one JSON object per line per file: format, width, height and the stored "
+                           "layout, or the error")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.set_defaults(run=_info)
 
-    convert = commands.add_parser("convert", parents=[cap], help="convert a PNG or BMP file",
-                                  description="Read IN (PNG or BMP) and write it to OUT as PNG "
-                                              "(.png) or 24-bit BMP (.bmp), by OUT's suffix.")
+    convert = commands.add_parser(
+        "convert", parents=[cap], help="convert PNG and BMP files",
+        description="Read IN (PNG or BMP) and write it to OUT as PNG (.png) or 24-bit BMP (.bmp), by OUT's "
+                    "suffix; or, with --out-dir, convert every INPUT (files, and the .png and .bmp files "
+                    "in folders) into DIR, each output at its input's path within the folder given. "
+                    "Outputs replace files atomically. Exit status 1 if any file failed, 2 for "
+                    "conflicting options, 130 when interrupted.")
     convert.add_argument("--exact", action="store_true",
                          help="write PNG as SimpleImage.save does (no filtering, zlib's default level) "
                               "instead of the compact writer")
-    convert.add_argument("--level", type=_level, default=DEFAULT_LEVEL, metavar="L",
+    convert.add_argument("--level", type=_level, default=None, metavar="L",
                          help=f"compact PNG writer's level: 1 to 9 or 'strongest' (default {DEFAULT_LEVEL})")
-    convert.add_argument("input", metavar="IN")
-    convert.add_argument("output", metavar="OUT")
+    convert.add_argument("--out-dir", metavar="DIR", help="convert every INPUT into this folder")
+    convert.add_argument("--format", choices=FORMATS, help="with --out-dir: the outputs' format (default png)")
+    convert.add_argument("--recursive", action="store_true", help="with --out-dir: descend into subfolders")
+    convert.add_argument("--jobs", type=_jobs, metavar="N",
+                         help="with --out-dir: files converted at once (default: the number of cores)")
+    convert.add_argument("inputs", nargs="+", metavar="INPUT", help="IN OUT, or with --out-dir the inputs")
     convert.set_defaults(run=_convert)
     return parser
 

@@ -12,6 +12,7 @@
 #include "../../capi/function.hpp"
 #include "../../capi/module.hpp"
 #include "../../capi/ref.hpp"
+#include "../../codec/peek.hpp"
 #include "../../codec/png/compact_encoder.hpp"
 #include "../../codec/png/deflate.hpp"
 #include "../../codec/png/filter_select.hpp"
@@ -93,6 +94,7 @@ int execNative(PyObject* module) {
     if (PyModule_AddStringConstant(module, "DEFLATE_BACKEND", png::deflateBackend()) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STRONGEST_LEVEL", png::strongestDeflateLevel) < 0) return -1;
     if (PyModule_AddIntConstant(module, "ADAPTIVE_FILTER", png::adaptiveFilter) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "PEEK_BYTES", static_cast<long>(lumivex::peekBytes)) < 0) return -1;
     return 0;
 }
 

@@ -1,4 +1,4 @@
-from typing import Callable, Optional, Tuple
+from typing import Callable, Optional, Tuple, Union
 
 DEFLATE_BACKEND: str
 STRONGEST_LEVEL: int
@@ -12,3 +12,6 @@ def decodeCapped(stream: object, maxPixels: Optional[int], overCap: Callable[[in
                  ) -> Decoded: ...
 def decodeBytes(data: object, maxPixels: Optional[int], overCap: Callable[[int, int, int], BaseException],
                 ) -> Decoded: ...
+PeekedHeader = Union[Tuple[str, int, int, int, int, int], Tuple[str, int, int, int, int, int, bool]]
+PEEK_BYTES: int
+def peekHeader(data: object, /) -> Optional[PeekedHeader]: ...

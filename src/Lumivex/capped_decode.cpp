@@ -14,7 +14,9 @@
 #include "../../capi/calls.hpp"
 #include "../../capi/function.hpp"
 #include "../../capi/module.hpp"
+#include "../../codec/peek.hpp"
 #include "../../codec/png/decode.hpp"
+#include "../../codec/png/messages.hpp"
 
 #include <cstring>
 
@@ -101,12 +103,41 @@ PyObject* decodeBytes(PyObject*, const Arg* args) noexcept {
     return decodeSource(memory, true, capped);
 }
 
+// peekHeader(data) -> ("PNG", width, height, colour type, bit depth,
+// interlace method) or ("BMP", width, height, information header size, bits
+// per pixel, compression, whether masks give alpha), from a file's first
+// bytes (peekBytes of them hold every field); None when a PNG does not start
+// with its IHDR, whose header only a reader's walk over the chunks finds.
+PyObject* peekHeader(PyObject*, const Arg* args) noexcept {
+    ByteView data;
+    if (!data.acquire(args[0].object)) return nullptr;
+    PeekedHeader header;
+    switch (lumivex::peekHeader(data.data(), static_cast<size_t>(data.length()), &header)) {
+        case PeekProblem::none: break;
+        case PeekProblem::noIhdr: Py_RETURN_NONE;
+        case PeekProblem::unknownFormat: return raise(PyExc_ValueError, image::message::unsupportedFormat);
+        case PeekProblem::truncated: return raise(PyExc_ValueError, "Truncated image header");
+        case PeekProblem::ihdrCrc: return raise(PyExc_ValueError, png::message::corruptedChunk);
+    }
+    if (header.png) {
+        return Py_BuildValue("(sLLiii)", "PNG", static_cast<long long>(header.width),
+                             static_cast<long long>(header.height), header.colourType, header.bitDepth,
+                             header.interlace);
+    }
+    return Py_BuildValue("(sLLIIIO)", "BMP", static_cast<long long>(header.width), static_cast<long long>(header.height),
+                         header.headerSize, header.bitCount, header.compression,
+                         header.alphaMask ? Py_True : Py_False);
+}
+
+constexpr Param peekParams[] = {{"data", ParamKind::Any}};
+
 constexpr Param decodeParams[] = {{"stream", ParamKind::Any}, {"maxPixels", ParamKind::Any}, {"overCap", ParamKind::Any}};
 constexpr Param bytesParams[] = {{"data", ParamKind::Any}, {"maxPixels", ParamKind::Any}, {"overCap", ParamKind::Any}};
 
 constexpr FunctionDef functions[] = {
     {"decodeCapped", Kind::ModuleFunction, params(decodeParams), decodeCapped, noNotes},
     {"decodeBytes", Kind::ModuleFunction, params(bytesParams), decodeBytes, noNotes},
+    {"peekHeader", Kind::ModuleFunction, params(peekParams), peekHeader, noNotes},
 };
 
 constexpr ModuleIdentity identity = {"_native", "Lumivex._native"};

@@ -4,11 +4,10 @@ files, and safe replacement when writing to a path.
 ``SimpleImage.save`` writes the module's fixed bytes (no filtering, zlib's
 default level); these functions trade that fixed output for size.
 """
-import errno
 import os
-import secrets
-import stat
-from typing import BinaryIO, Dict, Optional, Union
+from typing import BinaryIO, Dict, Union
+
+from ._atomic import replace_atomically
 
 from .rasterCore_ext import SimpleImage
 # After the extension, whose refusal of a second interpreter comes first.
@@ -86,92 +85,4 @@ def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "o
     if hasattr(dest, "write"):
         dest.write(data)
         return
-    _replace_atomically(os.fspath(dest), data)
-
-
-def _replace_atomically(path: Union[str, bytes], data: bytes) -> None:
-    folder = os.path.dirname(path) or (b"." if isinstance(path, bytes) else ".")
-    _refuse_unwritable(path)
-    mode = _kept_mode(path)
-    while True:
-        # The name is chosen before the file exists, so that from the moment it
-        # does, any exception (Ctrl-C too) finds it to remove.
-        temp_path = _temp_path(folder)
-        try:
-            _write_new_file(temp_path, data, mode)
-            os.replace(temp_path, path)
-        except FileExistsError:
-            continue  # only the exclusive creation raises it: the name is another file's
-        except BaseException as error:
-            _remove_quietly(temp_path)
-            if isinstance(error, OSError) and error.errno is not None:
-                # Report it as open(path, "wb") would: about the destination.
-                raise OSError(error.errno, error.strerror, path) from None
-            raise
-        break
-    _fsync_folder(folder)
-
-
-def _refuse_unwritable(path: Union[str, bytes]) -> None:
-    """Refuses what open(path, "wb") refuses although replacing needs only the
-    folder's permission: a folder, or a file (a link's target) this process may
-    not write. A check, not a guard: the folder's permission is what protects.
-    os.access asks as the real user, who is open's effective user in all but
-    set-user-ID programs."""
-    try:
-        info = os.stat(path)
-    except FileNotFoundError:
-        return  # nothing there, or a dangling link: open would make a new file
-    if stat.S_ISDIR(info.st_mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    if not os.access(path, os.W_OK):
-        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
-
-
-def _kept_mode(path: Union[str, bytes]) -> Optional[int]:
-    """The permission bits of a regular file at path, or None (new-file mode)."""
-    try:
-        info = os.lstat(path)
-    except FileNotFoundError:
-        return None
-    return stat.S_IMODE(info.st_mode) if stat.S_ISREG(info.st_mode) else None
-
-
-def _temp_path(folder: Union[str, bytes]) -> Union[str, bytes]:
-    name = ".lumivex-%s.png.tmp" % secrets.token_hex(8)
-    return os.path.join(folder, os.fsencode(name)) if isinstance(folder, bytes) else os.path.join(folder, name)
-
-
-def _write_new_file(temp_path: Union[str, bytes], data: bytes, mode: Optional[int]) -> None:
-    """Creates temp_path, failing if it exists, with mode 0o666 (the kernel
-    applies the umask, race-free) or `mode`, close-on-exec, and writes data
-    durably. A file object rather than a bare descriptor: if an exception cuts
-    in before the with block, dropping the object closes the file."""
-    with open(temp_path, "xb") as temp:
-        if mode is not None:
-            os.fchmod(temp.fileno(), mode)
-        temp.write(data)
-        temp.flush()
-        os.fsync(temp.fileno())
-
-
-def _remove_quietly(path: Union[str, bytes]) -> None:
-    try:
-        os.unlink(path)
-    except OSError:
-        pass  # never made, or already renamed
-
-
-def _fsync_folder(folder: Union[str, bytes]) -> None:
-    """Makes the rename itself durable. Some file systems cannot fsync a folder;
-    the replacement has happened by then, so that is not an error."""
-    try:
-        fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
+    replace_atomically(os.fspath(dest), lambda temp: temp.write(data))

@@ -2,9 +2,10 @@
 // The input is a file (PNG of any layout when it starts with the signature, else BMP),
 // decoded under a pixel cap from memory and again through a source that only
 // reads (no view of its bytes), which must agree: the problem, and on
-// success every pixel. The image buffer is exactly its size, so ASan sees any
-// write past it.
+// success every pixel; and the header read alone must give a decoded BMP's
+// size. The image buffer is exactly its size, so ASan sees any write past it.
 #include "codec/bmp/decode.hpp"
+#include "codec/peek.hpp"
 #include "codec/png/decode.hpp"
 
 #include <cstdio>
@@ -77,5 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Decoded viewed = isPng ? decodePng(memory) : decodeBmp(memory);
     const Decoded read = isPng ? decodePng(reading) : decodeBmp(reading);
     if (viewed.problem != read.problem || viewed.pixels != read.pixels) fail("the two sources disagree");
+    // What the header alone says of a BMP that decodes is its size.
+    PeekedHeader header;
+    const PeekProblem peeked = peekHeader(data, size, &header);
+    if (!isPng && viewed.problem == 0) {
+        const int64_t rows = header.height < 0 ? -header.height : header.height;
+        if (peeked != PeekProblem::none || header.width * rows * 3 != int64_t(viewed.pixels.size())) {
+            fail("the header disagrees with the decoded image");
+        }
+    }
     return 0;
 }
