@@ -7,7 +7,7 @@ file is removed and what was at the path is left as it was.
 import errno
 import os
 import stat
-from typing import BinaryIO, Callable, Optional, Union
+from typing import BinaryIO, Callable, List, Optional, Union
 
 Path = Union[str, bytes]
 
@@ -15,8 +15,10 @@ Path = Union[str, bytes]
 TEMP_PREFIX = ".lumivex-"
 
 
-def replace_atomically(path: Path, write: Callable[[BinaryIO], object]) -> None:
+def replace_atomically(path: Path, write: Callable[[BinaryIO], object], tag: str = "") -> None:
     """Replaces `path` with what `write` writes to the binary file it is given.
+    The temporary file's name starts with TEMP_PREFIX and `tag`, so that the
+    ones a killed process leaves can be found (`leftovers`).
 
     What ``open(path, "wb")`` would refuse (a file, or a link's target, this
     process may not write; a folder) is refused with the same error, and every
@@ -32,7 +34,7 @@ def replace_atomically(path: Path, write: Callable[[BinaryIO], object]) -> None:
     while True:
         # The name is chosen before the file exists, so that from the moment it
         # does, any exception (Ctrl-C too) finds it to remove.
-        temp_path = _temp_path(folder, suffix)
+        temp_path = _temp_path(folder, tag, suffix)
         try:
             _write_new_file(temp_path, write, mode)
             os.replace(temp_path, path)
@@ -49,9 +51,15 @@ def replace_atomically(path: Path, write: Callable[[BinaryIO], object]) -> None:
     _fsync_folder(folder)
 
 
-def is_temporary(name: str) -> bool:
-    """Whether a file name is one of replace_atomically's temporary files."""
-    return name.startswith(TEMP_PREFIX) and name.endswith(".tmp")
+def leftovers(folder: str, tag: str) -> List[str]:
+    """Paths of the temporary files in `folder` whose names carry `tag`: those
+    of writes that never finished (a process killed while writing)."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return []
+    mine = TEMP_PREFIX + tag
+    return [os.path.join(folder, name) for name in names if name.startswith(mine) and name.endswith(".tmp")]
 
 
 def _refuse_unwritable(path: Path) -> None:
@@ -79,8 +87,8 @@ def _kept_mode(path: Path) -> Optional[int]:
     return stat.S_IMODE(info.st_mode) if stat.S_ISREG(info.st_mode) else None
 
 
-def _temp_path(folder: Path, suffix: str) -> Path:
-    name = "%s%s%s.tmp" % (TEMP_PREFIX, os.urandom(8).hex(), suffix)
+def _temp_path(folder: Path, tag: str, suffix: str) -> Path:
+    name = "%s%s%s%s.tmp" % (TEMP_PREFIX, tag, os.urandom(8).hex(), suffix)
     return os.path.join(folder, os.fsencode(name)) if isinstance(folder, bytes) else os.path.join(folder, name)
 
 

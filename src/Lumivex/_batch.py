@@ -6,7 +6,7 @@ travel between processes; an image never does.
 """
 import os
 import threading
-from typing import Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Union
 
 from Lumivex._atomic import replace_atomically
 from Lumivex._capped import DEFAULT_MAX_PIXELS, open_with_header, read_header
@@ -68,16 +68,15 @@ def describe(error: BaseException) -> str:
     return str(error) or type(error).__name__
 
 
-def plan(inputs: Sequence[str], out_dir: str, format: str, recursive: bool = False,
-         ) -> Tuple[List[Job], List[Result]]:
-    """The jobs for `inputs` (files, or folders whose .png and .bmp files are
-    taken, in sorted order, descending with `recursive` but never through a
-    linked folder), each output under `out_dir` at its input's path relative to
-    the folder argument it came from (a file argument: its name), with the
-    format's suffix; and the inputs that cannot be converted, as failed results:
-    a missing input, or a second input whose output another already has."""
-    jobs: List[Job] = []
-    failures: List[Result] = []
+def plan(inputs: Sequence[str], out_dir: str, format: str, recursive: bool = False) -> List[Union[Job, Result]]:
+    """A job for each file of `inputs` (files, or folders whose .png and .bmp
+    files are taken, in sorted order, descending with `recursive` but never
+    through a linked folder), each output under `out_dir` at its input's path
+    relative to the folder argument it came from (a file argument: its name),
+    with the format's suffix; in their place, as failed results, the inputs
+    that cannot be converted: a missing input, or a second input whose output
+    another already has."""
+    planned: List[Union[Job, Result]] = []
     owners: Dict[str, str] = {}
     for argument in inputs:
         if os.path.isdir(argument):
@@ -86,17 +85,17 @@ def plan(inputs: Sequence[str], out_dir: str, format: str, recursive: bool = Fal
             found = [(argument, os.path.basename(argument))]
         else:
             error = FileNotFoundError(2, os.strerror(2), argument)
-            failures.append(Result(argument, None, describe(error), argument))
+            planned.append(Result(argument, None, describe(error), argument))
             continue
         for source, relative in found:
             target = os.path.join(out_dir, os.path.splitext(relative)[0] + "." + format)
             key = os.path.normpath(target)
             if key in owners:
-                failures.append(Result(source, None, f"its output {target} is already that of {owners[key]}", source))
+                planned.append(Result(source, None, f"its output {target} is already that of {owners[key]}", source))
                 continue
             owners[key] = source
-            jobs.append(Job(source, target, make_folder=True))
-    return jobs, failures
+            planned.append(Job(source, target, make_folder=True))
+    return planned
 
 
 def _images_in(folder: str, recursive: bool) -> List[str]:
@@ -122,11 +121,11 @@ def _writer(image: SimpleImage, options: Options) -> Callable[[object], object]:
     return lambda temp: temp.write(data)  # type: ignore[attr-defined]
 
 
-def convert_file(job: Job, options: Options, stop: Optional[threading.Event] = None) -> Result:
+def convert_file(job: Job, options: Options, stop: Optional[threading.Event] = None, temp_tag: str = "") -> Result:
     """Reads job.source and writes it to job.target as options say, replacing
-    the target atomically. Failures come back as a result; with `stop` set
-    before the output is in place, its temporary file is removed and
-    Interrupted raised."""
+    the target atomically (its temporary file's name carrying `temp_tag`).
+    Failures come back as a result; with `stop` set before the output is in
+    place, its temporary file is removed and Interrupted raised."""
     source, target = job.source, job.target
     try:
         bytes_in = os.path.getsize(source)
@@ -144,7 +143,7 @@ def convert_file(job: Job, options: Options, stop: Optional[threading.Event] = N
             if stop is not None and stop.is_set():
                 raise Interrupted
 
-        replace_atomically(target, write_unless_stopped)
+        replace_atomically(target, write_unless_stopped, temp_tag)
         bytes_out = os.path.getsize(target)
     except USER_ERRORS as error:
         return Result(source, None, describe(error), target)

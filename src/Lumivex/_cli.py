@@ -277,7 +277,9 @@ def _convert_many(arguments: argparse.Namespace) -> int:
     if os.path.exists(arguments.out_dir) and not os.path.isdir(arguments.out_dir):
         _report(arguments.out_dir, ValueError("--out-dir is a file, not a folder"))
         return 1
-    jobs, failures = _batch.plan(arguments.inputs, arguments.out_dir, format, arguments.recursive)
+    planned = _batch.plan(arguments.inputs, arguments.out_dir, format, arguments.recursive)
+    jobs = [entry for entry in planned if isinstance(entry, Job)]
+    failures = [entry for entry in planned if isinstance(entry, Result)]
     batch = _Batch(len(jobs) + len(failures), progress=True)
     stop = threading.Event()
     try:

@@ -1,0 +1,120 @@
+"""Lumivex on Dask: folders of PNG and BMP files as one lazy array, and the
+batch conversion of the command line as Dask tasks, on one machine's threads
+or on a cluster.
+
+    import Lumivex.dask
+    stack = Lumivex.dask.read_stack("frames/*.png")      # (n, height, width, 3) uint8, one chunk per file
+    results = Lumivex.dask.convert(["shots/"], "converted", format="png")
+
+Needs the `dask` extra (``pip install 'Lumivex[dask]'``). Tasks pass paths,
+options and plain results, never a SimpleImage (which cannot be pickled).
+"""
+import glob
+import os
+import uuid
+from typing import Any, List, Optional, Sequence, Union
+
+import dask
+import dask.array
+import dask.base
+import numpy
+
+from Lumivex import _batch
+from Lumivex._atomic import leftovers
+from Lumivex._batch import Job, Options, Result
+from Lumivex._capped import DEFAULT_MAX_PIXELS, read_header
+from Lumivex._capped import open as _open
+from Lumivex.compact import DEFAULT_LEVEL
+
+__all__ = ["Result", "convert", "read_stack"]
+
+# Dask's own annotations are partial; its calls are taken as untyped here.
+_dask: Any = dask
+
+Paths = Union[str, Sequence[str]]
+
+#: Each conversion task's key: this, the call's tag, then the input's index.
+KEY_PREFIX = "lumivex-convert-"
+
+
+def _paths(paths: Paths) -> List[str]:
+    """A glob pattern's matches, sorted; a path without wildcards as it is; or the paths given."""
+    if isinstance(paths, str):
+        return sorted(glob.glob(paths)) if glob.has_magic(paths) else [paths]
+    return [os.fspath(path) for path in paths]
+
+
+def _load(path: str, width: int, height: int, max_pixels: Optional[int]) -> "numpy.ndarray[Any, Any]":
+    """One file's pixels as a (1, height, width, 3) block, or an error naming the file."""
+    try:
+        image = _open(path, max_pixels)
+    except (OSError, ValueError, MemoryError) as error:
+        raise ValueError(f"{path}: {_batch.describe(error)}") from error
+    if (image.width, image.height) != (width, height):
+        raise ValueError(f"{path}: {image.width} x {image.height} pixels, where the stack's first file has "
+                         f"{width} x {height}")
+    pixels = image._pixels
+    assert pixels is not None
+    return numpy.frombuffer(pixels, numpy.uint8).reshape(1, height, width, 3)
+
+
+def read_stack(paths: Paths, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> Any:
+    """A lazy (n, height, width, 3) uint8 array of the images at `paths` (a list
+    of paths, or a glob pattern whose matches are taken in sorted order), one
+    chunk per file. The shape comes from the first file's header, read without
+    decoding it; a file of another size, or one that fails to open, raises a
+    ValueError naming it when its chunk is computed. Files are opened as
+    `Lumivex.open` opens them, with `max_pixels`."""
+    files = _paths(paths)
+    if not files:
+        raise ValueError(f"no files to stack: {paths!r}")
+    first = read_header(files[0], max_pixels)
+    width, height = first.width, first.height
+    name = "lumivex-read-" + _dask.base.tokenize(files, max_pixels, width, height)
+    graph = {(name, index, 0, 0, 0): (_load, path, width, height, max_pixels) for index, path in enumerate(files)}
+    chunks = ((1,) * len(files), (height,), (width,), (3,))
+    return _dask.array.Array(graph, name, chunks, dtype=numpy.uint8)
+
+
+def _convert(job: Job, options: Options, temp_tag: str) -> Result:
+    return _batch.convert_file(job, options, temp_tag=temp_tag)
+
+
+def convert(paths: Paths, out_dir: str, format: str = "png", *, level: Union[int, str] = DEFAULT_LEVEL,
+            exact: bool = False, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS, recursive: bool = False,
+            ) -> List[Result]:
+    """Converts the files at `paths` (files and folders, or a glob pattern) into
+    `out_dir` as `lumivex convert ... --out-dir` does: the same outputs, each
+    replacing its file atomically, with the same options. Each file is a Dask
+    task on the scheduler in use: a `distributed.Client`'s cluster when one is
+    active, else the local threads.
+
+    Returns one Result per input file, in order: its output (`target`), or the
+    error and the path it is about. A task may run more than once (a worker
+    lost and its tasks rerun): the output is the same, and the temporary files
+    of writes a lost worker never finished are removed at the end.
+    """
+    if format not in _batch.FORMATS:
+        raise ValueError(f"format must be one of {', '.join(map(repr, _batch.FORMATS))}, not {format!r}")
+    if exact and level != DEFAULT_LEVEL:
+        raise ValueError("exact=True writes PNG as SimpleImage.save does: it takes no level")
+    options = Options(format, level, exact, max_pixels)
+    planned = _batch.plan(_paths(paths), out_dir, format, recursive)
+    # Names the temporary files of this call, so that a lost worker's can be found.
+    tag = uuid.uuid4().hex[:12] + "-"
+    tasks = {index: _dask.delayed(_convert, pure=False)(entry, options, tag, dask_key_name=f"{KEY_PREFIX}{tag}{index}")
+             for index, entry in enumerate(planned) if isinstance(entry, Job)}
+    try:
+        done = dict(zip(tasks, _dask.compute(*tasks.values())))
+    finally:
+        for folder in {os.path.dirname(entry.target) for entry in planned if isinstance(entry, Job)}:
+            for path in leftovers(folder or ".", tag):
+                _remove(path)
+    return [done[index] if isinstance(entry, Job) else entry for index, entry in enumerate(planned)]
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
