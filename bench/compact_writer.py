@@ -23,7 +23,6 @@ import sys
 from PIL import Image
 
 import Lumivex
-from Lumivex.rasterCore_ext import SimpleImage
 
 from pictures import pillow_png
 
@@ -55,7 +54,7 @@ def optipng(source, target, options=()):
 
 def check_pixels(label, png_bytes, item):
     """Every file whose size is reported must hold exactly the picture."""
-    if bytes(SimpleImage.open(png_bytes)._pixels) != item.rgb:
+    if bytes(Lumivex.open(png_bytes)._pixels) != item.rgb:
         raise AssertionError(f"{item.name}: {label} does not decode to the picture")
 
 

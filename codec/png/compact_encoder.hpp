@@ -1,13 +1,21 @@
-// The compact PNG encoder: an 8-bit RGB image filtered row by row (one filter
-// type, or the adaptive choice), deflated by the policy of compact_stream.hpp,
-// and framed as a PNG file. Pure: no Python; the work of a large image is
-// shared between the calling thread and one helper.
+// The compact PNG encoder: an 8-bit RGB image stored in the smallest layout
+// that holds it exactly (8-bit RGB, a palette, or grey; see reduce.hpp),
+// filtered row by row (one filter type, or the adaptive choice weighed against
+// none), deflated by the policy of compact_stream.hpp, and framed as a PNG
+// file. Pure: no Python; the work of a large image is shared between the
+// calling thread and one helper.
 #pragma once
+
+#include "reduce.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace lumivex::png {
+
+// Which layouts the encoder may store an image in: the smallest of every one
+// that holds it exactly, or 8-bit RGB alone.
+enum class ColourChoice { automatic = 0, rgb = 1 };
 
 // What to encode and how: the image's RGB rows, top first, and the deflate
 // level (1..9 or strongestDeflateLevel) and filter strategy (a filter type
@@ -17,6 +25,7 @@ struct CompactPlan {
     uint32_t width, height;  // each at least 1
     int level;
     int strategy;
+    ColourChoice colour = ColourChoice::automatic;
 };
 
 enum class CompactStatus { ok, unknownLevel, unknownFilter, outOfMemory };
@@ -34,11 +43,16 @@ public:
 
     const uint8_t* data() const noexcept { return data_; }
     size_t length() const noexcept { return length_; }
+    // The layout the stream's rows are in: what the file's IHDR (and PLTE) say.
+    const PngLayout& layout() const noexcept { return layout_; }
+
+    // Takes over `data` (from malloc) as the stream of rows in `layout`.
+    void adopt(uint8_t* data, size_t length, const PngLayout& layout) noexcept;
 
 private:
-    friend CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream) noexcept;
     uint8_t* data_ = nullptr;
     size_t length_ = 0;
+    PngLayout layout_;
 };
 
 // Filters and deflates the plan's image (checked with checkCompactPlan) into

@@ -96,6 +96,11 @@ uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, s
     return total;
 }
 
+size_t sampledBytes(size_t len, size_t lineBytes) noexcept {
+    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
+    return std::min(len, sampleStrips * stripRows * lineBytes);
+}
+
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     const Scratch& scratch) noexcept {
     if (len <= smallScanlines) {

@@ -38,9 +38,11 @@ size_t scratchAreas(size_t scanlineBytes) noexcept;
 enum class Method { matching, runs };
 
 // The compressed size of evenly spaced strips of rows of a large image, at `level`
-// by `method`, the strips shared out between two threads.
+// by `method`, the strips shared out between two threads; sampledBytes of the
+// image's len bytes are in them.
 uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
                      const Scratch& scratch) noexcept;
+size_t sampledBytes(size_t len, size_t lineBytes) noexcept;
 
 // The smaller zlib stream of src[0, len) (rows of lineBytes) at a known `level`, in
 // dst[0, cap) with cap >= streamCapacity; 0 when the compressor could not get memory.

@@ -2,6 +2,8 @@
 
 #include "predictors.hpp"
 
+#include <cmath>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -203,6 +205,61 @@ int filterRowAdaptive(const uint8_t* row, const uint8_t* prevRow, size_t n, size
     return best;
 }
 
+namespace {
+
+// A filtered row's cost by entropy: its bytes' Shannon entropy times their count.
+double entropyCost(const uint8_t* bytes, size_t n) {
+    uint32_t counts[256] = {};
+    for (size_t i = 0; i < n; ++i) ++counts[bytes[i]];
+    double cost = 0;
+    for (uint32_t count : counts) {
+        if (count != 0) cost -= count * std::log2(double(count) / double(n));
+    }
+    return cost;
+}
+
+// A filtered row's cost by pairs: how many distinct pairs of neighbouring bytes it holds.
+double pairsCost(const uint8_t* bytes, size_t n) {
+    uint64_t seen[65536 / 64] = {};
+    double distinct = 0;
+    for (size_t i = 1; i < n; ++i) {
+        const unsigned pair = unsigned(bytes[i - 1]) << 8 | bytes[i];
+        const uint64_t bit = uint64_t(1) << (pair & 63);
+        distinct += (seen[pair >> 6] & bit) == 0;
+        seen[pair >> 6] |= bit;
+    }
+    return distinct;
+}
+
+// Filters the row with each type in turn (into out), keeps the one of least
+// cost and leaves its bytes in out.
+template <typename Cost>
+int filterRowByCost(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp, uint8_t* out, Cost cost) {
+    int best = 0;
+    double bestCost = 0;
+    for (int type = 0; type < filterTypeCount; ++type) {
+        filterRow(type, row, prevRow, n, bpp, out);
+        const double c = cost(out, n);
+        if (type == 0 || c < bestCost) {
+            best = type;
+            bestCost = c;
+        }
+    }
+    if (best != filterTypeCount - 1) filterRow(best, row, prevRow, n, bpp, out);
+    return best;
+}
+
+int chooseAndFilter(int strategy, const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp, uint8_t* out) {
+    switch (strategy) {
+        case adaptiveFilter: return filterRowAdaptive(row, prevRow, n, bpp, out);
+        case entropyFilter: return filterRowByCost(row, prevRow, n, bpp, out, entropyCost);
+        case pairsFilter: return filterRowByCost(row, prevRow, n, bpp, out, pairsCost);
+        default: filterRow(strategy, row, prevRow, n, bpp, out); return strategy;
+    }
+}
+
+}  // namespace
+
 bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, int strategy,
                  uint8_t* out) noexcept {
     return filterImageRows(pixels, rowStride, 0, height, bpp, strategy, out);
@@ -210,16 +267,11 @@ bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t 
 
 bool filterImageRows(const uint8_t* pixels, size_t rowStride, size_t firstRow, size_t endRow, size_t bpp,
                      int strategy, uint8_t* out) noexcept {
-    if (strategy != adaptiveFilter && !isKnownFilter(strategy)) return false;
+    if (!isKnownStrategy(strategy)) return false;
     const uint8_t* prevRow = firstRow == 0 ? nullptr : pixels + (firstRow - 1) * rowStride;
     for (size_t y = firstRow; y < endRow; ++y, out += rowStride + 1) {
         const uint8_t* row = pixels + y * rowStride;
-        if (strategy == adaptiveFilter) {
-            out[0] = static_cast<uint8_t>(filterRowAdaptive(row, prevRow, rowStride, bpp, out + 1));
-        } else {
-            out[0] = static_cast<uint8_t>(strategy);
-            filterRow(strategy, row, prevRow, rowStride, bpp, out + 1);
-        }
+        out[0] = static_cast<uint8_t>(chooseAndFilter(strategy, row, prevRow, rowStride, bpp, out + 1));
         prevRow = row;
     }
     return true;

@@ -35,10 +35,22 @@ int filterRowAdaptiveScalar(const uint8_t* row, const uint8_t* prevRow, size_t n
 
 // filterImage's strategy for choosing each row's filter with filterRowAdaptive.
 constexpr int adaptiveFilter = -1;
+// Strategies that weigh each row's five filterings by other measures, slower
+// and at times better for deflate: the Shannon entropy of the filtered bytes,
+// or how many distinct pairs of neighbouring bytes they hold (fewer pairs,
+// more repeated strings). Both pick the lowest type among equals.
+constexpr int entropyFilter = -2;
+constexpr int pairsFilter = -3;
+
+// Whether `strategy` is one of filterImage's: a filter type or a choosing strategy.
+constexpr bool isKnownStrategy(int strategy) noexcept {
+    return (strategy >= 0 && strategy < filterTypeCount) || strategy == adaptiveFilter || strategy == entropyFilter ||
+           strategy == pairsFilter;
+}
 
 // The scanline data of an image: for each of `height` rows of rowStride bytes in pixels,
 // its filter-type byte and then its filtered bytes. strategy: a filter type 0..4 used on
-// every row, or adaptiveFilter. out: height * (rowStride + 1) bytes, must not overlap
+// every row, or adaptiveFilter, entropyFilter or pairsFilter. out: height * (rowStride + 1) bytes, must not overlap
 // pixels. Returns false, writing nothing, for an unknown strategy.
 bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, int strategy,
                  uint8_t* out) noexcept;

@@ -25,19 +25,24 @@ uint8_t* putChunk(uint8_t* out, const char type[4], const uint8_t* data, size_t 
     return putBigEndian(out + 4 + length, crc);
 }
 
-size_t rgbFileLength(size_t streamLength) noexcept {
-    return sizeof signatureBytes + (chunkFraming + ihdrLength) + idatChunkCount(streamLength) * chunkFraming +
+size_t pngFileLength(const PngLayout& layout, size_t streamLength) noexcept {
+    const size_t palette = layout.colourType == 3 ? chunkFraming + 3 * size_t(layout.paletteSize) : 0;
+    return sizeof signatureBytes + (chunkFraming + ihdrLength) + palette + idatChunkCount(streamLength) * chunkFraming +
            streamLength + chunkFraming;
 }
 
-void putRgbFile(uint32_t width, uint32_t height, const uint8_t* stream, size_t streamLength, uint8_t* out) noexcept {
+void putPngFile(uint32_t width, uint32_t height, const PngLayout& layout, const uint8_t* stream, size_t streamLength,
+                uint8_t* out) noexcept {
     std::memcpy(out, signatureBytes, sizeof signatureBytes);
     out += sizeof signatureBytes;
     uint8_t ihdr[ihdrLength];
     putBigEndian(putBigEndian(ihdr, width), height);
-    const uint8_t depthAndMethods[5] = {8, 2, 0, 0, 0};  // 8-bit RGB, deflate, adaptive filtering, no interlace
+    // Bit depth, colour type, then deflate, adaptive filtering, no interlace.
+    const uint8_t depthAndMethods[5] = {static_cast<uint8_t>(layout.bitDepth), static_cast<uint8_t>(layout.colourType),
+                                        0, 0, 0};
     std::memcpy(ihdr + 8, depthAndMethods, 5);
     out = putChunk(out, "IHDR", ihdr, sizeof ihdr);
+    if (layout.colourType == 3) out = putChunk(out, "PLTE", layout.palette, 3 * size_t(layout.paletteSize));
     size_t done = 0;
     do {
         const size_t piece = std::min(maxChunkData, streamLength - done);

@@ -2,6 +2,8 @@
 // chunks (length, type, data, CRC-32 of type and data). Pure: no Python.
 #pragma once
 
+#include "reduce.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -21,11 +23,13 @@ uint8_t* putBigEndian(uint8_t* out, uint32_t value) noexcept;
 // Writes one framed chunk at out (length, type, data, CRC); returns the end.
 uint8_t* putChunk(uint8_t* out, const char type[4], const uint8_t* data, size_t length) noexcept;
 
-// The length of an 8-bit RGB PNG file around a zlib stream of streamLength
-// bytes: signature, IHDR, the stream in as many IDAT chunks as it needs, IEND.
-size_t rgbFileLength(size_t streamLength) noexcept;
+// The length of a PNG file of `layout` around a zlib stream of streamLength
+// bytes: signature, IHDR, PLTE for a palette, the stream in as many IDAT
+// chunks as it needs, IEND.
+size_t pngFileLength(const PngLayout& layout, size_t streamLength) noexcept;
 
-// Writes that file at out (rgbFileLength(streamLength) bytes).
-void putRgbFile(uint32_t width, uint32_t height, const uint8_t* stream, size_t streamLength, uint8_t* out) noexcept;
+// Writes that file at out (pngFileLength(layout, streamLength) bytes).
+void putPngFile(uint32_t width, uint32_t height, const PngLayout& layout, const uint8_t* stream, size_t streamLength,
+                uint8_t* out) noexcept;
 
 }  // namespace lumivex::png

@@ -10,8 +10,10 @@ from typing import Callable, Dict, Iterable, List, NamedTuple, Optional, Sequenc
 
 from Lumivex._atomic import replace_atomically
 from Lumivex._capped import DEFAULT_MAX_PIXELS, open_with_header, read_header
-from Lumivex.compact import DEFAULT_LEVEL, encode_png
+from Lumivex.compact import COLOURS, DEFAULT_LEVEL, encode_png
 from Lumivex.rasterCore_ext import SimpleImage
+
+__all__ = ["COLOURS", "FORMATS", "Job", "Options", "Result", "convert_file", "plan", "run_threads"]
 
 #: The formats a batch writes, by name, and the suffixes read from folders.
 FORMATS = ("png", "bmp")
@@ -25,6 +27,7 @@ class Options(NamedTuple):
     level: Union[int, str] = DEFAULT_LEVEL  # the compact PNG writer's level
     exact: bool = False  # PNG as SimpleImage.save writes it, instead of the compact writer
     max_pixels: Optional[int] = DEFAULT_MAX_PIXELS
+    colour: str = "auto"  # the compact writer's colour choice: "auto" or "rgb"
 
 
 class Job(NamedTuple):
@@ -117,7 +120,7 @@ def _writer(image: SimpleImage, options: Options) -> Callable[[object], object]:
         return lambda temp: image.saveBmp(os.fsdecode(temp.name))  # type: ignore[attr-defined]
     if options.exact:
         return lambda temp: image.save(os.fsdecode(temp.name))  # type: ignore[attr-defined]
-    data = encode_png(image, options.level)
+    data = encode_png(image, options.level, colour=options.colour)  # type: ignore[arg-type]
     return lambda temp: temp.write(data)  # type: ignore[attr-defined]
 
 

@@ -28,7 +28,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Union
 from Lumivex import _batch
 from Lumivex._batch import FORMATS, USER_ERRORS, Job, Options, Result, describe as _describe
 from Lumivex._capped import DEFAULT_MAX_PIXELS, Header, PixelLimitError, read_header
-from Lumivex.compact import DEFAULT_LEVEL
+from Lumivex.compact import COLOURS, DEFAULT_LEVEL
 
 PROGRAM = "lumivex"
 
@@ -225,13 +225,15 @@ def _progress_bar(total: int) -> Any:
 
 def _options(arguments: argparse.Namespace, format: str) -> Options:
     level = DEFAULT_LEVEL if arguments.level is None else arguments.level
-    return Options(format, level, arguments.exact, arguments.max_pixels)
+    return Options(format, level, arguments.exact, arguments.max_pixels, arguments.colour or "auto")
 
 
 def _conflicts(arguments: argparse.Namespace) -> Optional[str]:
     """What is wrong with the options together, if anything."""
     if arguments.exact and arguments.level is not None:
         return "--exact writes PNG as SimpleImage.save does, at zlib's default level: it takes no --level"
+    if arguments.exact and arguments.colour is not None:
+        return "--exact writes PNG as SimpleImage.save does, in 8-bit RGB: it takes no --colour"
     if arguments.out_dir is None:
         if len(arguments.inputs) != 2:
             return ("several inputs need --out-dir DIR" if len(arguments.inputs) > 2
@@ -357,6 +359,9 @@ def _parser() -> argparse.ArgumentParser:
                               "instead of the compact writer")
     convert.add_argument("--level", type=_level, default=None, metavar="L",
                          help=f"compact PNG writer's level: 1 to 9 or 'strongest' (default {DEFAULT_LEVEL})")
+    convert.add_argument("--colour", choices=sorted(COLOURS),
+                         help="compact PNG writer's layout: 'auto' (default) the smallest that holds the image "
+                              "exactly (a palette, grey or 8-bit RGB), 'rgb' 8-bit RGB always")
     convert.add_argument("--out-dir", metavar="DIR", help="convert every INPUT into this folder")
     convert.add_argument("--format", choices=FORMATS, help="with --out-dir: the outputs' format (default png)")
     convert.add_argument("--recursive", action="store_true", help="with --out-dir: descend into subfolders")

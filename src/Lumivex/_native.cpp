@@ -53,13 +53,19 @@ Failure raiseStatus(png::CompactStatus status, const png::CompactPlan& plan) {
     return raiseNoMemory();
 }
 
-// encodePng(width, height, pixels, level, strategy) -> bytes: an 8-bit RGB PNG file.
-// level: 1..9 or STRONGEST_LEVEL; strategy: a filter type 0..4 or ADAPTIVE_FILTER.
+// encodePng(width, height, pixels, level, strategy, colour) -> bytes: a PNG file of
+// the RGB pixels. level: 1..9 or STRONGEST_LEVEL; strategy: a filter type 0..4 or
+// ADAPTIVE_FILTER; colour: COLOUR_AUTO (the smallest layout that holds the image
+// exactly) or COLOUR_RGB (8-bit RGB).
 PyObject* encodePng(PyObject*, const Arg* args) noexcept {
     ByteView view;  // held to the end: a bytearray cannot be resized under the encode
     if (!view.acquire(args[2].object) || !checkImage(args[0].int32, args[1].int32, view.length())) return nullptr;
+    const int colour = args[5].int32;
+    if (colour != int(png::ColourChoice::automatic) && colour != int(png::ColourChoice::rgb)) {
+        return raiseFormat(PyExc_ValueError, "unknown colour choice %d", colour);
+    }
     const png::CompactPlan plan{view.data(), uint32_t(args[0].int32), uint32_t(args[1].int32), args[3].int32,
-                                args[4].int32};
+                                args[4].int32, png::ColourChoice(colour)};
     png::CompactStatus status = png::checkCompactPlan(plan);
     if (status != png::CompactStatus::ok) return raiseStatus(status, plan);
     png::CompactStream stream;
@@ -68,14 +74,14 @@ PyObject* encodePng(PyObject*, const Arg* args) noexcept {
     Py_END_ALLOW_THREADS
     if (status != png::CompactStatus::ok) return raiseStatus(status, plan);
 
-    const size_t total = png::rgbFileLength(stream.length());
+    const size_t total = png::pngFileLength(stream.layout(), stream.length());
     if (total > size_t(PY_SSIZE_T_MAX)) return raiseNoMemory();
     Ref file = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
     if (!file) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(file.get()));
     // No other code can see the new bytes object yet.
     Py_BEGIN_ALLOW_THREADS
-    png::putRgbFile(plan.width, plan.height, stream.data(), stream.length(), out);
+    png::putPngFile(plan.width, plan.height, stream.layout(), stream.data(), stream.length(), out);
     Py_END_ALLOW_THREADS
     return file.release();
 }
@@ -84,7 +90,8 @@ constexpr Param encodeParams[] = {{"width", ParamKind::Int32},
                                   {"height", ParamKind::Int32},
                                   {"pixels", ParamKind::Any},
                                   {"level", ParamKind::Int32},
-                                  {"strategy", ParamKind::Int32}};
+                                  {"strategy", ParamKind::Int32},
+                                  {"colour", ParamKind::Int32}};
 constexpr FunctionDef encodeDef{"encodePng", Kind::ModuleFunction, params(encodeParams), encodePng, noNotes};
 
 int execNative(PyObject* module) {
@@ -94,6 +101,8 @@ int execNative(PyObject* module) {
     if (PyModule_AddStringConstant(module, "DEFLATE_BACKEND", png::deflateBackend()) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STRONGEST_LEVEL", png::strongestDeflateLevel) < 0) return -1;
     if (PyModule_AddIntConstant(module, "ADAPTIVE_FILTER", png::adaptiveFilter) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "COLOUR_AUTO", int(png::ColourChoice::automatic)) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "COLOUR_RGB", int(png::ColourChoice::rgb)) < 0) return -1;
     if (PyModule_AddIntConstant(module, "PEEK_BYTES", static_cast<long>(lumivex::peekBytes)) < 0) return -1;
     return 0;
 }

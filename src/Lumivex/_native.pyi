@@ -3,11 +3,13 @@ from typing import Callable, Optional, Tuple, Union
 DEFLATE_BACKEND: str
 STRONGEST_LEVEL: int
 ADAPTIVE_FILTER: int
+COLOUR_AUTO: int
+COLOUR_RGB: int
 
 # (width, height, pixels, format, (PNG colour type, bit depth, interlace method) or (BMP bits per pixel,))
 Decoded = Tuple[int, int, bytearray, str, Tuple[int, ...]]
 
-def encodePng(width: int, height: int, pixels: object, level: int, strategy: int, /) -> bytes: ...
+def encodePng(width: int, height: int, pixels: object, level: int, strategy: int, colour: int, /) -> bytes: ...
 def decodeCapped(stream: object, maxPixels: Optional[int], overCap: Callable[[int, int, int], BaseException],
                  ) -> Decoded: ...
 def decodeBytes(data: object, maxPixels: Optional[int], overCap: Callable[[int, int, int], BaseException],

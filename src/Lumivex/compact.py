@@ -1,31 +1,42 @@
-"""The compact PNG writer: per-row filter choice and strong deflate for small
-files, and safe replacement when writing to a path.
+"""The compact PNG writer: lossless colour reduction, per-row filter choice
+and strong deflate for small files, and safe replacement when writing to a
+path.
 
-``SimpleImage.save`` writes the module's fixed bytes (no filtering, zlib's
-default level); these functions trade that fixed output for size.
+``SimpleImage.save`` writes the module's fixed bytes (8-bit RGB, no
+filtering, zlib's default level); these functions trade that fixed output for
+size.
 """
 import os
-from typing import BinaryIO, Dict, Union
+from typing import BinaryIO, Dict, Literal, Union
 
 from ._atomic import replace_atomically
-
 from .rasterCore_ext import SimpleImage
 # After the extension, whose refusal of a second interpreter comes first.
-from ._native import ADAPTIVE_FILTER, STRONGEST_LEVEL, encodePng
+from ._native import ADAPTIVE_FILTER, COLOUR_AUTO, COLOUR_RGB, STRONGEST_LEVEL, encodePng
 # The deflate library this build links: "libdeflate", or "zlib" without it.
 from ._native import DEFLATE_BACKEND
 
-__all__ = ["DEFLATE_BACKEND", "FILTERS", "encode_png", "write_png"]
+__all__ = ["COLOURS", "DEFLATE_BACKEND", "FILTERS", "encode_png", "write_png"]
+
+#: The levels: 1 (fastest) to 9 as zlib means them, or "strongest".
+Level = Union[Literal[1, 2, 3, 4, 5, 6, 7, 8, 9], Literal["strongest"]]
+#: The filter strategies by name.
+Filter = Literal["none", "sub", "up", "average", "paeth", "adaptive"]
+#: "auto": the smallest layout that holds the image exactly; "rgb": 8-bit RGB always.
+Colour = Literal["auto", "rgb"]
+
+#: Colour choices by name.
+COLOURS: Dict[str, int] = {"auto": COLOUR_AUTO, "rgb": COLOUR_RGB}
 
 #: Filter strategies by name: one PNG filter type on every row, or "adaptive",
 #: which picks per row the filter whose output has the least sum of absolute
 #: values (each byte read as signed).
 FILTERS: Dict[str, int] = {"none": 0, "sub": 1, "up": 2, "average": 3, "paeth": 4, "adaptive": ADAPTIVE_FILTER}
 
-DEFAULT_LEVEL = 6
+DEFAULT_LEVEL: Literal[6] = 6
 
 
-def _level_code(level: Union[int, str]) -> int:
+def _level_code(level: Level) -> int:
     if level == "strongest":
         return STRONGEST_LEVEL
     if isinstance(level, bool) or not isinstance(level, int):
@@ -35,21 +46,38 @@ def _level_code(level: Union[int, str]) -> int:
     return level
 
 
-def _filter_code(filter: str) -> int:
+def _filter_code(filter: Filter) -> int:
     try:
         return FILTERS[filter]
     except (KeyError, TypeError):
         raise ValueError("filter must be one of %s, got %r" % (", ".join(map(repr, FILTERS)), filter)) from None
 
 
-def encode_png(image: SimpleImage, level: Union[int, str] = DEFAULT_LEVEL, filter: str = "adaptive") -> bytes:
-    """Encode `image` (a SimpleImage) as an 8-bit RGB PNG file; return its bytes.
+def _colour_code(colour: Colour) -> int:
+    try:
+        return COLOURS[colour]
+    except (KeyError, TypeError):
+        raise ValueError("colour must be one of %s, got %r" % (", ".join(map(repr, COLOURS)), colour)) from None
+
+
+def encode_png(image: SimpleImage, level: Level = DEFAULT_LEVEL, filter: Filter = "adaptive",
+               colour: Colour = "auto") -> bytes:
+    """Encode `image` (a SimpleImage) as a PNG file; return its bytes.
+
+    colour: "auto" (the default) stores the image in the smallest layout that
+    holds it exactly: 8-bit RGB, a palette of 1, 2, 4 or 8 bits when it has
+    256 colours or fewer, or greyscale of 1, 2, 4 or 8 bits when every pixel
+    is grey (and the values fit the depth); each is tried, and the one that
+    compresses smallest kept. "rgb" always writes 8-bit RGB, for readers that
+    take nothing else (such as `SimpleImage.open`).
 
     level: 1 (fastest) to 9 (smallest) as zlib means them, or "strongest"
     (libdeflate's level 12; zlib's 9 in a build without libdeflate).
     filter: "adaptive" (the default), "none", "sub", "up", "average" or "paeth".
-    At the "strongest" level, "adaptive" also tries no filtering at all and
-    keeps what deflates smaller (flat graphics often do better unfiltered).
+    "adaptive" picks a filter per row and weighs that against no filtering at
+    all, keeping what deflates smaller (flat graphics and palette rows often
+    do better unfiltered). Below the "strongest" level the layout and the
+    filtering are chosen on a sample; at it, every layout is deflated whole.
     The work runs without the GIL; with two or more cores, an image of over a
     megabyte of scanlines is filtered and deflated on two threads.
 
@@ -58,12 +86,12 @@ def encode_png(image: SimpleImage, level: Union[int, str] = DEFAULT_LEVEL, filte
     """
     if not isinstance(image, SimpleImage):
         raise TypeError("image must be a SimpleImage, not %s" % type(image).__name__)
-    level_code, filter_code = _level_code(level), _filter_code(filter)
-    return encodePng(image.width, image.height, image._pixels, level_code, filter_code)
+    level_code, filter_code, colour_code = _level_code(level), _filter_code(filter), _colour_code(colour)
+    return encodePng(image.width, image.height, image._pixels, level_code, filter_code, colour_code)
 
 
 def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO],
-              level: Union[int, str] = DEFAULT_LEVEL, filter: str = "adaptive") -> None:
+              level: Level = DEFAULT_LEVEL, filter: Filter = "adaptive", colour: Colour = "auto") -> None:
     """Encode `image` as encode_png does and write it to `dest`: a path (str,
     bytes or os.PathLike) or a binary file object with a ``write`` method.
 
@@ -81,7 +109,7 @@ def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "o
 
     A file object gets the bytes in one ``write`` call, with no atomicity.
     """
-    data = encode_png(image, level, filter)
+    data = encode_png(image, level, filter, colour)
     if hasattr(dest, "write"):
         dest.write(data)
         return

@@ -82,7 +82,7 @@ def _convert(job: Job, options: Options, temp_tag: str) -> Result:
 
 def convert(paths: Paths, out_dir: str, format: str = "png", *, level: Union[int, str] = DEFAULT_LEVEL,
             exact: bool = False, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS, recursive: bool = False,
-            ) -> List[Result]:
+            colour: str = "auto") -> List[Result]:
     """Converts the files at `paths` (files and folders, or a glob pattern) into
     `out_dir` as `lumivex convert ... --out-dir` does: the same outputs, each
     replacing its file atomically, with the same options. Each file is a Dask
@@ -98,7 +98,9 @@ def convert(paths: Paths, out_dir: str, format: str = "png", *, level: Union[int
         raise ValueError(f"format must be one of {', '.join(map(repr, _batch.FORMATS))}, not {format!r}")
     if exact and level != DEFAULT_LEVEL:
         raise ValueError("exact=True writes PNG as SimpleImage.save does: it takes no level")
-    options = Options(format, level, exact, max_pixels)
+    if exact and colour != "auto":
+        raise ValueError("exact=True writes PNG as SimpleImage.save does, in 8-bit RGB: it takes no colour")
+    options = Options(format, level, exact, max_pixels, colour)
     planned = _batch.plan(_paths(paths), out_dir, format, recursive)
     # Names the temporary files of this call, so that a lost worker's can be found.
     tag = uuid.uuid4().hex[:12] + "-"

@@ -5,6 +5,7 @@
 // rest, tiled, is the pixels. The stream must inflate to one filter byte and
 // one row per row, and reconstructing the rows must give back the pixels.
 #include "codec/png/compact_encoder.hpp"
+#include "codec/png/convert.hpp"
 #include "codec/png/compact_stream.hpp"
 #include "codec/png/deflate.hpp"
 #include "codec/png/inflate.hpp"
@@ -38,13 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int strategies[] = {0, 1, 2, 3, 4, png::adaptiveFilter};
     std::vector<uint8_t> pixels(size_t(width) * height * 3);
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = data[5 + i % (size - 5)];
-    const png::CompactPlan plan{pixels.data(), width, height, levels[data[2] % 10], strategies[data[3] % 6]};
+    const png::ColourChoice colour = (data[3] / 6) % 2 ? png::ColourChoice::rgb : png::ColourChoice::automatic;
+    const png::CompactPlan plan{pixels.data(), width, height, levels[data[2] % 10], strategies[data[3] % 6], colour};
 
     if (png::checkCompactPlan(plan) != png::CompactStatus::ok) fail("a known plan refused", plan);
     png::CompactStream stream;
     if (png::encodeCompactStream(plan, &stream) != png::CompactStatus::ok) fail("encode failed", plan);
 
-    const size_t stride = size_t(width) * 3;
+    // The rows come back in the layout the encoder chose, then through the reader's converter to RGB.
+    const png::PngLayout& layout = stream.layout();
+    if (colour == png::ColourChoice::rgb && layout.colourType != 2) fail("a reduced layout where RGB was asked", plan);
+    const size_t stride = layout.rowBytes(width);
     std::vector<uint8_t> scanlines(height * (stride + 1));
     png::InflateCounts counts;
     if (png::inflateInto(stream.data(), stream.length(), scanlines.data(), scanlines.size(), &counts) !=
@@ -52,15 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         counts.consumed != stream.length()) {
         fail("the stream does not inflate to the scanlines", plan);
     }
-    std::vector<uint8_t> rows(pixels.size());
+    std::vector<uint8_t> packed(stride * height), rows(pixels.size());
+    png::Palette palette;
+    std::copy(layout.palette, layout.palette + 3 * layout.paletteSize, palette.rgb);
+    const png::RowConverter converter({layout.colourType, layout.bitDepth}, palette);
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* line = scanlines.data() + y * (stride + 1);
         const int type = line[0];
         if (plan.strategy != png::adaptiveFilter && type != plan.strategy) {
             fail("a row filtered with another type", plan);
         }
-        const uint8_t* above = y == 0 ? nullptr : rows.data() + (y - 1) * stride;
-        if (!png::reconstructRow(type, line + 1, above, stride, 3, rows.data() + y * stride)) fail("bad filter type", plan);
+        const uint8_t* above = y == 0 ? nullptr : packed.data() + (y - 1) * stride;
+        if (!png::reconstructRow(type, line + 1, above, stride, layout.filterDistance(), packed.data() + y * stride)) {
+            fail("bad filter type", plan);
+        }
+        converter.toRgb(packed.data() + y * stride, width, rows.data() + y * size_t(width) * 3);
     }
     if (rows != pixels) fail("the rows do not rebuild the pixels", plan);
     return 0;

@@ -1,0 +1,169 @@
+#include "reduce.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace lumivex::png {
+namespace {
+
+uint32_t colourAt(const uint8_t* rgb) { return uint32_t(rgb[0]) << 16 | uint32_t(rgb[1]) << 8 | rgb[2]; }
+
+// An open-addressed table from colour to a small number (its census slot or
+// palette index), for at most 256 colours in 1024 slots.
+class ColourTable {
+public:
+    ColourTable() noexcept { std::memset(keys_, 0, sizeof keys_); }
+
+    // The slot of `colour` (0xRRGGBB): its value, or where it would go.
+    size_t find(uint32_t colour) const noexcept {
+        const uint32_t key = colour + 1;  // 0 marks an empty slot
+        size_t slot = (key * 2654435761u) >> (32 - bits);
+        while (keys_[slot] != 0 && keys_[slot] != key) slot = (slot + 1) & (slots - 1);
+        return slot;
+    }
+    bool holds(size_t slot) const noexcept { return keys_[slot] != 0; }
+    uint16_t value(size_t slot) const noexcept { return values_[slot]; }
+    void put(size_t slot, uint32_t colour, uint16_t value) noexcept {
+        keys_[slot] = colour + 1;
+        values_[slot] = value;
+    }
+
+private:
+    static constexpr int bits = 10;
+    static constexpr size_t slots = size_t(1) << bits;
+    uint32_t keys_[slots];
+    uint16_t values_[slots];
+};
+
+// The fewest bits of grey that hold value v exactly: 1 for 0 and 255, 2 for
+// multiples of 85, 4 for multiples of 17, else 8.
+int greyBitsOf(unsigned v) { return v % 255 == 0 ? 1 : v % 85 == 0 ? 2 : v % 17 == 0 ? 4 : 8; }
+
+int indexBits(uint32_t count) { return count <= 2 ? 1 : count <= 4 ? 2 : count <= 16 ? 4 : 8; }
+
+// Packs one row of `width` samples of `bits` bits (each below 2^bits) from
+// the most significant bit, the last byte's unused bits zero.
+void packSamples(const uint8_t* samples, uint32_t width, int bits, uint8_t* out) {
+    if (bits == 8) {
+        std::memcpy(out, samples, width);
+        return;
+    }
+    const uint32_t perByte = 8 / static_cast<uint32_t>(bits);
+    for (uint32_t x = 0; x < width; x += perByte) {
+        unsigned byte = 0;
+        for (uint32_t k = 0; k < perByte; ++k) {
+            byte = byte << bits | (x + k < width ? samples[x + k] : 0u);
+        }
+        *out++ = static_cast<uint8_t>(byte);
+    }
+}
+
+}  // namespace
+
+void takeCensus(const uint8_t* rgb, size_t pixels, ColourCensus* census) noexcept {
+    ColourTable table;
+    census->many = false;
+    census->count = 0;
+    uint32_t last = 0xFFFFFFFF;
+    size_t lastSlot = 0;
+    for (size_t i = 0; i < pixels; ++i) {
+        const uint32_t colour = colourAt(rgb + 3 * i);
+        if (colour != last) {  // runs of one colour are common in graphics: one lookup a run
+            lastSlot = table.find(colour);
+            if (!table.holds(lastSlot)) {
+                if (census->count == 256) {
+                    census->many = true;
+                    census->grey = false;
+                    return;
+                }
+                table.put(lastSlot, colour, static_cast<uint16_t>(census->count));
+                census->colours[census->count] = colour;
+                census->uses[census->count] = 0;
+                ++census->count;
+            }
+            last = colour;
+        }
+        ++census->uses[table.value(lastSlot)];
+    }
+    census->grey = true;
+    census->greyBits = 1;
+    for (uint32_t i = 0; i < census->count; ++i) {
+        const uint32_t c = census->colours[i];
+        const unsigned r = c >> 16, g = (c >> 8) & 0xFF, b = c & 0xFF;
+        census->grey = census->grey && r == g && g == b;
+        census->greyBits = std::max(census->greyBits, greyBitsOf(r));
+    }
+}
+
+PngLayout paletteLayout(const ColourCensus& census, PaletteOrder order) noexcept {
+    uint32_t rank[256];
+    for (uint32_t i = 0; i < census.count; ++i) rank[i] = i;
+    auto luminance = [&](uint32_t i) {
+        const uint32_t c = census.colours[i];
+        return 299u * (c >> 16) + 587u * ((c >> 8) & 0xFF) + 114u * (c & 0xFF);
+    };
+    if (order == PaletteOrder::byUse) {
+        std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return census.uses[a] > census.uses[b]; });
+    } else {
+        std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return luminance(a) < luminance(b); });
+    }
+    PngLayout layout;
+    layout.colourType = 3;
+    layout.bitDepth = indexBits(census.count);
+    layout.paletteSize = census.count;
+    for (uint32_t i = 0; i < census.count; ++i) {
+        const uint32_t c = census.colours[rank[i]];
+        layout.palette[3 * i] = static_cast<uint8_t>(c >> 16);
+        layout.palette[3 * i + 1] = static_cast<uint8_t>(c >> 8);
+        layout.palette[3 * i + 2] = static_cast<uint8_t>(c);
+    }
+    return layout;
+}
+
+PngLayout greyLayout(const ColourCensus& census) noexcept {
+    PngLayout layout;
+    layout.colourType = 0;
+    layout.bitDepth = census.greyBits;
+    return layout;
+}
+
+void packRows(const uint8_t* rgb, uint32_t width, uint32_t height, const PngLayout& layout, uint8_t* out) noexcept {
+    const size_t rowBytes = layout.rowBytes(width);
+    if (layout.colourType == 2) {
+        std::memcpy(out, rgb, rowBytes * height);
+        return;
+    }
+    ColourTable indices;
+    for (uint32_t i = 0; i < layout.paletteSize; ++i) {
+        const uint8_t* entry = layout.palette + 3 * i;
+        indices.put(indices.find(colourAt(entry)), colourAt(entry), static_cast<uint16_t>(i));
+    }
+    const unsigned greyDivisor = 255u / ((1u << layout.bitDepth) - 1);
+    uint8_t samples[1024];
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* row = rgb + size_t(y) * width * 3;
+        uint8_t* packed = out + size_t(y) * rowBytes;
+        // A row's samples a block at a time, each block's width a multiple of 8 so that packed bytes stay whole.
+        for (uint32_t x = 0; x < width; x += sizeof samples) {
+            const uint32_t count = std::min<uint32_t>(sizeof samples, width - x);
+            uint32_t last = 0xFFFFFFFF;
+            uint8_t lastSample = 0;
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint8_t* pixel = row + 3 * size_t(x + k);
+                if (layout.colourType == 0) {
+                    samples[k] = static_cast<uint8_t>(pixel[0] / greyDivisor);
+                    continue;
+                }
+                const uint32_t colour = colourAt(pixel);
+                if (colour != last) {
+                    last = colour;
+                    lastSample = static_cast<uint8_t>(indices.value(indices.find(colour)));
+                }
+                samples[k] = lastSample;
+            }
+            packSamples(samples, count, layout.bitDepth, packed + size_t(x) * layout.bitDepth / 8);
+        }
+    }
+}
+
+}  // namespace lumivex::png
