@@ -3,10 +3,11 @@
 The input picks a width and height (now and then over a megabyte of scanlines,
 with an odd or even row count, so that the stream is deflated in two pieces on
 two threads), the content (the input's own bytes tiled, noise, flat runs,
-ramps), a level and a filter. Every encode must give a PNG that this module's
-reader opens as exactly the image, whose IDAT stream inflates through zlib to
-one filter byte and the row for every row; an image the writer refuses must
-be refused with ValueError before anything is written.
+ramps), a level, a filter and a colour choice. Every encode must give a PNG
+that the package's reader opens as exactly the image (and, in 8-bit RGB,
+SimpleImage.open too), whose IDAT stream inflates through zlib to one filter
+byte and the row of its layout for every row; an image the writer refuses
+must be refused with ValueError before anything is written.
 """
 import random
 import struct
@@ -22,6 +23,7 @@ with atheris.instrument_imports():
 
 LEVELS = [1, 2, 3, 4, 5, 6, 7, 8, 9, "strongest"]
 FILTERS = ["adaptive", "none", "sub", "up", "average", "paeth"]
+COLOURS = ["auto", "rgb"]
 TWO_PIECES = 1 << 20  # scanline bytes above which a second thread takes half the stream
 SHIFTED = [bytes((b + shift) & 255 for b in range(256)) for shift in range(256)]  # ramps, row by row
 
@@ -74,15 +76,21 @@ def test_one_input(data):
     provider = atheris.FuzzedDataProvider(data)
     width, height = shape(provider)
     level, filter_name = provider.PickValueInList(LEVELS), provider.PickValueInList(FILTERS)
+    colour = provider.PickValueInList(COLOURS)
     image = SimpleImage(width, height, content(provider, provider.ConsumeIntInRange(0, 3), width, height))
-    encoded = Lumivex.encode_png(image, level=level, filter=filter_name)
+    encoded = Lumivex.encode_png(image, level=level, filter=filter_name, colour=colour)
     assert encoded[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG signature"
+    depth, colour_type = struct.unpack_from(">BB", encoded, 24)
+    assert colour_type == 2 or (colour == "auto" and colour_type in (0, 3)), "colour type %d" % colour_type
+    row_bytes = (width * (3 if colour_type == 2 else 1) * depth + 7) // 8
     scanlines = inflated_scanlines(encoded)
-    assert len(scanlines) == height * (width * 3 + 1), "IDAT inflates to %d bytes" % len(scanlines)
-    assert max(scanlines[::width * 3 + 1]) <= 4, "a filter type above 4"
-    reopened = SimpleImage.open(encoded)
+    assert len(scanlines) == height * (row_bytes + 1), "IDAT inflates to %d bytes" % len(scanlines)
+    assert max(scanlines[::row_bytes + 1]) <= 4, "a filter type above 4"
+    opener = SimpleImage.open if colour_type == 2 else Lumivex.open
+    reopened = opener(encoded)
     assert reopened.size == (width, height) and reopened._pixels == image._pixels, (
-        "%d x %d at level %r, filter %r does not open as itself" % (width, height, level, filter_name))
+        "%d x %d at level %r, filter %r, colour %r does not open as itself" % (width, height, level, filter_name,
+                                                                              colour))
 
 
 if __name__ == "__main__":
