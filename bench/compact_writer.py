@@ -1,35 +1,69 @@
 """Rows for the compact PNG writer (Lumivex.encode_png / write_png), added to
 bench.py's table through its optional-section hook.
 
-On the bench's photo-like, Paeth-heavy natural and flat pictures (1080p RGB):
-- the default level (6, adaptive filters) against Pillow's default PNG save,
-  both into memory: time (target <= 0.30x) and file size (target <= 1.00x);
-- the strongest level against `optipng -o2` run on Pillow's file: time
-  (target: less than optipng's) and size (target <= 1.03x); and the size
-  against `optipng -o2 -nc -nb`, which keeps the 8-bit RGB format this writer
-  has (plain -o2 may turn a picture of few colours into a palette image);
+On the bench's photo-like, Paeth-heavy and flat pictures and on pictures of
+other kinds (a few hundred colours from antialiasing, a greyscale photo, a
+bar chart, a page of text; all 1080p):
+- the default level against Pillow's default PNG save, both into memory:
+  time (target <= 0.30x) and size (<= 1.00x, and <= 0.70x on the flat
+  graphic), and size against OpenCV's default PNG (<= 1.00x);
+- the strongest level against `optipng -o2` and oxipng `-o2` (pyoxipng), both
+  given Pillow's file: time (less than the faster of the two) and size
+  (<= 1.00x the smaller where colour reduction applies, else <= 1.01x);
 - once, on the photo: write_png to a path (temporary file, fsync, rename)
   against Pillow saving to a path, for the cost of the safe replacement.
 
-The strongest level and optipng take seconds a picture, so they get half the
-table's rounds (at least one). Without optipng on the PATH their rows are left
-out and a line says so.
+Every file whose size is reported is decoded back (ours by Lumivex.open, the
+others by Pillow) and compared with the picture. The strongest level and the
+optimisers take seconds a picture, so they get half the table's rounds (at
+least one). Without optipng or pyoxipng their rows are left out.
 """
+import io
 import os
 import shutil
+import struct
 import subprocess
 import sys
+import time
 
 from PIL import Image
 
 import Lumivex
 
-from pictures import pillow_png
+from pictures import antialiased_graphic, bar_chart, photo_like, pillow_png, text_page
 
 PICTURES = ("photo 1080p RGB", "Paeth-heavy 1080p", "flat graphic 1080p")
-DEFAULT_TIME, DEFAULT_SIZE = 0.30, 1.00
-STRONGEST_TIME, STRONGEST_SIZE = 1.00, 1.03
-OPTIPNG_VARIANTS = (("optipng -o2", ()), ("optipng -o2 -nc -nb (stays 8-bit RGB)", ("-nc", "-nb")))
+DEFAULT_TIME, DEFAULT_SIZE, FLAT_SIZE = 0.30, 1.00, 0.70
+STRONGEST_TIME, REDUCED_SIZE, RGB_SIZE = 1.00, 1.00, 1.01
+
+try:
+    import oxipng
+except ImportError:
+    oxipng = None
+try:
+    import cv2
+    import numpy
+except ImportError:
+    cv2 = None
+
+
+class Item:
+    """A picture made here, with what the rows need (as bench.Picture has it)."""
+
+    def __init__(self, name, picture, folder):
+        self.name, self.rgb_picture = name, picture.convert("RGB")
+        self.rgb = self.rgb_picture.tobytes()
+        self.image = Lumivex.SimpleImage(picture.width, picture.height, bytearray(self.rgb))
+        self.png_path = os.path.join(folder, f"{name}.png")
+        self.rgb_picture.save(self.png_path)
+
+
+def other_pictures(folder):
+    size = (1920, 1080)
+    return [Item("antialiased graphic 1080p", antialiased_graphic(*size), folder),
+            Item("grey photo 1080p", photo_like(*size).convert("L"), folder),
+            Item("bar chart 1080p", bar_chart(*size), folder),
+            Item("text page 1080p", text_page(*size), folder)]
 
 
 class Last:
@@ -58,12 +92,6 @@ def check_pixels(label, png_bytes, item):
         raise AssertionError(f"{item.name}: {label} does not decode to the picture")
 
 
-def check_with_pillow(label, path, item):
-    with Image.open(path) as decoded:
-        if decoded.convert("RGB").tobytes() != item.rgb:
-            raise AssertionError(f"{item.name}: {label} does not decode to the picture")
-
-
 def add_size(bench, work, ours, rival, theirs, target):
     bench.add(work, len(ours) / 1e6, rival, len(theirs) / 1e6, len(ours) / len(theirs), target, "<=", "MB")
 
@@ -73,22 +101,61 @@ def default_level(bench, item):
     bench.compare(f"compact writer, default level, {item.name}: time", ours,
                   [("Pillow save PNG (into memory)", pillow, DEFAULT_TIME)])
     check_pixels("the compact writer's file", ours.result, item)
-    add_size(bench, "size", ours.result, "Pillow save PNG", pillow.result, DEFAULT_SIZE)
+    target = FLAT_SIZE if item.name.startswith("flat") else DEFAULT_SIZE
+    add_size(bench, "size", ours.result, "Pillow save PNG", pillow.result, target)
+    if cv2 is not None:
+        bgr = numpy.frombuffer(item.rgb, numpy.uint8).reshape(item.image.height, item.image.width, 3)[:, :, ::-1]
+        theirs = cv2.imencode(".png", bgr)[1].tobytes()
+        check_pixels_with_pillow("OpenCV's file", theirs, item)
+        add_size(bench, "", ours.result, "OpenCV imencode PNG", theirs, DEFAULT_SIZE)
+
+
+def check_pixels_with_pillow(label, data, item):
+    with Image.open(io.BytesIO(data)) as decoded:
+        if decoded.convert("RGB").tobytes() != item.rgb:
+            raise AssertionError(f"{item.name}: {label} does not decode to the picture")
+
+
+def optimisers(item, folder):
+    """(label, callable giving the optimised file's bytes) of each optimiser here, given Pillow's file."""
+    found = []
+    if shutil.which("optipng"):
+        target = os.path.join(folder, "optipng.png")
+        found.append(("optipng -o2", lambda: optipng(item.png_path, target)))
+    if oxipng is not None:
+        with open(item.png_path, "rb") as handle:
+            data = handle.read()
+        found.append(("oxipng -o2", lambda: oxipng.optimize_from_memory(data, level=2)))
+    return found
 
 
 def strongest_level(bench, item, folder, rounds):
-    (first_label, first_options), (second_label, second_options) = OPTIPNG_VARIANTS
-    target = os.path.join(folder, "optipng.png")
+    rivals = [(label, Last(call)) for label, call in optimisers(item, folder)]
+    if not rivals:
+        return
     ours = Last(lambda: Lumivex.encode_png(item.image, level="strongest"))
-    optimised = Last(lambda: optipng(item.png_path, target, first_options))
+    for _, rival in rivals:
+        rival()
+    # Time against the faster optimiser, size against the smaller file.
+    faster = min(rivals, key=lambda rival: best_time(rival[1]))
     bench.compare(f"compact writer, strongest level, {item.name}: time", ours,
-                  [(f"{first_label} (Pillow's file in)", optimised, STRONGEST_TIME)], rounds=rounds)
+                  [(f"{faster[0]} (the faster optimiser)", faster[1], STRONGEST_TIME)], rounds=rounds)
     check_pixels("the compact writer's file", ours.result, item)
-    check_with_pillow(first_label, target, item)
-    add_size(bench, "size", ours.result, first_label, optimised.result, STRONGEST_SIZE)
-    same_format = optipng(item.png_path, target, second_options)
-    check_with_pillow(second_label, target, item)
-    add_size(bench, "", ours.result, second_label, same_format, STRONGEST_SIZE)
+    for label, rival in rivals:
+        check_pixels_with_pillow(label, rival.result, item)
+    smaller = min(rivals, key=lambda rival: len(rival[1].result))
+    _, colour_type = struct.unpack_from(">BB", ours.result, 24)
+    add_size(bench, "size" + (" (colour reduced)" if colour_type != 2 else ""), ours.result,
+             f"{smaller[0]} (the smaller file)", smaller[1].result, REDUCED_SIZE if colour_type != 2 else RGB_SIZE)
+
+
+def best_time(call, runs=2):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return min(times)
 
 
 def write_to_path(bench, item, folder):
@@ -107,14 +174,13 @@ def optipng_version():
 
 def table_rows(context):
     bench, folder = context["bench"], context["folder"]
-    chosen = [item for item in context["pictures"] if item.name in PICTURES]
+    chosen = [item for item in context["pictures"] if item.name in PICTURES] + other_pictures(folder)
     version = optipng_version() if shutil.which("optipng") else None
-    print(f"Compact writer: deflate by {Lumivex.DEFLATE_BACKEND}; "
-          f"{version or 'optipng not found, so its strongest level is not compared'}.\n")
+    print(f"Compact writer: deflate by {Lumivex.DEFLATE_BACKEND}; {version or 'optipng not found'}; "
+          f"{'pyoxipng ' + getattr(oxipng, '__version__', '') if oxipng else 'pyoxipng not installed'}.\n")
     for item in chosen:
         default_level(bench, item)
     if chosen:
         write_to_path(bench, chosen[0], folder)
-    if version:
-        for item in chosen:
-            strongest_level(bench, item, folder, rounds=max(1, bench.repeat // 2))
+    for item in chosen:
+        strongest_level(bench, item, folder, rounds=max(1, bench.repeat // 2))

@@ -119,3 +119,50 @@ def filter_counts(scanlines, height):
     for y in range(height):
         counts[scanlines[y * stride]] += 1
     return counts
+
+
+def antialiased_graphic(width, height, seed=11):
+    """Shapes and strokes in a handful of colours drawn at twice the size and
+    scaled down: their edges blend into a few hundred colours, so the picture
+    stays RGB however it is written."""
+    rng = random.Random(seed)
+    colours = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(6)]
+    big = Image.new("RGB", (2 * width, 2 * height), (248, 248, 244))
+    draw = ImageDraw.Draw(big)
+    for i in range(60):
+        x, y = rng.randrange(2 * width), rng.randrange(2 * height)
+        r = rng.randrange(20, 160)
+        if i % 3:
+            draw.ellipse([x - r, y - r, x + r, y + r], fill=colours[i % 6], outline=(30, 30, 30), width=3)
+        else:
+            draw.line([x, y, rng.randrange(2 * width), rng.randrange(2 * height)], fill=colours[i % 6], width=5)
+    return big.resize((width, height), Image.LANCZOS)
+
+
+def bar_chart(width, height, seed=12):
+    """A chart: axes, grid lines and bars in five exact colours on white."""
+    rng = random.Random(seed)
+    chart = Image.new("RGB", (width, height), (255, 255, 255))
+    draw = ImageDraw.Draw(chart)
+    palette = [(31, 119, 180), (255, 127, 14), (44, 160, 44), (214, 39, 40), (148, 103, 189)]
+    for y in range(height // 10, height, height // 10):
+        draw.line([60, y, width - 20, y], fill=(220, 220, 220))
+    draw.line([60, 20, 60, height - 40], fill=(0, 0, 0), width=2)
+    draw.line([60, height - 40, width - 20, height - 40], fill=(0, 0, 0), width=2)
+    bars = 24
+    step = (width - 100) // bars
+    for i in range(bars):
+        top = rng.randrange(40, height - 60)
+        draw.rectangle([70 + i * step, top, 70 + i * step + step * 2 // 3, height - 42], fill=palette[i % 5])
+    return chart
+
+
+def text_page(width, height, seed=13):
+    """Lines of black text on white, antialiased: greys of every shade, no colour."""
+    rng = random.Random(seed)
+    page = Image.new("L", (width, height), 255)
+    draw = ImageDraw.Draw(page)
+    words = ["lossless", "palette", "deflate", "filter", "row", "pixel", "chunk", "image", "grey", "scan"]
+    for y in range(20, height - 20, 18):
+        draw.text((20, y), " ".join(rng.choice(words) for _ in range(width // 60)), fill=0)
+    return page.convert("RGB")

@@ -56,28 +56,52 @@ void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
     });
 }
 
-// What deflate is expected to make of scanlines: a default-level deflate of
-// them, or of sampled strips of rows scaled up to the whole, so that layouts
-// of different row lengths compare.
-uint64_t estimate(const uint8_t* scanlines, size_t len, size_t lineBytes, const Scratch& scratch) {
-    if (len <= smallScanlines) return compressZlib(defaultLevel, scanlines, len, scratch.data, scratch.cap);
-    const uint64_t sample = sampledSize(Method::matching, defaultLevel, scanlines, len, lineBytes, scratch);
-    return sample * len / sampledBytes(len, lineBytes);
+// The rows of an image that trials judge it by: evenly spaced strips, or all
+// of a small image as one strip.
+struct Sample {
+    size_t strips, stripRows, height;
+    size_t firstRow(size_t strip) const { return strips == 1 ? 0 : strip * (height - stripRows) / (strips - 1); }
+};
+
+Sample sampleOf(const Image& image) {
+    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / (image.rowStride + 1));
+    if (image.height <= sampleStrips * stripRows) return {1, image.height, image.height};
+    return {sampleStrips, stripRows, image.height};
 }
 
-// One layout's scanlines, filtered as the plan asks. With the adaptive choice,
-// no filtering at all is weighed against it: it keeps the exact bytes of
-// flat graphics and palette rows as repeated strings, which deflate finds
-// better than the small differences the per-row heuristic favours there.
+// What a default-level deflate is expected to make of the image filtered by
+// `strategy`: its sampled strips filtered (each against the row above it, as
+// in the whole image) and deflated, scaled up to the whole, so that layouts of
+// different row lengths compare. Only the strips are filtered.
+uint64_t estimate(const Image& image, int strategy, const Scratch& scratch) {
+    const Sample sample = sampleOf(image);
+    const size_t lineBytes = image.rowStride + 1, stripBytes = sample.stripRows * lineBytes;
+    Owned strips;
+    if (!strips.allocate(2 * stripBytes)) return UINT64_MAX;
+    uint64_t sizes[sampleStrips] = {0};
+    shareTasks(sample.strips, [&](size_t strip, size_t worker) {
+        uint8_t* filtered = strips.data + worker * stripBytes;
+        const size_t first = sample.firstRow(strip);
+        filterImageRows(image.pixels, image.rowStride, first, first + sample.stripRows, image.bpp, strategy,
+                        filtered);
+        sizes[strip] = compressZlib(defaultLevel, filtered, stripBytes, scratch.area(worker), scratch.cap);
+    });
+    uint64_t total = 0;
+    for (size_t i = 0; i < sample.strips; ++i) {
+        if (sizes[i] == 0) return UINT64_MAX;  // the compressor lacked memory: never chosen
+        total += sizes[i];
+    }
+    return total * image.scanlineBytes() / (sample.strips * stripBytes);
+}
+
+// One layout the plan's image can be stored in, with the strategies weighed
+// for it: the one estimated smallest, and the next.
 struct Candidate {
     PngLayout layout;
-    Owned packed;      // the rows in the layout (none for 8-bit RGB: the plan's pixels)
-    Owned scanlines;   // filtered, with their filter-type bytes
-    size_t len = 0, lineBytes = 0;
-    uint64_t expected = 0;  // estimate() of the scanlines
-    Owned runnerUp;    // the scanlines of the strategy estimated next best, when several were weighed
-    uint64_t runnerUpExpected = UINT64_MAX;
-    Image image{};     // the rows in the layout
+    Owned packed;  // the rows in the layout (none for 8-bit RGB: the plan's pixels)
+    Image image{};
+    int strategy = adaptiveFilter, runnerUp = adaptiveFilter;
+    uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX;
 };
 
 // Packs the plan's image into the candidate's layout.
@@ -91,39 +115,29 @@ CompactStatus pack(const CompactPlan& plan, const PngLayout& layout, Candidate* 
         rows = out->packed.data;
     }
     out->image = {rows, rowBytes, plan.height, layout.filterDistance()};
-    out->len = out->image.scanlineBytes();
-    out->lineBytes = rowBytes + 1;
     return CompactStatus::ok;
 }
 
-// Filters the candidate's rows with each strategy and keeps the scanlines
-// estimated smallest (and next smallest).
-CompactStatus weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
-    Owned trial;
+// Estimates the candidate filtered by each strategy, keeping the best two.
+void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
     for (size_t i = 0; i < count; ++i) {
-        const bool first = out->scanlines.data == nullptr;
-        if (!(first ? out->scanlines : trial).allocate(out->len)) return CompactStatus::outOfMemory;
-        uint8_t* into = first ? out->scanlines.data : trial.data;
-        filterOnTwoThreads(out->image, strategies[i], into);
-        const uint64_t expected = estimate(into, out->len, out->lineBytes, scratch);
-        if (first) {
-            out->expected = expected;
-        } else if (expected < out->expected) {  // a new best: the old one runs up
-            std::swap(out->scanlines, trial);
-            std::swap(out->runnerUp, trial);
+        const uint64_t expected = estimate(out->image, strategies[i], scratch);
+        if (expected < out->expected) {
+            out->runnerUp = std::exchange(out->strategy, strategies[i]);
             out->runnerUpExpected = std::exchange(out->expected, expected);
         } else if (expected < out->runnerUpExpected) {
-            std::swap(out->runnerUp, trial);
+            out->runnerUp = strategies[i];
             out->runnerUpExpected = expected;
         }
-        std::free(trial.release());
     }
-    return CompactStatus::ok;
 }
 
 // The strategies weighed for every layout: the plan's own filter type alone,
-// or for the adaptive choice no filtering too; at the strongest level the
-// likely layouts also weigh the choosing strategies that are slower to run.
+// or for the adaptive choice no filtering too (it keeps the exact bytes of
+// flat graphics and palette rows as repeated strings, which deflate finds
+// better than the small differences the per-row heuristic favours there); at
+// the strongest level the likely layouts also weigh the choosing strategies
+// that are slower to run.
 constexpr int quickStrategies[] = {adaptiveFilter, kNone};
 constexpr int slowStrategies[] = {entropyFilter, pairsFilter};
 
@@ -140,27 +154,89 @@ size_t layoutsFor(const CompactPlan& plan, PngLayout layouts[3]) {
     return count;
 }
 
-// Room for trial compressions of any layout's scanlines (8-bit RGB's are the longest).
+// Room for trial compressions of any layout's strips and small images (8-bit
+// RGB's rows are the longest), one area for each of two threads.
 struct TrialRoom {
     Owned memory;
     Scratch scratch{nullptr, 0};
     bool make(size_t len, size_t lineBytes) {
-        const size_t cap = scratchBytes(len, lineBytes), areas = scratchAreas(len);
-        if (cap == 0 || cap > SIZE_MAX / areas || !memory.allocate(cap * areas)) return false;
+        const size_t cap = scratchBytes(len, lineBytes);
+        if (cap == 0 || cap > SIZE_MAX / 2 || !memory.allocate(cap * 2)) return false;
         scratch = {memory.data, cap};
         return true;
     }
 };
 
-// Deflates a candidate's scanlines at `level` into a new buffer.
-CompactStatus deflateCandidate(const Candidate& candidate, int level, const Scratch& scratch, Owned* out,
-                               size_t* length) {
-    const size_t bound = streamCapacity(candidate.len, candidate.lineBytes);
-    if (bound == 0 || !out->allocate(bound)) return CompactStatus::outOfMemory;
-    *length = compressBest(level, candidate.scanlines.data, candidate.len, candidate.lineBytes, out->data, bound,
-                           scratch);
+// A candidate's whole image filtered by `strategy` and deflated at `level` into a new buffer.
+CompactStatus encodeWith(const Candidate& candidate, int strategy, int level, const Scratch& scratch, Owned* out,
+                         size_t* length) {
+    const Image& image = candidate.image;
+    const size_t len = image.scanlineBytes(), lineBytes = image.rowStride + 1;
+    const size_t bound = streamCapacity(len, lineBytes);
+    Owned scanlines;
+    if (bound == 0 || !scanlines.allocate(len) || !out->allocate(bound)) return CompactStatus::outOfMemory;
+    filterOnTwoThreads(image, strategy, scanlines.data);
+    *length = compressBest(level, scanlines.data, len, lineBytes, out->data, bound, scratch);
     // The level is known: the compressor could only have lacked its working memory.
     return *length == 0 ? CompactStatus::outOfMemory : CompactStatus::ok;
+}
+
+// Layouts whose estimate is this much above the best one's are not weighed
+// further at the strongest level: they have never come out smaller.
+constexpr double strongestMargin = 1.1;
+
+// The strongest level deflates whole the two likeliest (layout, strategy)
+// pairs, each as one stream on a thread of its own: a stream cut for two
+// threads loses the matches across the cut.
+struct Trial {
+    const Candidate* candidate;
+    int strategy;
+    uint64_t expected;
+};
+constexpr size_t strongestTrials = 2;
+
+size_t likeliestTrials(const Candidate* candidates, size_t count, Trial trials[strongestTrials]) {
+    Trial all[6];
+    size_t found = 0;
+    for (size_t i = 0; i < count; ++i) {
+        all[found++] = {&candidates[i], candidates[i].strategy, candidates[i].expected};
+        if (candidates[i].runnerUpExpected != UINT64_MAX) {
+            all[found++] = {&candidates[i], candidates[i].runnerUp, candidates[i].runnerUpExpected};
+        }
+    }
+    const size_t kept = std::min(found, strongestTrials);
+    std::partial_sort(all, all + kept, all + found, [](const Trial& a, const Trial& b) { return a.expected < b.expected; });
+    std::copy(all, all + kept, trials);
+    return kept;
+}
+
+// Deflates each trial whole at `level`, in one piece, the trials on two
+// threads; keeps the smallest stream if it beats *length.
+CompactStatus runTrials(const Trial* trials, size_t count, int level, Owned* best, size_t* length,
+                        const PngLayout** layout) {
+    Owned scanlines[strongestTrials], outputs[strongestTrials];
+    size_t lengths[strongestTrials] = {};
+    for (size_t i = 0; i < count; ++i) {
+        const Image& image = trials[i].candidate->image;
+        if (!scanlines[i].allocate(image.scanlineBytes()) ||
+            !outputs[i].allocate(zlibCompressBound(image.scanlineBytes()))) {
+            return CompactStatus::outOfMemory;
+        }
+        filterOnTwoThreads(image, trials[i].strategy, scanlines[i].data);
+    }
+    shareTasks(count, [&](size_t i, size_t) {
+        const size_t len = trials[i].candidate->image.scanlineBytes();
+        lengths[i] = compressZlib(level, scanlines[i].data, len, outputs[i].data, zlibCompressBound(len));
+    });
+    for (size_t i = 0; i < count; ++i) {
+        if (lengths[i] == 0) return CompactStatus::outOfMemory;
+        if (lengths[i] < *length) {
+            *length = lengths[i];
+            *best = std::move(outputs[i]);
+            *layout = &trials[i].candidate->layout;
+        }
+    }
+    return CompactStatus::ok;
 }
 
 }  // namespace
@@ -182,98 +258,49 @@ void CompactStream::adopt(uint8_t* data, size_t length, const PngLayout& layout)
     layout_ = layout;
 }
 
-namespace {
-
-// Layouts whose estimate is this much above the best one's are not weighed
-// further at the strongest level: they have never come out smaller.
-constexpr double strongestMargin = 1.1;
-
-// The strongest level deflates whole the two likeliest sets of scanlines (of
-// any layout and strategy), each in one piece on a thread of its own: a
-// stream cut for two threads loses the matches across the cut.
-struct Trial {
-    const Candidate* candidate;
-    const uint8_t* scanlines;
-    uint64_t expected;
-};
-constexpr size_t strongestTrials = 2;
-
-size_t likeliestTrials(const Candidate* candidates, size_t count, Trial trials[strongestTrials]) {
-    Trial all[6];
-    size_t found = 0;
-    for (size_t i = 0; i < count; ++i) {
-        all[found++] = {&candidates[i], candidates[i].scanlines.data, candidates[i].expected};
-        if (candidates[i].runnerUp.data != nullptr) {
-            all[found++] = {&candidates[i], candidates[i].runnerUp.data, candidates[i].runnerUpExpected};
-        }
-    }
-    const size_t kept = std::min(found, strongestTrials);
-    std::partial_sort(all, all + kept, all + found, [](const Trial& a, const Trial& b) { return a.expected < b.expected; });
-    std::copy(all, all + kept, trials);
-    return kept;
-}
-
-}  // namespace
-
 CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream) noexcept {
     PngLayout layouts[3];
     const size_t layoutCount = layoutsFor(plan, layouts);
     TrialRoom room;
-    const size_t rgbLen = size_t(plan.height) * (size_t(plan.width) * 3 + 1);
-    if (!room.make(rgbLen, size_t(plan.width) * 3 + 1)) return CompactStatus::outOfMemory;
+    const size_t rgbLineBytes = size_t(plan.width) * 3 + 1;
+    if (!room.make(size_t(plan.height) * rgbLineBytes, rgbLineBytes)) return CompactStatus::outOfMemory;
     const bool adaptive = plan.strategy == adaptiveFilter, strongest = plan.level == strongestDeflateLevel;
     Candidate candidates[3];
     size_t chosen = 0;
     for (size_t i = 0; i < layoutCount; ++i) {
-        CompactStatus status = pack(plan, layouts[i], &candidates[i]);
-        if (status == CompactStatus::ok) {
-            status = adaptive ? weigh(&candidates[i], quickStrategies, 2, room.scratch)
-                              : weigh(&candidates[i], &plan.strategy, 1, room.scratch);
-        }
+        const CompactStatus status = pack(plan, layouts[i], &candidates[i]);
         if (status != CompactStatus::ok) return status;
+        if (adaptive) {
+            weigh(&candidates[i], quickStrategies, 2, room.scratch);
+        } else if (layoutCount > 1) {
+            weigh(&candidates[i], &plan.strategy, 1, room.scratch);
+        } else {
+            candidates[i].strategy = plan.strategy;  // nothing to choose
+        }
         if (candidates[i].expected < candidates[chosen].expected) chosen = i;
     }
     if (strongest && adaptive) {
         const double cutoff = double(candidates[chosen].expected) * strongestMargin;
         for (size_t i = 0; i < layoutCount; ++i) {
-            if (double(candidates[i].expected) > cutoff) continue;
-            const CompactStatus status = weigh(&candidates[i], slowStrategies, 2, room.scratch);
-            if (status != CompactStatus::ok) return status;
+            if (double(candidates[i].expected) <= cutoff) weigh(&candidates[i], slowStrategies, 2, room.scratch);
         }
         for (size_t i = 0; i < layoutCount; ++i) {
             if (candidates[i].expected < candidates[chosen].expected) chosen = i;
         }
     }
-    // The estimate's choice at the plan's level: at the strongest, at the
+    // The estimates' choice at the plan's level; at the strongest, at the
     // default level, so that the strongest never writes a larger file than it.
     Owned bestStream;
     size_t bestLength = 0;
-    CompactStatus status = deflateCandidate(candidates[chosen], strongest ? defaultLevel : plan.level, room.scratch,
-                                            &bestStream, &bestLength);
-    if (status != CompactStatus::ok) return status;
     const PngLayout* bestLayout = &candidates[chosen].layout;
-    if (strongest) {
+    CompactStatus status = encodeWith(candidates[chosen], candidates[chosen].strategy,
+                                      strongest ? defaultLevel : plan.level, room.scratch, &bestStream, &bestLength);
+    if (status == CompactStatus::ok && strongest) {
         Trial trials[strongestTrials];
         const size_t count = likeliestTrials(candidates, layoutCount, trials);
-        Owned outputs[strongestTrials];
-        size_t lengths[strongestTrials] = {};
-        for (size_t i = 0; i < count; ++i) {
-            if (!outputs[i].allocate(zlibCompressBound(trials[i].candidate->len))) return CompactStatus::outOfMemory;
-        }
-        shareTasks(count, [&](size_t i, size_t) {
-            const Candidate& candidate = *trials[i].candidate;
-            lengths[i] = compressZlib(plan.level, trials[i].scanlines, candidate.len, outputs[i].data,
-                                      zlibCompressBound(candidate.len));
-        });
-        for (size_t i = 0; i < count; ++i) {
-            if (lengths[i] == 0) return CompactStatus::outOfMemory;
-            if (lengths[i] < bestLength) {
-                bestLength = lengths[i];
-                bestStream = std::move(outputs[i]);
-                bestLayout = &trials[i].candidate->layout;
-            }
-        }
+        status = runTrials(trials, count, plan.level, &bestStream, &bestLength, &bestLayout);
     }
+    if (status != CompactStatus::ok) return status;
     stream->adopt(bestStream.release(), bestLength, *bestLayout);
     return CompactStatus::ok;
 }

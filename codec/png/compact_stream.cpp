@@ -14,8 +14,6 @@ namespace {
 // Deflate's matching pays on most pictures; on smooth noisy ones, whose filtered rows
 // repeat little, seeking only runs is smaller as well as faster. The choice is made on
 // evenly spaced strips of rows (on everything, for a small image).
-constexpr size_t sampleStrips = 8;
-constexpr size_t stripTargetBytes = 48 * 1024;
 
 // One piece for each thread: each cut costs the matches that would have reached across it,
 // and more pieces gave no steadier times when another process kept a core busy.
@@ -79,7 +77,6 @@ size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept {
     return zlibCompressBound(std::min(scanlineBytes, std::max(smallScanlines, lineBytes)));
 }
 
-size_t scratchAreas(size_t scanlineBytes) noexcept { return scanlineBytes > smallScanlines ? 2 : 1; }
 
 uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
                      const Scratch& scratch) noexcept {

@@ -24,18 +24,22 @@ bool worthTwoThreads(size_t len, size_t lineBytes) noexcept;
 // Room for the stream of len scanline bytes of lineBytes-byte rows, whole or in pieces; 0 when too large.
 size_t streamCapacity(size_t len, size_t lineBytes) noexcept;
 
-// Room for trial compressions: one area of `cap` bytes for a small image, two for a large
-// one, whose trials run on two threads.
+// Room for trial compressions: two areas of `cap` bytes, one for each thread sampled
+// strips are compressed on.
 struct Scratch {
     uint8_t* data;
     size_t cap;
     uint8_t* area(size_t index) const { return data + index * cap; }
 };
-// The size of each scratch area (0 when too large) and how many a plan needs.
+// The size of each scratch area (0 when too large).
 size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept;
-size_t scratchAreas(size_t scanlineBytes) noexcept;
 
 enum class Method { matching, runs };
+
+// Trials judge a large image by this many evenly spaced strips of rows, each of
+// about stripTargetBytes (at least one row).
+constexpr size_t sampleStrips = 8;
+constexpr size_t stripTargetBytes = 48 * 1024;
 
 // The compressed size of evenly spaced strips of rows of a large image, at `level`
 // by `method`, the strips shared out between two threads; sampledBytes of the

@@ -41,20 +41,30 @@ int greyBitsOf(unsigned v) { return v % 255 == 0 ? 1 : v % 85 == 0 ? 2 : v % 17 
 
 int indexBits(uint32_t count) { return count <= 2 ? 1 : count <= 4 ? 2 : count <= 16 ? 4 : 8; }
 
-// Packs one row of `width` samples of `bits` bits (each below 2^bits) from
-// the most significant bit, the last byte's unused bits zero.
-void packSamples(const uint8_t* samples, uint32_t width, int bits, uint8_t* out) {
-    if (bits == 8) {
-        std::memcpy(out, samples, width);
-        return;
-    }
-    const uint32_t perByte = 8 / static_cast<uint32_t>(bits);
-    for (uint32_t x = 0; x < width; x += perByte) {
+// Packs `count` samples of `bits` bits (each below 2^bits) from the most
+// significant bit, a whole byte's worth at a time, the last byte's unused bits zero.
+template <int Bits>
+void packSamplesOf(const uint8_t* samples, uint32_t count, uint8_t* out) {
+    constexpr uint32_t perByte = 8 / Bits;
+    uint32_t x = 0;
+    for (; x + perByte <= count; x += perByte) {
         unsigned byte = 0;
-        for (uint32_t k = 0; k < perByte; ++k) {
-            byte = byte << bits | (x + k < width ? samples[x + k] : 0u);
-        }
+        for (uint32_t k = 0; k < perByte; ++k) byte = byte << Bits | samples[x + k];
         *out++ = static_cast<uint8_t>(byte);
+    }
+    if (x < count) {
+        unsigned byte = 0;
+        for (uint32_t k = 0; k < perByte; ++k) byte = byte << Bits | (x + k < count ? samples[x + k] : 0u);
+        *out = static_cast<uint8_t>(byte);
+    }
+}
+
+void packSamples(const uint8_t* samples, uint32_t count, int bits, uint8_t* out) {
+    switch (bits) {
+        case 1: return packSamplesOf<1>(samples, count, out);
+        case 2: return packSamplesOf<2>(samples, count, out);
+        case 4: return packSamplesOf<4>(samples, count, out);
+        default: std::memcpy(out, samples, count);
     }
 }
 
