@@ -24,7 +24,7 @@ struct Param {
 };
 
 // How many arguments parseArgs binds at most: the size of its callers' Arg arrays.
-constexpr int maxParams = 5;
+constexpr int maxParams = 6;
 
 // A parameter list with its length taken from the array it is built from.
 struct Params {
