@@ -138,6 +138,8 @@ def test_run_length_files_imagemagick_writes_decode_as_it_reads_them(form, tmp_p
     (rle_file(8, 2, -2, bytes([0, 1]), RLE_PALETTE), "Invalid BMP: run-length data in a top-down bitmap"),
     (rle_file(4, 2, 1, bytes([0, 1]), RLE_PALETTE)[:30] + b"\1" + rle_file(4, 2, 1, b"", RLE_PALETTE)[31:],
      "Unsupported BMP compression 1 for this bit count"),
+    (bmp_file(header(108, 2**31 - 1, 2**31 - 1, 24), []),  # too large to allocate: above the cap first
+     "image of 2147483647 x 2147483647 pixels exceeds the limit of 178,956,970 pixels (max_pixels)"),
     (bmp_file(header(108, 1, 1, 24), [])[:10] + struct.pack("<I", 999) + bmp_file(header(108, 1, 1, 24), [])[14:],
      "Invalid BMP: the pixel data offset 999 is past the end of the file"),
 ])

@@ -14,6 +14,8 @@ PyObject* decodeBmp(ByteSource& source, bool nativeSource, const CappedDecode& c
     BmpImage image;
     image.accepts = capped.bmpAccepts;
     BmpProblem problem = readBmpHeaders(source, &image);
+    // Dimensions too large to allocate are above any cap too: the cap's refusal comes first.
+    if (problem == BmpProblem::tooLarge && capped.overCap && !capped.check(image.info.width, image.rows)) return nullptr;
     if (problem != BmpProblem::none) return raiseBmpProblem(problem, image);
     if (capped.overCap && !capped.check(image.info.width, image.rows)) return nullptr;
     capped.bmpBitCount = image.accepts == BmpAccepts::everyFormat ? image.layout.bitCount : 24;
