@@ -39,12 +39,18 @@ def import_row(bench):
               statistics.median(pillow) * 1e3, ratio, IMPORT_OVER_PILLOW, "<=")
 
 
-def batch_rows(bench, pictures, folder, rounds):
-    inputs = os.path.join(folder, "batch-in")
+def input_folder(pictures, folder, name, copies=COPIES):
+    """A folder of `copies` copies of each bench picture's PNG, for a batch to convert."""
+    inputs = os.path.join(folder, name)
     os.makedirs(inputs, exist_ok=True)
     for item in pictures:
-        for copy in range(COPIES):
+        for copy in range(copies):
             shutil.copyfile(item.png_path, os.path.join(inputs, f"{item.name} {copy}.png"))
+    return inputs
+
+
+def batch_rows(bench, pictures, folder, rounds):
+    inputs = input_folder(pictures, folder, "batch-in")
     names = sorted(os.listdir(inputs))
     out = os.path.join(folder, "batch-out")
     lumivex = [sys.executable, "-m", "Lumivex", "convert"]

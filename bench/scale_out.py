@@ -12,6 +12,7 @@ import sys
 import time
 
 import Lumivex
+from batch import input_folder
 
 STACK_FILES = 200
 STACK_OVER_LOOP = 1.2
@@ -61,11 +62,7 @@ def cluster_row(bench, pictures, folder, rounds):
 
     import Lumivex.dask
 
-    inputs = os.path.join(folder, "scale-in")
-    os.makedirs(inputs, exist_ok=True)
-    for item in pictures:
-        for copy in range(CONVERT_COPIES):
-            shutil.copyfile(item.png_path, os.path.join(inputs, f"{item.name} {copy}.png"))
+    inputs = input_folder(pictures, folder, "scale-in", CONVERT_COPIES)
     count = len(os.listdir(inputs))
     command = [sys.executable, "-m", "Lumivex", "convert", inputs, "--out-dir", os.path.join(folder, "scale-cli"),
                "--format", "bmp", "--jobs", "2"]

@@ -56,25 +56,12 @@ void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
     });
 }
 
-// The rows of an image that trials judge it by: evenly spaced strips, or all
-// of a small image as one strip.
-struct Sample {
-    size_t strips, stripRows, height;
-    size_t firstRow(size_t strip) const { return strips == 1 ? 0 : strip * (height - stripRows) / (strips - 1); }
-};
-
-Sample sampleOf(const Image& image) {
-    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / (image.rowStride + 1));
-    if (image.height <= sampleStrips * stripRows) return {1, image.height, image.height};
-    return {sampleStrips, stripRows, image.height};
-}
-
 // What a default-level deflate is expected to make of the image filtered by
 // `strategy`: its sampled strips filtered (each against the row above it, as
 // in the whole image) and deflated, scaled up to the whole, so that layouts of
 // different row lengths compare. Only the strips are filtered.
 uint64_t estimate(const Image& image, int strategy, const Scratch& scratch) {
-    const Sample sample = sampleOf(image);
+    const Sample sample = sampleOf(image.height, image.rowStride + 1);
     const size_t lineBytes = image.rowStride + 1, stripBytes = sample.stripRows * lineBytes;
     Owned strips;
     if (!strips.allocate(2 * stripBytes)) return UINT64_MAX;
@@ -279,23 +266,21 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
         }
         if (candidates[i].expected < candidates[chosen].expected) chosen = i;
     }
-    if (strongest && adaptive) {
-        const double cutoff = double(candidates[chosen].expected) * strongestMargin;
-        for (size_t i = 0; i < layoutCount; ++i) {
-            if (double(candidates[i].expected) <= cutoff) weigh(&candidates[i], slowStrategies, 2, room.scratch);
-        }
-        for (size_t i = 0; i < layoutCount; ++i) {
-            if (candidates[i].expected < candidates[chosen].expected) chosen = i;
-        }
-    }
-    // The estimates' choice at the plan's level; at the strongest, at the
-    // default level, so that the strongest never writes a larger file than it.
+    // What the plan's level writes, chosen on the quick strategies; at the
+    // strongest level that is the default level's file, the one to beat, so
+    // that the strongest never writes a larger file than the default level.
     Owned bestStream;
     size_t bestLength = 0;
     const PngLayout* bestLayout = &candidates[chosen].layout;
     CompactStatus status = encodeWith(candidates[chosen], candidates[chosen].strategy,
                                       strongest ? defaultLevel : plan.level, room.scratch, &bestStream, &bestLength);
     if (status == CompactStatus::ok && strongest) {
+        if (adaptive) {
+            const double cutoff = double(candidates[chosen].expected) * strongestMargin;
+            for (size_t i = 0; i < layoutCount; ++i) {
+                if (double(candidates[i].expected) <= cutoff) weigh(&candidates[i], slowStrategies, 2, room.scratch);
+            }
+        }
         Trial trials[strongestTrials];
         const size_t count = likeliestTrials(candidates, layoutCount, trials);
         status = runTrials(trials, count, plan.level, &bestStream, &bestLength, &bestLayout);

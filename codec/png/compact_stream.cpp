@@ -78,24 +78,25 @@ size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept {
 }
 
 
+size_t stripRowsFor(size_t lineBytes) noexcept { return std::max<size_t>(1, stripTargetBytes / lineBytes); }
+
+Sample sampleOf(size_t height, size_t lineBytes) noexcept {
+    const size_t stripRows = stripRowsFor(lineBytes);
+    if (height <= sampleStrips * stripRows) return {1, height, height};
+    return {sampleStrips, stripRows, height};
+}
+
 uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
                      const Scratch& scratch) noexcept {
-    const size_t height = len / lineBytes;
-    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
+    const Sample sample{sampleStrips, stripRowsFor(lineBytes), len / lineBytes};
     uint64_t sizes[sampleStrips] = {0};
     shareTasks(sampleStrips, [&](size_t strip, size_t worker) {
-        const size_t firstRow = strip * (height - stripRows) / (sampleStrips - 1);
-        sizes[strip] = compressWith(method, level, src + firstRow * lineBytes, stripRows * lineBytes, lineBytes,
-                                    scratch.area(worker), scratch.cap);
+        sizes[strip] = compressWith(method, level, src + sample.firstRow(strip) * lineBytes,
+                                    sample.stripRows * lineBytes, lineBytes, scratch.area(worker), scratch.cap);
     });
     uint64_t total = 0;
     for (uint64_t size : sizes) total += size;
     return total;
-}
-
-size_t sampledBytes(size_t len, size_t lineBytes) noexcept {
-    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
-    return std::min(len, sampleStrips * stripRows * lineBytes);
 }
 
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,

@@ -41,12 +41,22 @@ enum class Method { matching, runs };
 constexpr size_t sampleStrips = 8;
 constexpr size_t stripTargetBytes = 48 * 1024;
 
+// Rows a trial judges an image by: `strips` evenly spaced strips of `stripRows` rows.
+struct Sample {
+    size_t strips, stripRows, height;
+    size_t firstRow(size_t strip) const noexcept {
+        return strips == 1 ? 0 : strip * (height - stripRows) / (strips - 1);
+    }
+};
+// Rows of about stripTargetBytes (at least one).
+size_t stripRowsFor(size_t lineBytes) noexcept;
+// sampleStrips strips of an image of `height` rows, or all of a small one as one strip.
+Sample sampleOf(size_t height, size_t lineBytes) noexcept;
+
 // The compressed size of evenly spaced strips of rows of a large image, at `level`
-// by `method`, the strips shared out between two threads; sampledBytes of the
-// image's len bytes are in them.
+// by `method`, the strips shared out between two threads.
 uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
                      const Scratch& scratch) noexcept;
-size_t sampledBytes(size_t len, size_t lineBytes) noexcept;
 
 // The smaller zlib stream of src[0, len) (rows of lineBytes) at a known `level`, in
 // dst[0, cap) with cap >= streamCapacity; 0 when the compressor could not get memory.

@@ -18,25 +18,20 @@ the file system holds them, a byte the output's encoding cannot decode shown as
 import argparse
 import errno
 import importlib
-import json
 import os
 import sys
 import threading
 import time
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Union
+from typing import Any, Optional, Sequence, TextIO, Union
 
 from Lumivex import _batch
 from Lumivex._batch import FORMATS, USER_ERRORS, Job, Options, Result, describe as _describe
-from Lumivex._capped import DEFAULT_MAX_PIXELS, Header, PixelLimitError, read_header
+from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError, read_header
+from Lumivex._header_text import as_json, layout_text
 from Lumivex.compact import COLOURS, DEFAULT_LEVEL
 
 PROGRAM = "lumivex"
 
-# BMP compression values by name; OS/2 2.x headers give 3 and 4 other meanings.
-_BMP_COMPRESSIONS = {1: "RLE8", 2: "RLE4", 3: "bit fields", 4: "JPEG", 5: "PNG", 6: "alpha bit fields",
-                     11: "CMYK", 12: "CMYK RLE8", 13: "CMYK RLE4"}
-_OS2_COMPRESSIONS = {3: "Huffman 1-D", 4: "RLE24"}
-_WINDOWS_HEADER_SIZES = (40, 52, 56, 108, 124)
 
 
 def _shown(name: str, stream: Optional[TextIO]) -> str:
@@ -113,35 +108,6 @@ def _level(text: str) -> Union[int, str]:
     return value
 
 
-def _compression(header: Header) -> Optional[str]:
-    value = header.compression or 0
-    if value == 0:
-        return None
-    names = _BMP_COMPRESSIONS if header.header_size in _WINDOWS_HEADER_SIZES else _OS2_COMPRESSIONS
-    return names.get(value, f"compression {value}")
-
-
-def _depth(header: Header) -> str:
-    if header.format == "BMP":
-        compression = _compression(header)
-        return f"{header.channels}, {header.bit_depth} bits per pixel" + (f", {compression}" if compression else "")
-    interlacing = ", Adam7-interlaced" if header.interlaced else ""
-    return f"{header.channels}, {header.bit_depth} bits per sample{interlacing}"
-
-
-def _as_json(path: str, header: Optional[Header], error: Optional[str]) -> str:
-    record: Dict[str, Any] = {"file": path}
-    if header is None:
-        record["error"] = error
-    elif header.format == "PNG":
-        record.update(format="PNG", width=header.width, height=header.height, colour_type=header.colour_type,
-                      bit_depth=header.bit_depth, interlaced=header.interlaced)
-    else:
-        record.update(format="BMP", width=header.width, height=header.height, header_size=header.header_size,
-                      bits_per_pixel=header.bit_depth, compression=header.compression, top_down=header.top_down)
-    return json.dumps(record, ensure_ascii=False)
-
-
 def _info(arguments: argparse.Namespace) -> int:
     status = 0
     for path in arguments.files:
@@ -153,14 +119,14 @@ def _info(arguments: argparse.Namespace) -> int:
         except USER_ERRORS as error:
             status = 1
             if arguments.json:
-                _say(_as_json(_shown(path, sys.stdout), None, _describe(error)))
+                _say(as_json(_shown(path, sys.stdout), None, _describe(error)))
             else:
                 _report(path, error)
             continue
         if arguments.json:
-            _say(_as_json(_shown(path, sys.stdout), header, None))
+            _say(as_json(_shown(path, sys.stdout), header, None))
         else:
-            _say(f"{_shown(path, sys.stdout)}: {header.format}, {header.width} x {header.height}, {_depth(header)}")
+            _say(f"{_shown(path, sys.stdout)}: {header.format}, {header.width} x {header.height}, {layout_text(header)}")
     return status
 
 

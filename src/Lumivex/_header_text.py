@@ -1,0 +1,42 @@
+"""How `lumivex info` describes a file's header: in words, or as JSON."""
+import json
+from typing import Any, Dict, Optional
+
+from Lumivex._capped import Header
+
+# BMP compression values by name; OS/2 2.x headers give 3 and 4 other meanings.
+_BMP_COMPRESSIONS = {1: "RLE8", 2: "RLE4", 3: "bit fields", 4: "JPEG", 5: "PNG", 6: "alpha bit fields",
+                     11: "CMYK", 12: "CMYK RLE8", 13: "CMYK RLE4"}
+_OS2_COMPRESSIONS = {3: "Huffman 1-D", 4: "RLE24"}
+_WINDOWS_HEADER_SIZES = (40, 52, 56, 108, 124)
+
+
+def _compression(header: Header) -> Optional[str]:
+    value = header.compression or 0
+    if value == 0:
+        return None
+    names = _BMP_COMPRESSIONS if header.header_size in _WINDOWS_HEADER_SIZES else _OS2_COMPRESSIONS
+    return names.get(value, f"compression {value}")
+
+
+def layout_text(header: Header) -> str:
+    """A header's stored layout as `lumivex info` prints it."""
+    if header.format == "BMP":
+        compression = _compression(header)
+        return f"{header.channels}, {header.bit_depth} bits per pixel" + (f", {compression}" if compression else "")
+    interlacing = ", Adam7-interlaced" if header.interlaced else ""
+    return f"{header.channels}, {header.bit_depth} bits per sample{interlacing}"
+
+
+def as_json(path: str, header: Optional[Header], error: Optional[str]) -> str:
+    """The JSON line `lumivex info --json` prints for a file: its header, or its error."""
+    record: Dict[str, Any] = {"file": path}
+    if header is None:
+        record["error"] = error
+    elif header.format == "PNG":
+        record.update(format="PNG", width=header.width, height=header.height, colour_type=header.colour_type,
+                      bit_depth=header.bit_depth, interlaced=header.interlaced)
+    else:
+        record.update(format="BMP", width=header.width, height=header.height, header_size=header.header_size,
+                      bits_per_pixel=header.bit_depth, compression=header.compression, top_down=header.top_down)
+    return json.dumps(record, ensure_ascii=False)
