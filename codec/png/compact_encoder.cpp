@@ -60,11 +60,16 @@ void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
 // `strategy`: its sampled strips filtered (each against the row above it, as
 // in the whole image) and deflated, scaled up to the whole, so that layouts of
 // different row lengths compare. Only the strips are filtered.
-uint64_t estimate(const Image& image, int strategy, const Scratch& scratch) {
+struct Estimate {
+    uint64_t whole = UINT64_MAX;
+    uint64_t sampled = 0;  // the strips' own deflated size, as the deflate policy samples it
+};
+
+Estimate estimate(const Image& image, int strategy, const Scratch& scratch) {
     const Sample sample = sampleOf(image.height, image.rowStride + 1);
     const size_t lineBytes = image.rowStride + 1, stripBytes = sample.stripRows * lineBytes;
     Owned strips;
-    if (!strips.allocate(2 * stripBytes)) return UINT64_MAX;
+    if (!strips.allocate(2 * stripBytes)) return {};
     uint64_t sizes[sampleStrips] = {0};
     shareTasks(sample.strips, [&](size_t strip, size_t worker) {
         uint8_t* filtered = strips.data + worker * stripBytes;
@@ -75,10 +80,10 @@ uint64_t estimate(const Image& image, int strategy, const Scratch& scratch) {
     });
     uint64_t total = 0;
     for (size_t i = 0; i < sample.strips; ++i) {
-        if (sizes[i] == 0) return UINT64_MAX;  // the compressor lacked memory: never chosen
+        if (sizes[i] == 0) return {};  // the compressor lacked memory: never chosen
         total += sizes[i];
     }
-    return total * image.scanlineBytes() / (sample.strips * stripBytes);
+    return {total * image.scanlineBytes() / (sample.strips * stripBytes), total};
 }
 
 // One layout the plan's image can be stored in, with the strategies weighed
@@ -89,6 +94,7 @@ struct Candidate {
     Image image{};
     int strategy = adaptiveFilter, runnerUp = adaptiveFilter;
     uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX;
+    uint64_t sampled = 0;  // the best strategy's Estimate::sampled
 };
 
 // Packs the plan's image into the candidate's layout.
@@ -108,10 +114,12 @@ CompactStatus pack(const CompactPlan& plan, const PngLayout& layout, Candidate* 
 // Estimates the candidate filtered by each strategy, keeping the best two.
 void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
     for (size_t i = 0; i < count; ++i) {
-        const uint64_t expected = estimate(out->image, strategies[i], scratch);
+        const Estimate found = estimate(out->image, strategies[i], scratch);
+        const uint64_t expected = found.whole;
         if (expected < out->expected) {
             out->runnerUp = std::exchange(out->strategy, strategies[i]);
             out->runnerUpExpected = std::exchange(out->expected, expected);
+            out->sampled = found.sampled;
         } else if (expected < out->runnerUpExpected) {
             out->runnerUp = strategies[i];
             out->runnerUpExpected = expected;
@@ -154,16 +162,16 @@ struct TrialRoom {
     }
 };
 
-// A candidate's whole image filtered by `strategy` and deflated at `level` into a new buffer.
-CompactStatus encodeWith(const Candidate& candidate, int strategy, int level, const Scratch& scratch, Owned* out,
+// A candidate's whole image filtered by its best strategy and deflated at `level` into a new buffer.
+CompactStatus encodeWith(const Candidate& candidate, int level, const Scratch& scratch, Owned* out,
                          size_t* length) {
     const Image& image = candidate.image;
     const size_t len = image.scanlineBytes(), lineBytes = image.rowStride + 1;
     const size_t bound = streamCapacity(len, lineBytes);
     Owned scanlines;
     if (bound == 0 || !scanlines.allocate(len) || !out->allocate(bound)) return CompactStatus::outOfMemory;
-    filterOnTwoThreads(image, strategy, scanlines.data);
-    *length = compressBest(level, scanlines.data, len, lineBytes, out->data, bound, scratch);
+    filterOnTwoThreads(image, candidate.strategy, scanlines.data);
+    *length = compressBest(level, scanlines.data, len, lineBytes, out->data, bound, scratch, candidate.sampled);
     // The level is known: the compressor could only have lacked its working memory.
     return *length == 0 ? CompactStatus::outOfMemory : CompactStatus::ok;
 }
@@ -272,7 +280,7 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
     Owned bestStream;
     size_t bestLength = 0;
     const PngLayout* bestLayout = &candidates[chosen].layout;
-    CompactStatus status = encodeWith(candidates[chosen], candidates[chosen].strategy,
+    CompactStatus status = encodeWith(candidates[chosen],
                                       strongest ? defaultLevel : plan.level, room.scratch, &bestStream, &bestLength);
     if (status == CompactStatus::ok && strongest) {
         if (adaptive) {

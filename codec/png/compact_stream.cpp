@@ -12,23 +12,39 @@ namespace lumivex::png {
 namespace {
 
 // Deflate's matching pays on most pictures; on smooth noisy ones, whose filtered rows
-// repeat little, seeking only runs is smaller as well as faster. The choice is made on
-// evenly spaced strips of rows (on everything, for a small image).
+// repeat little, seeking only runs, or no strings at all, is smaller as well as faster.
+// The choice is made on evenly spaced strips of rows (on everything, for a small image).
 
 // One piece for each thread: each cut costs the matches that would have reached across it,
 // and more pieces gave no steadier times when another process kept a core busy.
 constexpr size_t streamPieces = 2;
 static_assert(streamPieces <= maxStreamPieces);
 
+bool haveTwoCores() {
+    static const bool twoCores = std::thread::hardware_concurrency() >= 2;
+    return twoCores;
+}
+
+// A small image's two attempts go to two threads from this size on: below it,
+// waking a thread costs about what it saves.
+constexpr size_t bothAtOnceBytes = 64 * 1024;
+
 RowParts piecesOf(size_t len, size_t lineBytes) {
     const size_t rows = len / lineBytes;
     return {std::min(streamPieces, rows), rows, lineBytes};
 }
 
+Unmatched unmatched(Method method) { return method == Method::runs ? Unmatched::runs : Unmatched::literals; }
+
+size_t compressWhole(Method method, int level, const uint8_t* src, size_t len, uint8_t* dst, size_t cap) {
+    return method == Method::matching ? compressZlib(level, src, len, dst, cap)
+                                      : compressZlibUnmatched(unmatched(method), src, len, dst, cap);
+}
+
 size_t compressPiece(Method method, int level, bool last, const uint8_t* src, size_t len, uint8_t* dst,
                      size_t cap) {
-    return method == Method::runs ? compressDeflateRunsPiece(last, src, len, dst, cap)
-                                  : compressDeflatePiece(level, last, src, len, dst, cap);
+    return method == Method::matching ? compressDeflatePiece(level, last, src, len, dst, cap)
+                                      : compressDeflateUnmatchedPiece(unmatched(method), last, src, len, dst, cap);
 }
 
 // The zlib stream of src as pieces deflated on two threads, or 0 if any failed.
@@ -56,14 +72,13 @@ size_t compressWith(Method method, int level, const uint8_t* src, size_t len, si
         const size_t written = compressInPieces(method, level, src, len, lineBytes, dst, cap);
         if (written != 0) return written;
     }
-    return method == Method::runs ? compressZlibRuns(src, len, dst, cap) : compressZlib(level, src, len, dst, cap);
+    return compressWhole(method, level, src, len, dst, cap);
 }
 
 }  // namespace
 
 bool worthTwoThreads(size_t len, size_t lineBytes) noexcept {
-    static const bool twoCores = std::thread::hardware_concurrency() >= 2;
-    return twoCores && len > smallScanlines && len / lineBytes >= 2;
+    return haveTwoCores() && len > smallScanlines && len / lineBytes >= 2;
 }
 
 size_t streamCapacity(size_t len, size_t lineBytes) noexcept {
@@ -74,7 +89,9 @@ size_t streamCapacity(size_t len, size_t lineBytes) noexcept {
 }
 
 size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept {
-    return zlibCompressBound(std::min(scanlineBytes, std::max(smallScanlines, lineBytes)));
+    // A small image whole, or a sample's strip (the whole sample when it is one strip).
+    const size_t sampleBytes = sampleStrips * std::max(stripTargetBytes, lineBytes);
+    return zlibCompressBound(std::min(scanlineBytes, std::max(smallScanlines, sampleBytes)));
 }
 
 
@@ -88,34 +105,65 @@ Sample sampleOf(size_t height, size_t lineBytes) noexcept {
 
 uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
                      const Scratch& scratch) noexcept {
-    const Sample sample{sampleStrips, stripRowsFor(lineBytes), len / lineBytes};
+    const Sample sample = sampleOf(len / lineBytes, lineBytes);
+    const size_t stripBytes = sample.stripRows * lineBytes;
     uint64_t sizes[sampleStrips] = {0};
-    shareTasks(sampleStrips, [&](size_t strip, size_t worker) {
-        sizes[strip] = compressWith(method, level, src + sample.firstRow(strip) * lineBytes,
-                                    sample.stripRows * lineBytes, lineBytes, scratch.area(worker), scratch.cap);
+    shareTasks(sample.strips, [&](size_t strip, size_t worker) {
+        const uint8_t* rows = src + sample.firstRow(strip) * lineBytes;
+        uint8_t* area = scratch.area(worker);
+        sizes[strip] = compressWhole(method, level, rows, stripBytes, area, scratch.cap);
     });
     uint64_t total = 0;
-    for (uint64_t size : sizes) total += size;
+    for (size_t i = 0; i < sample.strips; ++i) {
+        if (sizes[i] == 0) return UINT64_MAX;  // the compressor lacked memory: this way loses
+        total += sizes[i];
+    }
     return total;
 }
 
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
-                    const Scratch& scratch) noexcept {
+                    const Scratch& scratch, uint64_t defaultSample) noexcept {
     if (len <= smallScanlines) {
-        const size_t matched = compressZlib(level, src, len, dst, cap);
-        const size_t runs = compressZlibRuns(src, len, scratch.data, scratch.cap);
-        if (matched == 0 || runs == 0 || matched <= runs) return matched;
-        std::memcpy(dst, scratch.data, runs);
-        return runs;
+        // Every way on everything, two at once when two cores are worth waking.
+        uint8_t* const areas[] = {dst, scratch.area(0), scratch.area(1)};
+        const size_t caps[] = {cap, scratch.cap, scratch.cap};
+        size_t sizes[methodCount] = {0};
+        const auto attempt = [&](size_t i, size_t) {
+            sizes[i] = compressWhole(static_cast<Method>(i), level, src, len, areas[i], caps[i]);
+        };
+        if (haveTwoCores() && len >= bothAtOnceBytes) {
+            shareTasks(methodCount, attempt);
+        } else {
+            for (size_t i = 0; i < methodCount; ++i) attempt(i, 0);
+        }
+        if (sizes[0] == 0) return 0;
+        size_t best = 0;  // matching's stream is already in place
+        for (size_t i = 1; i < methodCount; ++i) {
+            if (sizes[i] != 0 && sizes[i] < sizes[best]) best = i;
+        }
+        if (best != 0) std::memcpy(dst, areas[best], sizes[best]);
+        return sizes[best];
     }
-    const uint64_t runs = sampledSize(Method::runs, level, src, len, lineBytes, scratch);
-    // A stronger level's matching is about never larger than the default level's, and far
-    // slower: when the default level already beats runs, the stronger level's trial is spared.
-    const bool defaultMatchingWins =
-        level > defaultLevel && sampledSize(Method::matching, defaultLevel, src, len, lineBytes, scratch) <= runs;
-    const bool runsSmaller =
-        !defaultMatchingWins && runs < sampledSize(Method::matching, level, src, len, lineBytes, scratch);
-    return compressWith(runsSmaller ? Method::runs : Method::matching, level, src, len, lineBytes, dst, cap);
+    uint64_t sampled[methodCount];
+    for (const Method method : {Method::runs, Method::literals}) {
+        sampled[int(method)] = sampledSize(method, level, src, len, lineBytes, scratch);
+    }
+    uint64_t& matching = sampled[int(Method::matching)];
+    if (level == defaultLevel && defaultSample != 0) {
+        matching = defaultSample;
+    } else if (level > defaultLevel) {
+        // A stronger level's matching is about never larger than the default level's, and far
+        // slower: when the default level already beats the rest, its trial is spared.
+        matching = defaultSample != 0 ? defaultSample
+                                      : sampledSize(Method::matching, defaultLevel, src, len, lineBytes, scratch);
+        if (matching > std::min(sampled[int(Method::runs)], sampled[int(Method::literals)])) {
+            matching = sampledSize(Method::matching, level, src, len, lineBytes, scratch);
+        }
+    } else {
+        matching = sampledSize(Method::matching, level, src, len, lineBytes, scratch);
+    }
+    const Method method = static_cast<Method>(std::min_element(sampled, sampled + methodCount) - sampled);
+    return compressWith(method, level, src, len, lineBytes, dst, cap);
 }
 
 }  // namespace lumivex::png

@@ -1,6 +1,6 @@
 // The compact encoder's deflate policy: how the filtered scanlines of an image
-// become one zlib stream. Small images try deflate's matching and its run-only
-// mode on everything and keep the smaller; large ones judge the two on sampled
+// become one zlib stream. Small images try deflate's matching and the ways that
+// seek no strings on everything and keep the smallest; large ones judge them on sampled
 // strips of rows, then deflate in two pieces on two threads when the machine
 // has two cores. Pure: no Python.
 #pragma once
@@ -15,7 +15,7 @@ namespace lumivex::png {
 constexpr int defaultLevel = 6;
 
 // At or below this many scanline bytes an image is a small one.
-constexpr size_t smallScanlines = size_t(1) << 20;
+constexpr size_t smallScanlines = size_t(1) << 18;
 
 // Above smallScanlines, with two cores, a large image's rows are filtered in chunks and its
 // stream deflated in pieces, both shared out between two threads.
@@ -34,7 +34,10 @@ struct Scratch {
 // The size of each scratch area (0 when too large).
 size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept;
 
-enum class Method { matching, runs };
+// How deflate looks for repeated strings: matching at the level, or one of the
+// ways that seek none (Unmatched).
+enum class Method { matching, runs, literals };
+constexpr size_t methodCount = 3;
 
 // Trials judge a large image by this many evenly spaced strips of rows, each of
 // about stripTargetBytes (at least one row).
@@ -53,14 +56,17 @@ size_t stripRowsFor(size_t lineBytes) noexcept;
 // sampleStrips strips of an image of `height` rows, or all of a small one as one strip.
 Sample sampleOf(size_t height, size_t lineBytes) noexcept;
 
-// The compressed size of evenly spaced strips of rows of a large image, at `level`
-// by `method`, the strips shared out between two threads.
+// The compressed size of an image's sample (sampleOf), each strip deflated whole at
+// `level` by `method`, the strips shared out between two threads; UINT64_MAX when
+// the compressor could not get memory.
 uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
                      const Scratch& scratch) noexcept;
 
 // The smaller zlib stream of src[0, len) (rows of lineBytes) at a known `level`, in
 // dst[0, cap) with cap >= streamCapacity; 0 when the compressor could not get memory.
+// defaultSample, when not 0, is what sampledSize gives for matching at the default
+// level, already known to the caller.
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
-                    const Scratch& scratch) noexcept;
+                    const Scratch& scratch, uint64_t defaultSample = 0) noexcept;
 
 }  // namespace lumivex::png

@@ -75,17 +75,20 @@ size_t zlibPiece(int level, int strategy, bool last, const uint8_t* src, size_t 
                        dstCap);
 }
 
+int zlibStrategy(Unmatched how) { return how == Unmatched::runs ? Z_RLE : Z_HUFFMAN_ONLY; }
+
 // A sync flush's worth of room: an empty stored block after at most 7 bits of padding.
 constexpr size_t emptyStoredBlockBound = 5;
 
 }  // namespace
 
-size_t compressZlibRuns(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
-    return zlibDeflate(Z_BEST_COMPRESSION, Z_RLE, ZlibOutput::stream, src, srcLen, dst, dstCap);
+size_t compressZlibUnmatched(Unmatched how, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
+    return zlibDeflate(Z_BEST_COMPRESSION, zlibStrategy(how), ZlibOutput::stream, src, srcLen, dst, dstCap);
 }
 
-size_t compressDeflateRunsPiece(bool last, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
-    return zlibPiece(Z_BEST_COMPRESSION, Z_RLE, last, src, srcLen, dst, dstCap);
+size_t compressDeflateUnmatchedPiece(Unmatched how, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
+                                     size_t dstCap) noexcept {
+    return zlibPiece(Z_BEST_COMPRESSION, zlibStrategy(how), last, src, srcLen, dst, dstCap);
 }
 
 void putZlibHeader(int level, uint8_t out[zlibHeaderLength]) noexcept {
@@ -118,7 +121,7 @@ const char* deflateBackend() noexcept { return "libdeflate"; }
 
 size_t zlibCompressBound(size_t srcLen) noexcept {
     if (srcLen > largestBoundedInput) return 0;
-    // compressZlibRuns goes through zlib even here.
+    // compressZlibUnmatched goes through zlib even here.
     return std::max<size_t>(libdeflate_zlib_compress_bound(nullptr, srcLen), compressBound(static_cast<uLong>(srcLen)));
 }
 

@@ -1,6 +1,6 @@
 // zlib-format (RFC 1950) compression of whole buffers, and the checksums.
 // Backed by libdeflate when the build defines LUMIVEX_HAVE_LIBDEFLATE, by zlib otherwise
-// (compressZlibRuns always uses zlib).
+// (compressZlibUnmatched always uses zlib).
 // No Python.h, no exceptions. The only allocation is the compression library's own
 // working state, made and freed within each call; calls share nothing, so any number
 // may run at once on different threads.
@@ -31,11 +31,15 @@ size_t zlibCompressBound(size_t srcLen) noexcept;
 // dst must not overlap src. Never writes past dst + dstCap.
 size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
 
-// Compresses like compressZlib, but seeks no matches other than runs of the byte just
-// before (zlib's run-length strategy, whatever the backend): several times faster, and
-// smaller for data whose redundancy lies in its byte statistics rather than in repeated
-// strings, as filtered rows of a noisy, smooth picture. Same contract as compressZlib.
-size_t compressZlibRuns(const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
+// zlib's strategies that seek no repeated strings, whatever the backend: `runs` finds
+// only runs of the byte just before, `literals` nothing (the Huffman codes alone do
+// the work). Several times faster than matching, and smaller for data whose
+// redundancy lies in its byte statistics rather than in repeated strings, as filtered
+// rows of a noisy, smooth picture; literals alone where even runs are rare.
+enum class Unmatched { runs, literals };
+
+// Compresses like compressZlib, the way `how` says. Same contract as compressZlib.
+size_t compressZlibUnmatched(Unmatched how, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
 
 // --- one zlib stream deflated in pieces ---------------------------------------------
 // A long input may be deflated as consecutive pieces, each compressed on its own (on
@@ -59,8 +63,9 @@ size_t deflatePieceBound(size_t srcLen) noexcept;
 // src. Never writes past dst + dstCap.
 size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                             size_t dstCap) noexcept;
-// The same with compressZlibRuns's run-only matching.
-size_t compressDeflateRunsPiece(bool last, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
+// The same the way `how` says (compressZlibUnmatched).
+size_t compressDeflateUnmatchedPiece(Unmatched how, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
+                                     size_t dstCap) noexcept;
 
 // The stream's two header bytes; the level only sets the informative FLEVEL field.
 void putZlibHeader(int level, uint8_t out[zlibHeaderLength]) noexcept;

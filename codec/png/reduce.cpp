@@ -35,6 +35,27 @@ private:
     uint16_t values_[slots];
 };
 
+// Whether pixel i equals pixel i - 1; and pixels i to i + 4, each the one before
+// (reading 16 bytes from pixel i).
+bool sameAsLeft(const uint8_t* rgb, size_t i) { return std::memcmp(rgb + 3 * i, rgb + 3 * i - 3, 3) == 0; }
+bool fiveSameAsLeft(const uint8_t* rgb, size_t i) {
+    uint64_t here[2], left[2];
+    std::memcpy(here, rgb + 3 * i, 16);
+    std::memcpy(left, rgb + 3 * i - 3, 16);
+    return ((here[0] ^ left[0]) | (here[1] ^ left[1])) == 0;
+}
+
+// The end of the run of pixels equal to pixel from - 1 (from >= 1), at most
+// `end`. Graphics' runs are long: they are passed five pixels a compare.
+size_t runEnd(const uint8_t* rgb, size_t from, size_t end) {
+    size_t i = from;
+    if (i == end || !sameAsLeft(rgb, i)) return i;
+    for (++i; 3 * i + 16 <= 3 * end && fiveSameAsLeft(rgb, i); i += 5) {
+    }
+    while (i < end && sameAsLeft(rgb, i)) ++i;
+    return i;
+}
+
 // The fewest bits of grey that hold value v exactly: 1 for 0 and 255, 2 for
 // multiples of 85, 4 for multiples of 17, else 8.
 int greyBitsOf(unsigned v) { return v % 255 == 0 ? 1 : v % 85 == 0 ? 2 : v % 17 == 0 ? 4 : 8; }
@@ -74,26 +95,23 @@ void takeCensus(const uint8_t* rgb, size_t pixels, ColourCensus* census) noexcep
     ColourTable table;
     census->many = false;
     census->count = 0;
-    uint32_t last = 0xFFFFFFFF;
-    size_t lastSlot = 0;
-    for (size_t i = 0; i < pixels; ++i) {
+    for (size_t i = 0; i < pixels;) {
         const uint32_t colour = colourAt(rgb + 3 * i);
-        if (colour != last) {  // runs of one colour are common in graphics: one lookup a run
-            lastSlot = table.find(colour);
-            if (!table.holds(lastSlot)) {
-                if (census->count == 256) {
-                    census->many = true;
-                    census->grey = false;
-                    return;
-                }
-                table.put(lastSlot, colour, static_cast<uint16_t>(census->count));
-                census->colours[census->count] = colour;
-                census->uses[census->count] = 0;
-                ++census->count;
+        const size_t slot = table.find(colour);
+        if (!table.holds(slot)) {
+            if (census->count == 256) {
+                census->many = true;
+                census->grey = false;
+                return;
             }
-            last = colour;
+            table.put(slot, colour, static_cast<uint16_t>(census->count));
+            census->colours[census->count] = colour;
+            census->uses[census->count] = 0;
+            ++census->count;
         }
-        ++census->uses[table.value(lastSlot)];
+        const size_t end = runEnd(rgb, i + 1, pixels);  // one lookup a run
+        census->uses[table.value(slot)] += end - i;
+        i = end;
     }
     census->grey = true;
     census->greyBits = 1;
@@ -148,7 +166,9 @@ void packRows(const uint8_t* rgb, uint32_t width, uint32_t height, const PngLayo
         const uint8_t* entry = layout.palette + 3 * i;
         indices.put(indices.find(colourAt(entry)), colourAt(entry), static_cast<uint16_t>(i));
     }
+    uint8_t greyLevel[256];  // grey value to sample, where the layout holds it
     const unsigned greyDivisor = 255u / ((1u << layout.bitDepth) - 1);
+    for (unsigned v = 0; v < 256; ++v) greyLevel[v] = static_cast<uint8_t>(v / greyDivisor);
     uint8_t samples[1024];
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* row = rgb + size_t(y) * width * 3;
@@ -156,20 +176,16 @@ void packRows(const uint8_t* rgb, uint32_t width, uint32_t height, const PngLayo
         // A row's samples a block at a time, each block's width a multiple of 8 so that packed bytes stay whole.
         for (uint32_t x = 0; x < width; x += sizeof samples) {
             const uint32_t count = std::min<uint32_t>(sizeof samples, width - x);
-            uint32_t last = 0xFFFFFFFF;
-            uint8_t lastSample = 0;
-            for (uint32_t k = 0; k < count; ++k) {
-                const uint8_t* pixel = row + 3 * size_t(x + k);
-                if (layout.colourType == 0) {
-                    samples[k] = static_cast<uint8_t>(pixel[0] / greyDivisor);
-                    continue;
+            const uint8_t* block = row + 3 * size_t(x);
+            if (layout.colourType == 0) {
+                for (uint32_t k = 0; k < count; ++k) samples[k] = greyLevel[block[3 * size_t(k)]];
+            } else {
+                for (uint32_t k = 0; k < count;) {
+                    const uint16_t index = indices.value(indices.find(colourAt(block + 3 * size_t(k))));
+                    const size_t end = runEnd(block, k + 1, count);  // one lookup a run
+                    std::memset(samples + k, index, end - k);
+                    k = static_cast<uint32_t>(end);
                 }
-                const uint32_t colour = colourAt(pixel);
-                if (colour != last) {
-                    last = colour;
-                    lastSample = static_cast<uint8_t>(indices.value(indices.find(colour)));
-                }
-                samples[k] = lastSample;
             }
             packSamples(samples, count, layout.bitDepth, packed + size_t(x) * layout.bitDepth / 8);
         }

@@ -36,8 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     const size_t wanted = 1 + data[0] % png::maxStreamPieces;
     const size_t lineBytes = 1 + data[1] % 64;
-    const bool runs = data[2] & 0x80;
-    const int level = levelOf(data[2] & 0x7F);
+    const bool unmatched = data[2] & 0x80;  // a way that seeks no strings
+    const png::Unmatched how = data[2] & 0x40 ? png::Unmatched::literals : png::Unmatched::runs;
+    const int level = levelOf(data[2] & 0x3F);
     std::vector<uint8_t> input(data + 4, data + size);
     if (data[3] & 1) {
         const size_t copies = 1 + data[3] / 2;
@@ -66,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t* piece = input.data() + pieces.start(i);
         const bool last = i + 1 == layout.count;
         uint8_t* area = stream.data() + layout.offset[i];
-        written[i] = runs ? png::compressDeflateRunsPiece(last, piece, pieces.length(i), area, layout.area[i])
+        written[i] = unmatched ? png::compressDeflateUnmatchedPiece(how, last, piece, pieces.length(i), area, layout.area[i])
                           : png::compressDeflatePiece(level, last, piece, pieces.length(i), area, layout.area[i]);
         if (written[i] == 0) fail("a piece did not fit its area", pieces.count, rows, lineBytes);
         adlers[i] = png::updateAdler32(1, piece, pieces.length(i));

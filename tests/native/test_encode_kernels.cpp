@@ -274,14 +274,16 @@ void testCompressRoundTrip() {
             CHECK(back.status == png::InflateStatus::complete);
             CHECK(back.counts.produced == input.size() && back.counts.consumed == len);
             CHECK(sameBytes(back.out.data(), input.data(), input.size()));
-            // The run-only variant: its own valid stream of the same bytes.
-            Bytes runs = guarded(bound);
-            const size_t runsLen = png::compressZlibRuns(input.data(), input.size(), runs.data(), bound);
-            CHECK(runsLen > 0 && guardIntact(runs, bound));
-            runs.resize(runsLen);
-            const Inflated runsBack = inflate(runs, input.size());
-            CHECK(runsBack.status == png::InflateStatus::complete && runsBack.counts.consumed == runsLen);
-            CHECK(sameBytes(runsBack.out.data(), input.data(), input.size()));
+            // The ways that seek no strings: each its own valid stream of the same bytes.
+            for (png::Unmatched how : {png::Unmatched::runs, png::Unmatched::literals}) {
+                Bytes other = guarded(bound);
+                const size_t otherLen = png::compressZlibUnmatched(how, input.data(), input.size(), other.data(), bound);
+                CHECK(otherLen > 0 && guardIntact(other, bound));
+                other.resize(otherLen);
+                const Inflated otherBack = inflate(other, input.size());
+                CHECK(otherBack.status == png::InflateStatus::complete && otherBack.counts.consumed == otherLen);
+                CHECK(sameBytes(otherBack.out.data(), input.data(), input.size()));
+            }
             // A buffer one byte short of the stream: refused, nothing written past it.
             if (len > 1) {
                 Bytes small = guarded(len - 1);
@@ -320,9 +322,10 @@ void testPieces() {
         const size_t size = round < 4 ? size_t(round) : std::uniform_int_distribution<size_t>(4, 200000)(rng);
         const Bytes input = randomBytes(size, round % 3 == 0 ? 255 : 3);
         std::vector<size_t> cuts{0, size / 3, size - size / 4, size};
-        for (int method : {1, 6, png::strongestDeflateLevel, 0}) {  // 0: runs only
+        for (int method : {1, 6, png::strongestDeflateLevel, 0, -1}) {  // 0: runs only, -1: literals only
             if (method == png::strongestDeflateLevel && size > 50000) continue;
-            context = "pieces of " + std::to_string(size) + " bytes, " + (method ? "level " + std::to_string(method) : "runs");
+            context = "pieces of " + std::to_string(size) + " bytes, " +
+                      (method > 0 ? "level " + std::to_string(method) : method == 0 ? "runs" : "literals");
             Bytes joined;
             uint32_t adler = 1;
             for (size_t i = 0; i + 1 < cuts.size(); ++i) {
@@ -331,8 +334,9 @@ void testPieces() {
                 const bool last = i + 2 == cuts.size();
                 const size_t bound = png::deflatePieceBound(len);
                 Bytes piece = guarded(bound);
-                const size_t n = method ? png::compressDeflatePiece(method, last, src, len, piece.data(), bound)
-                                        : png::compressDeflateRunsPiece(last, src, len, piece.data(), bound);
+                const png::Unmatched how = method == 0 ? png::Unmatched::runs : png::Unmatched::literals;
+                const size_t n = method > 0 ? png::compressDeflatePiece(method, last, src, len, piece.data(), bound)
+                                            : png::compressDeflateUnmatchedPiece(how, last, src, len, piece.data(), bound);
                 CHECK(n > 0 && guardIntact(piece, bound));
                 piece.resize(n);
                 const uint32_t pieceAdler = png::updateAdler32(1, src, len);
@@ -359,7 +363,8 @@ void testPieces() {
     for (bool last : {false, true}) {
         Bytes small = guarded(100);
         CHECK(png::compressDeflatePiece(6, last, input.data(), input.size(), small.data(), 100) == 0);
-        CHECK(png::compressDeflateRunsPiece(last, input.data(), input.size(), small.data(), 100) == 0);
+        for (png::Unmatched how : {png::Unmatched::runs, png::Unmatched::literals})
+            CHECK(png::compressDeflateUnmatchedPiece(how, last, input.data(), input.size(), small.data(), 100) == 0);
         CHECK(guardIntact(small, 100));
     }
 }
