@@ -30,11 +30,21 @@ def random_colours(count, seed=1):
     return list({tuple(rng.randrange(256) for _ in range(3)) for _ in range(count * 3)})[:count]
 
 
+def halves_of(top, bottom, width=400, height=300):
+    """An image large enough to be counted and packed in halves on two threads,
+    its top half drawn from `top`, its bottom half from `bottom`."""
+    upper, lower = image_of(top, width, height // 2, 2), image_of(bottom, width, height - height // 2, 3)
+    return Lumivex.SimpleImage(width, height, bytearray(bytes(upper._pixels) + bytes(lower._pixels)))
+
+
 PICTURES = {f"{n} colours": (image_of(random_colours(n)), 8 if n > 16 else 4 if n > 4 else 2 if n > 2 else 1)
             for n in (1, 2, 3, 4, 16, 17, 256)}
 PICTURES["257 colours"] = (image_of(random_colours(257), 64, 64), None)
 PICTURES["grey, 0 and 255"] = (image_of([(0, 0, 0), (255, 255, 255)]), 1)
 PICTURES["grey, multiples of 17"] = (image_of([(v, v, v) for v in range(0, 256, 17)]), 4)
+many = random_colours(300, seed=4)
+PICTURES["halves of 150 colours each"] = (halves_of(many[:150], many[150:]), None)
+PICTURES["halves of 100 colours, 30 shared"] = (halves_of(many[:100], many[70:170]), 8)
 PICTURES["grey, every value"] = (image_of([(v, v, v) for v in range(256)], 64, 64), 8)
 
 

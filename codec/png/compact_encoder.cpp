@@ -1,42 +1,18 @@
 #include "compact_encoder.hpp"
 
+#include "compact_candidates.hpp"
 #include "compact_stream.hpp"
 #include "deflate.hpp"
 #include "filter_select.hpp"
+#include "framing.hpp"
 #include "predictors.hpp"
 
 #include "../share_tasks.hpp"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <utility>
 
 namespace lumivex::png {
 namespace {
-
-// Rows of one layout: `rows` holds height rows of rowStride bytes.
-struct Image {
-    const uint8_t* pixels;
-    size_t rowStride;
-    uint32_t height;
-    size_t bpp;  // the filters' distance to the left neighbour
-    size_t scanlineBytes() const { return size_t(height) * (rowStride + 1); }
-};
-
-// Memory from malloc, freed with the owner.
-struct Owned {
-    uint8_t* data = nullptr;
-    Owned() = default;
-    Owned(Owned&& other) noexcept : data(std::exchange(other.data, nullptr)) {}
-    Owned& operator=(Owned&& other) noexcept {
-        std::swap(data, other.data);
-        return *this;
-    }
-    ~Owned() { std::free(data); }
-    bool allocate(size_t size) { return (data = static_cast<uint8_t*>(std::malloc(std::max<size_t>(size, 1)))); }
-    uint8_t* release() { return std::exchange(data, nullptr); }
-};
 
 // A large image's rows go in this many chunks to the two filtering threads.
 constexpr size_t filterChunks = 8;
@@ -54,99 +30,6 @@ void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
         filterImageRows(image.pixels, stride, chunks.firstRow(i), chunks.firstRow(i + 1), image.bpp, strategy,
                         out + chunks.start(i));
     });
-}
-
-// What a default-level deflate is expected to make of the image filtered by
-// `strategy`: its sampled strips filtered (each against the row above it, as
-// in the whole image) and deflated, scaled up to the whole, so that layouts of
-// different row lengths compare. Only the strips are filtered.
-struct Estimate {
-    uint64_t whole = UINT64_MAX;
-    uint64_t sampled = 0;  // the strips' own deflated size, as the deflate policy samples it
-};
-
-Estimate estimate(const Image& image, int strategy, const Scratch& scratch) {
-    const Sample sample = sampleOf(image.height, image.rowStride + 1);
-    const size_t lineBytes = image.rowStride + 1, stripBytes = sample.stripRows * lineBytes;
-    Owned strips;
-    if (!strips.allocate(2 * stripBytes)) return {};
-    uint64_t sizes[sampleStrips] = {0};
-    shareTasks(sample.strips, [&](size_t strip, size_t worker) {
-        uint8_t* filtered = strips.data + worker * stripBytes;
-        const size_t first = sample.firstRow(strip);
-        filterImageRows(image.pixels, image.rowStride, first, first + sample.stripRows, image.bpp, strategy,
-                        filtered);
-        sizes[strip] = compressZlib(defaultLevel, filtered, stripBytes, scratch.area(worker), scratch.cap);
-    });
-    uint64_t total = 0;
-    for (size_t i = 0; i < sample.strips; ++i) {
-        if (sizes[i] == 0) return {};  // the compressor lacked memory: never chosen
-        total += sizes[i];
-    }
-    return {total * image.scanlineBytes() / (sample.strips * stripBytes), total};
-}
-
-// One layout the plan's image can be stored in, with the strategies weighed
-// for it: the one estimated smallest, and the next.
-struct Candidate {
-    PngLayout layout;
-    Owned packed;  // the rows in the layout (none for 8-bit RGB: the plan's pixels)
-    Image image{};
-    int strategy = adaptiveFilter, runnerUp = adaptiveFilter;
-    uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX;
-    uint64_t sampled = 0;  // the best strategy's Estimate::sampled
-};
-
-// Packs the plan's image into the candidate's layout.
-CompactStatus pack(const CompactPlan& plan, const PngLayout& layout, Candidate* out) {
-    out->layout = layout;
-    const size_t rowBytes = layout.rowBytes(plan.width);
-    const uint8_t* rows = plan.pixels;
-    if (layout.colourType != 2) {
-        if (!out->packed.allocate(rowBytes * plan.height)) return CompactStatus::outOfMemory;
-        packRows(plan.pixels, plan.width, plan.height, layout, out->packed.data);
-        rows = out->packed.data;
-    }
-    out->image = {rows, rowBytes, plan.height, layout.filterDistance()};
-    return CompactStatus::ok;
-}
-
-// Estimates the candidate filtered by each strategy, keeping the best two.
-void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
-    for (size_t i = 0; i < count; ++i) {
-        const Estimate found = estimate(out->image, strategies[i], scratch);
-        const uint64_t expected = found.whole;
-        if (expected < out->expected) {
-            out->runnerUp = std::exchange(out->strategy, strategies[i]);
-            out->runnerUpExpected = std::exchange(out->expected, expected);
-            out->sampled = found.sampled;
-        } else if (expected < out->runnerUpExpected) {
-            out->runnerUp = strategies[i];
-            out->runnerUpExpected = expected;
-        }
-    }
-}
-
-// The strategies weighed for every layout: the plan's own filter type alone,
-// or for the adaptive choice no filtering too (it keeps the exact bytes of
-// flat graphics and palette rows as repeated strings, which deflate finds
-// better than the small differences the per-row heuristic favours there); at
-// the strongest level the likely layouts also weigh the choosing strategies
-// that are slower to run.
-constexpr int quickStrategies[] = {adaptiveFilter, kNone};
-constexpr int slowStrategies[] = {entropyFilter, pairsFilter};
-
-// The layouts that hold the plan's image exactly, 8-bit RGB first.
-size_t layoutsFor(const CompactPlan& plan, PngLayout layouts[3]) {
-    size_t count = 0;
-    layouts[count++] = PngLayout();
-    if (plan.colour == ColourChoice::rgb) return count;
-    ColourCensus census;
-    takeCensus(plan.pixels, size_t(plan.width) * plan.height, &census);
-    if (census.many) return count;
-    layouts[count++] = paletteLayout(census, PaletteOrder::byUse);
-    if (census.grey) layouts[count++] = greyLayout(census);
-    return count;
 }
 
 // Room for trial compressions of any layout's strips and small images (8-bit
@@ -225,7 +108,7 @@ CompactStatus runTrials(const Trial* trials, size_t count, int level, Owned* bes
     });
     for (size_t i = 0; i < count; ++i) {
         if (lengths[i] == 0) return CompactStatus::outOfMemory;
-        if (lengths[i] < *length) {
+        if (pngFileLength(trials[i].candidate->layout, lengths[i]) < pngFileLength(**layout, *length)) {
             *length = lengths[i];
             *best = std::move(outputs[i]);
             *layout = &trials[i].candidate->layout;
@@ -254,26 +137,17 @@ void CompactStream::adopt(uint8_t* data, size_t length, const PngLayout& layout)
 }
 
 CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream) noexcept {
-    PngLayout layouts[3];
-    const size_t layoutCount = layoutsFor(plan, layouts);
     TrialRoom room;
     const size_t rgbLineBytes = size_t(plan.width) * 3 + 1;
     if (!room.make(size_t(plan.height) * rgbLineBytes, rgbLineBytes)) return CompactStatus::outOfMemory;
-    const bool adaptive = plan.strategy == adaptiveFilter, strongest = plan.level == strongestDeflateLevel;
-    Candidate candidates[3];
+    Candidate candidates[maxLayouts];
+    const size_t layoutCount = makeCandidates(plan, room.scratch, candidates);
+    if (layoutCount == 0) return CompactStatus::outOfMemory;
     size_t chosen = 0;
-    for (size_t i = 0; i < layoutCount; ++i) {
-        const CompactStatus status = pack(plan, layouts[i], &candidates[i]);
-        if (status != CompactStatus::ok) return status;
-        if (adaptive) {
-            weigh(&candidates[i], quickStrategies, 2, room.scratch);
-        } else if (layoutCount > 1) {
-            weigh(&candidates[i], &plan.strategy, 1, room.scratch);
-        } else {
-            candidates[i].strategy = plan.strategy;  // nothing to choose
-        }
+    for (size_t i = 1; i < layoutCount; ++i) {
         if (candidates[i].expected < candidates[chosen].expected) chosen = i;
     }
+    const bool strongest = plan.level == strongestDeflateLevel;
     // What the plan's level writes, chosen on the quick strategies; at the
     // strongest level that is the default level's file, the one to beat, so
     // that the strongest never writes a larger file than the default level.
@@ -283,10 +157,10 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
     CompactStatus status = encodeWith(candidates[chosen],
                                       strongest ? defaultLevel : plan.level, room.scratch, &bestStream, &bestLength);
     if (status == CompactStatus::ok && strongest) {
-        if (adaptive) {
+        if (plan.strategy == adaptiveFilter) {
             const double cutoff = double(candidates[chosen].expected) * strongestMargin;
             for (size_t i = 0; i < layoutCount; ++i) {
-                if (double(candidates[i].expected) <= cutoff) weigh(&candidates[i], slowStrategies, 2, room.scratch);
+                if (double(candidates[i].expected) <= cutoff) weighSlowStrategies(&candidates[i], room.scratch);
             }
         }
         Trial trials[strongestTrials];

@@ -144,22 +144,21 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
         if (best != 0) std::memcpy(dst, areas[best], sizes[best]);
         return sizes[best];
     }
+    const Sample sample = sampleOf(len / lineBytes, lineBytes);
     uint64_t sampled[methodCount];
-    for (const Method method : {Method::runs, Method::literals}) {
-        sampled[int(method)] = sampledSize(method, level, src, len, lineBytes, scratch);
-    }
     uint64_t& matching = sampled[int(Method::matching)];
-    if (level == defaultLevel && defaultSample != 0) {
-        matching = defaultSample;
-    } else if (level > defaultLevel) {
-        // A stronger level's matching is about never larger than the default level's, and far
-        // slower: when the default level already beats the rest, its trial is spared.
-        matching = defaultSample != 0 ? defaultSample
-                                      : sampledSize(Method::matching, defaultLevel, src, len, lineBytes, scratch);
-        if (matching > std::min(sampled[int(Method::runs)], sampled[int(Method::literals)])) {
-            matching = sampledSize(Method::matching, level, src, len, lineBytes, scratch);
-        }
-    } else {
+    const int firstLevel = std::min(level, defaultLevel);
+    matching = firstLevel == defaultLevel && defaultSample != 0
+                   ? defaultSample
+                   : sampledSize(Method::matching, firstLevel, src, len, lineBytes, scratch);
+    sampled[int(Method::runs)] = sampledSize(Method::runs, level, src, len, lineBytes, scratch);
+    // Literals alone spend at least a bit a byte: matching that spends less wins anyway.
+    sampled[int(Method::literals)] = matching < sample.bytes(lineBytes) / 8
+                                         ? UINT64_MAX
+                                         : sampledSize(Method::literals, level, src, len, lineBytes, scratch);
+    // A stronger level's matching is about never larger than the default level's, and far
+    // slower: when the default level already beats the rest, its trial is spared.
+    if (level > defaultLevel && matching > std::min(sampled[int(Method::runs)], sampled[int(Method::literals)])) {
         matching = sampledSize(Method::matching, level, src, len, lineBytes, scratch);
     }
     const Method method = static_cast<Method>(std::min_element(sampled, sampled + methodCount) - sampled);

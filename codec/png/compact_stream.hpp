@@ -50,6 +50,7 @@ struct Sample {
     size_t firstRow(size_t strip) const noexcept {
         return strips == 1 ? 0 : strip * (height - stripRows) / (strips - 1);
     }
+    size_t bytes(size_t lineBytes) const noexcept { return strips * stripRows * lineBytes; }
 };
 // Rows of about stripTargetBytes (at least one).
 size_t stripRowsFor(size_t lineBytes) noexcept;

@@ -89,6 +89,18 @@ void packSamples(const uint8_t* samples, uint32_t count, int bits, uint8_t* out)
     }
 }
 
+// Whether a census's colours are all grey, and the fewest bits that hold them.
+void describeGrey(ColourCensus* census) {
+    census->grey = true;
+    census->greyBits = 1;
+    for (uint32_t i = 0; i < census->count; ++i) {
+        const uint32_t c = census->colours[i];
+        const unsigned r = c >> 16, g = (c >> 8) & 0xFF, b = c & 0xFF;
+        census->grey = census->grey && r == g && g == b;
+        census->greyBits = std::max(census->greyBits, greyBitsOf(r));
+    }
+}
+
 }  // namespace
 
 void takeCensus(const uint8_t* rgb, size_t pixels, ColourCensus* census) noexcept {
@@ -113,14 +125,33 @@ void takeCensus(const uint8_t* rgb, size_t pixels, ColourCensus* census) noexcep
         census->uses[table.value(slot)] += end - i;
         i = end;
     }
-    census->grey = true;
-    census->greyBits = 1;
-    for (uint32_t i = 0; i < census->count; ++i) {
-        const uint32_t c = census->colours[i];
-        const unsigned r = c >> 16, g = (c >> 8) & 0xFF, b = c & 0xFF;
-        census->grey = census->grey && r == g && g == b;
-        census->greyBits = std::max(census->greyBits, greyBitsOf(r));
+    describeGrey(census);
+}
+
+void joinCensus(ColourCensus* into, const ColourCensus& other) noexcept {
+    if (into->many || other.many) {
+        into->many = true;
+        into->grey = false;
+        return;
     }
+    ColourTable table;
+    for (uint32_t i = 0; i < into->count; ++i) table.put(table.find(into->colours[i]), into->colours[i], uint16_t(i));
+    for (uint32_t i = 0; i < other.count; ++i) {
+        const size_t slot = table.find(other.colours[i]);
+        if (table.holds(slot)) {
+            into->uses[table.value(slot)] += other.uses[i];
+            continue;
+        }
+        if (into->count == 256) {
+            into->many = true;
+            into->grey = false;
+            return;
+        }
+        table.put(slot, other.colours[i], static_cast<uint16_t>(into->count));
+        into->colours[into->count] = other.colours[i];
+        into->uses[into->count++] = other.uses[i];
+    }
+    describeGrey(into);
 }
 
 PngLayout paletteLayout(const ColourCensus& census, PaletteOrder order) noexcept {

@@ -20,6 +20,9 @@ struct ColourCensus {
 
 // Counts the colours of `pixels` RGB pixels, stopping at the 257th.
 void takeCensus(const uint8_t* rgb, size_t pixels, ColourCensus* census) noexcept;
+// Adds the census of the pixels that follow into's to it (other's new colours
+// after into's), as if the two had been taken as one.
+void joinCensus(ColourCensus* into, const ColourCensus& other) noexcept;
 
 // A layout to store an RGB image in: colour type 2 (8-bit RGB), 3 (palette)
 // or 0 (grey), and its bit depth.

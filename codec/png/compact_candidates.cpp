@@ -1,0 +1,149 @@
+#include "compact_candidates.hpp"
+
+#include "deflate.hpp"
+#include "filter_select.hpp"
+#include "framing.hpp"
+#include "predictors.hpp"
+
+#include "../share_tasks.hpp"
+
+#include <algorithm>
+
+namespace lumivex::png {
+namespace {
+
+// What a default-level deflate is expected to make of the image filtered by
+// `strategy`: its sampled strips filtered (each against the row above it, as
+// in the whole image) and deflated, scaled up to the whole, so that layouts of
+// different row lengths compare. Only the strips are filtered.
+struct Estimate {
+    uint64_t whole = UINT64_MAX;
+    uint64_t sampled = 0;  // the strips' own deflated size, as the deflate policy samples it
+};
+
+Estimate estimate(const Image& image, int strategy, const Scratch& scratch) {
+    const size_t lineBytes = image.rowStride + 1;
+    const Sample sample = sampleOf(image.height, lineBytes);
+    const size_t stripBytes = sample.stripRows * lineBytes;
+    Owned strips;
+    if (!strips.allocate(2 * stripBytes)) return {};
+    uint64_t sizes[sampleStrips] = {0};
+    shareTasks(sample.strips, [&](size_t strip, size_t worker) {
+        uint8_t* filtered = strips.data + worker * stripBytes;
+        const size_t first = sample.firstRow(strip);
+        filterImageRows(image.pixels, image.rowStride, first, first + sample.stripRows, image.bpp, strategy,
+                        filtered);
+        sizes[strip] = compressZlib(defaultLevel, filtered, stripBytes, scratch.area(worker), scratch.cap);
+    });
+    uint64_t total = 0;
+    for (size_t i = 0; i < sample.strips; ++i) {
+        if (sizes[i] == 0) return {};  // the compressor lacked memory: never chosen
+        total += sizes[i];
+    }
+    return {total * image.scanlineBytes() / sample.bytes(lineBytes), total};
+}
+
+// Estimates the candidate filtered by each strategy, keeping the best two.
+void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
+    for (size_t i = 0; i < count; ++i) {
+        const Estimate found = estimate(out->image, strategies[i], scratch);
+        const uint64_t expected = found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found.whole);
+        if (expected < out->expected) {
+            out->runnerUp = std::exchange(out->strategy, strategies[i]);
+            out->runnerUpExpected = std::exchange(out->expected, expected);
+            out->sampled = found.sampled;
+        } else if (expected < out->runnerUpExpected) {
+            out->runnerUp = strategies[i];
+            out->runnerUpExpected = expected;
+        }
+    }
+}
+
+// The strategies weighed for every layout: the plan's own filter type alone,
+// or for the adaptive choice no filtering too (it keeps the exact bytes of
+// flat graphics and palette rows as repeated strings, which deflate finds
+// better than the small differences the per-row heuristic favours there); at
+// the strongest level the likely layouts also weigh the choosing strategies
+// that are slower to run.
+constexpr int quickStrategies[] = {adaptiveFilter, kNone};
+constexpr int slowStrategies[] = {entropyFilter, pairsFilter};
+
+// A large image's census, taken in two halves on two threads.
+ColourCensus censusOf(const CompactPlan& plan) {
+    const size_t pixels = size_t(plan.width) * plan.height;
+    ColourCensus halves[2];
+    if (!worthTwoThreads(3 * pixels, 3)) {
+        takeCensus(plan.pixels, pixels, &halves[0]);
+        return halves[0];
+    }
+    const size_t half = pixels / 2;
+    shareTasks(2, [&](size_t i, size_t) {
+        takeCensus(plan.pixels + 3 * half * i, i == 0 ? half : pixels - half, &halves[i]);
+    });
+    joinCensus(&halves[0], halves[1]);
+    return halves[0];
+}
+
+// The layouts that hold the plan's image exactly, 8-bit RGB first.
+size_t layoutsFor(const CompactPlan& plan, PngLayout layouts[maxLayouts]) {
+    size_t count = 0;
+    layouts[count++] = PngLayout();
+    if (plan.colour == ColourChoice::rgb) return count;
+    const ColourCensus census = censusOf(plan);
+    if (census.many) return count;
+    layouts[count++] = paletteLayout(census, PaletteOrder::byUse);
+    if (census.grey) layouts[count++] = greyLayout(census);
+    return count;
+}
+
+// Packs the plan's image into the candidate's layout, a large image's rows in
+// two halves on two threads.
+bool pack(const CompactPlan& plan, const PngLayout& layout, Candidate* out) {
+    out->layout = layout;
+    const size_t rowBytes = layout.rowBytes(plan.width);
+    const uint8_t* rows = plan.pixels;
+    if (layout.colourType != 2) {
+        if (!out->packed.allocate(rowBytes * plan.height)) return false;
+        const auto packRange = [&](uint32_t first, uint32_t end) {
+            packRows(plan.pixels + size_t(first) * plan.width * 3, plan.width, end - first, layout,
+                     out->packed.data + first * rowBytes);
+        };
+        const uint32_t half = plan.height / 2;
+        if (worthTwoThreads(size_t(plan.height) * plan.width * 3, size_t(plan.width) * 3)) {
+            shareTasks(2, [&](size_t i, size_t) { i == 0 ? packRange(0, half) : packRange(half, plan.height); });
+        } else {
+            packRange(0, plan.height);
+        }
+        rows = out->packed.data;
+    }
+    out->image = {rows, rowBytes, plan.height, layout.filterDistance()};
+    return true;
+}
+
+}  // namespace
+
+size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate out[maxLayouts]) {
+    PngLayout layouts[maxLayouts];
+    const size_t count = layoutsFor(plan, layouts);
+    for (size_t i = 0; i < count; ++i) {
+        if (!pack(plan, layouts[i], &out[i])) return 0;
+        if (plan.strategy == adaptiveFilter) {
+            // 8-bit RGB unfiltered holds the bytes of palette indices unfiltered three times
+            // over, and has never come out smaller; a large image spares its trial.
+            const bool paletteToo = count > 1 && out[i].layout.colourType == 2 &&
+                                    out[i].image.scanlineBytes() > smallScanlines;
+            weigh(&out[i], quickStrategies, paletteToo ? 1 : 2, scratch);
+        } else if (count > 1) {
+            weigh(&out[i], &plan.strategy, 1, scratch);
+        } else {
+            out[i].strategy = plan.strategy;  // nothing to choose
+        }
+    }
+    return count;
+}
+
+void weighSlowStrategies(Candidate* candidate, const Scratch& scratch) {
+    weigh(candidate, slowStrategies, 2, scratch);
+}
+
+}  // namespace lumivex::png

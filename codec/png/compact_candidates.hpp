@@ -1,0 +1,64 @@
+// The compact encoder's candidates: every layout that holds an image exactly,
+// its rows packed, and the filter strategies weighed for it by a default-level
+// deflate of sampled strips. Pure: no Python; the work of a large image is
+// shared between the calling thread and one helper.
+#pragma once
+
+#include "compact_encoder.hpp"
+#include "compact_stream.hpp"
+#include "filter_select.hpp"
+#include "reduce.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+namespace lumivex::png {
+
+// Memory from malloc, freed with the owner.
+struct Owned {
+    uint8_t* data = nullptr;
+    Owned() = default;
+    Owned(Owned&& other) noexcept : data(std::exchange(other.data, nullptr)) {}
+    Owned& operator=(Owned&& other) noexcept {
+        std::swap(data, other.data);
+        return *this;
+    }
+    ~Owned() { std::free(data); }
+    bool allocate(size_t size) { return (data = static_cast<uint8_t*>(std::malloc(size > 0 ? size : 1))); }
+    uint8_t* release() { return std::exchange(data, nullptr); }
+};
+
+// Rows of one layout: `pixels` holds height rows of rowStride bytes.
+struct Image {
+    const uint8_t* pixels;
+    size_t rowStride;
+    uint32_t height;
+    size_t bpp;  // the filters' distance to the left neighbour
+    size_t scanlineBytes() const { return size_t(height) * (rowStride + 1); }
+};
+
+// One layout the plan's image can be stored in, with the strategies weighed
+// for it: the one expected smallest, and the next. Expectations are of whole
+// files (a palette's PLTE chunk counts), so that layouts compare.
+struct Candidate {
+    PngLayout layout;
+    Owned packed;  // the rows in the layout (none for 8-bit RGB: the plan's pixels)
+    Image image{};
+    int strategy = adaptiveFilter, runnerUp = adaptiveFilter;
+    uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX;
+    uint64_t sampled = 0;  // the best strategy's sampled deflate size (sampledSize's at the default level)
+};
+
+constexpr size_t maxLayouts = 3;  // 8-bit RGB, a palette, grey
+
+// The candidates for a checked plan, 8-bit RGB first, each weighed with the
+// strategies its level and filter choice call for (none for a single layout
+// and filter type: nothing to choose). Returns how many, or 0 when memory ran out.
+size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate out[maxLayouts]);
+
+// The strongest level also weighs the choosing strategies that are slower to run.
+void weighSlowStrategies(Candidate* candidate, const Scratch& scratch);
+
+}  // namespace lumivex::png
