@@ -121,6 +121,11 @@ uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, s
     return total;
 }
 
+size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
+                        size_t cap) noexcept {
+    return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
+}
+
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     const Scratch& scratch, uint64_t defaultSample) noexcept {
     if (len <= smallScanlines) {

@@ -63,6 +63,12 @@ Sample sampleOf(size_t height, size_t lineBytes) noexcept;
 uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
                      const Scratch& scratch) noexcept;
 
+// The zlib stream of src[0, len) (rows of lineBytes) by matching at a known `level`, in
+// two pieces on two threads when worthTwoThreads, in dst[0, cap) with cap >=
+// streamCapacity; 0 when the compressor could not get memory.
+size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
+                        size_t cap) noexcept;
+
 // The smaller zlib stream of src[0, len) (rows of lineBytes) at a known `level`, in
 // dst[0, cap) with cap >= streamCapacity; 0 when the compressor could not get memory.
 // defaultSample, when not 0, is what sampledSize gives for matching at the default
