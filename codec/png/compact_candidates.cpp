@@ -91,7 +91,7 @@ size_t layoutsFor(const CompactPlan& plan, PngLayout layouts[maxLayouts]) {
     if (plan.colour == ColourChoice::rgb) return count;
     const ColourCensus census = censusOf(plan);
     if (census.many) return count;
-    layouts[count++] = paletteLayout(census, PaletteOrder::byUse);
+    layouts[count++] = paletteLayout(census);
     if (census.grey) layouts[count++] = greyLayout(census);
     return count;
 }

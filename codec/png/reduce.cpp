@@ -154,18 +154,10 @@ void joinCensus(ColourCensus* into, const ColourCensus& other) noexcept {
     describeGrey(into);
 }
 
-PngLayout paletteLayout(const ColourCensus& census, PaletteOrder order) noexcept {
+PngLayout paletteLayout(const ColourCensus& census) noexcept {
     uint32_t rank[256];
     for (uint32_t i = 0; i < census.count; ++i) rank[i] = i;
-    auto luminance = [&](uint32_t i) {
-        const uint32_t c = census.colours[i];
-        return 299u * (c >> 16) + 587u * ((c >> 8) & 0xFF) + 114u * (c & 0xFF);
-    };
-    if (order == PaletteOrder::byUse) {
-        std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return census.uses[a] > census.uses[b]; });
-    } else {
-        std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return luminance(a) < luminance(b); });
-    }
+    std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return census.uses[a] > census.uses[b]; });
     PngLayout layout;
     layout.colourType = 3;
     layout.bitDepth = indexBits(census.count);
