@@ -48,6 +48,7 @@ void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& s
     for (size_t i = 0; i < count; ++i) {
         const Estimate found = estimate(out->image, strategies[i], scratch);
         const uint64_t expected = found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found.whole);
+        if (strategies[i] == kNone) out->unfilteredExpected = expected;
         if (expected < out->expected) {
             out->runnerUp = std::exchange(out->strategy, strategies[i]);
             out->runnerUpExpected = std::exchange(out->expected, expected);

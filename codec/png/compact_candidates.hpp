@@ -48,6 +48,7 @@ struct Candidate {
     Image image{};
     int strategy = adaptiveFilter, runnerUp = adaptiveFilter;
     uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX;
+    uint64_t unfilteredExpected = UINT64_MAX;  // when no filtering was weighed
     uint64_t sampled = 0;  // the best strategy's sampled deflate size (sampledSize's at the default level)
 };
 

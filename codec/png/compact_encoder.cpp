@@ -63,11 +63,14 @@ CompactStatus encodeWith(const Candidate& candidate, int level, const Scratch& s
 // further at the strongest level: they have never come out smaller.
 constexpr double strongestMargin = 1.1;
 
-// The strongest level deflates whole the two likeliest (layout, strategy)
-// pairs, each as one stream on a thread of its own: a stream cut for two
-// threads loses the matches across the cut. When the runner-up is expected
-// this much larger it has never come out smaller, and only the likeliest is
-// deflated: in two pieces on two threads once its stream is expected this
+// The strongest level deflates whole the likeliest (layout, strategy) pair
+// and one other, each as one stream on a thread of its own (a stream cut for
+// two threads loses the matches across the cut). Sampled strips at the default
+// level underrate unfiltered rows, whose long repeats the strongest level
+// finds best: when the likeliest pair is filtered, the other is the likeliest
+// unfiltered one. Otherwise it is the runner-up, unless that is expected this
+// much larger (it has then never come out smaller): the likeliest alone is
+// deflated, in two pieces on two threads once its stream is expected this
 // long, where the cut's few hundred bytes cost under 0.2 %.
 struct Trial {
     const Candidate* candidate;
@@ -75,23 +78,31 @@ struct Trial {
     uint64_t expected;
 };
 constexpr size_t strongestTrials = 2;
-constexpr double runnerUpMargin = 1.03;
+constexpr double runnerUpMargin = 1.03, unfilteredMargin = 1.1;
 constexpr uint64_t worthCutting = 128 * 1024;
 
 size_t likeliestTrials(const Candidate* candidates, size_t count, Trial trials[strongestTrials]) {
-    Trial all[2 * maxLayouts];
+    Trial all[2 * maxLayouts], unfiltered{nullptr, kNone, UINT64_MAX};
     size_t found = 0;
     for (size_t i = 0; i < count; ++i) {
-        all[found++] = {&candidates[i], candidates[i].strategy, candidates[i].expected};
-        if (candidates[i].runnerUpExpected != UINT64_MAX) {
-            all[found++] = {&candidates[i], candidates[i].runnerUp, candidates[i].runnerUpExpected};
+        const Candidate& candidate = candidates[i];
+        all[found++] = {&candidate, candidate.strategy, candidate.expected};
+        if (candidate.runnerUpExpected != UINT64_MAX) {
+            all[found++] = {&candidate, candidate.runnerUp, candidate.runnerUpExpected};
         }
+        if (candidate.unfilteredExpected < unfiltered.expected) unfiltered = {&candidate, kNone, candidate.unfilteredExpected};
     }
-    size_t kept = std::min(found, strongestTrials);
-    std::partial_sort(all, all + kept, all + found, [](const Trial& a, const Trial& b) { return a.expected < b.expected; });
-    if (kept == 2 && double(all[1].expected) >= double(all[0].expected) * runnerUpMargin) kept = 1;
-    std::copy(all, all + kept, trials);
-    return kept;
+    const auto likelier = [](const Trial& a, const Trial& b) { return a.expected < b.expected; };
+    std::partial_sort(all, all + std::min<size_t>(found, 2), all + found, likelier);
+    trials[0] = all[0];
+    if (all[0].strategy != kNone && unfiltered.candidate != nullptr &&
+        double(unfiltered.expected) <= double(all[0].expected) * unfilteredMargin) {
+        trials[1] = unfiltered;
+        return 2;
+    }
+    if (found < 2 || double(all[1].expected) >= double(all[0].expected) * runnerUpMargin) return 1;
+    trials[1] = all[1];
+    return 2;
 }
 
 // Deflates each trial at `level`, the two trials whole on two threads, or a

@@ -41,6 +41,10 @@ size_t compressWhole(Method method, int level, const uint8_t* src, size_t len, u
                                       : compressZlibUnmatched(unmatched(method), src, len, dst, cap);
 }
 
+// Literals alone spend at least a bit a byte: matching that spends less is
+// not weighed against them.
+bool spendsUnderABitAByte(uint64_t compressed, size_t len) { return compressed < len / 8; }
+
 size_t compressPiece(Method method, int level, bool last, const uint8_t* src, size_t len, uint8_t* dst,
                      size_t cap) {
     return method == Method::matching ? compressDeflatePiece(level, last, src, len, dst, cap)
@@ -129,21 +133,23 @@ size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBy
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     const Scratch& scratch, uint64_t defaultSample) noexcept {
     if (len <= smallScanlines) {
-        // Every way on everything, two at once when two cores are worth waking.
+        // Every way worth trying on everything, two at once when two cores are worth waking.
+        // (Method's order: matching, runs, literals.)
+        const size_t ways = defaultSample != 0 && spendsUnderABitAByte(defaultSample, len) ? 2 : methodCount;
         uint8_t* const areas[] = {dst, scratch.area(0), scratch.area(1)};
         const size_t caps[] = {cap, scratch.cap, scratch.cap};
         size_t sizes[methodCount] = {0};
         const auto attempt = [&](size_t i, size_t) {
             sizes[i] = compressWhole(static_cast<Method>(i), level, src, len, areas[i], caps[i]);
         };
-        if (haveTwoCores() && len >= bothAtOnceBytes) {
-            shareTasks(methodCount, attempt);
+        if (ways > 1 && haveTwoCores() && len >= bothAtOnceBytes) {
+            shareTasks(ways, attempt);
         } else {
-            for (size_t i = 0; i < methodCount; ++i) attempt(i, 0);
+            for (size_t i = 0; i < ways; ++i) attempt(i, 0);
         }
         if (sizes[0] == 0) return 0;
         size_t best = 0;  // matching's stream is already in place
-        for (size_t i = 1; i < methodCount; ++i) {
+        for (size_t i = 1; i < ways; ++i) {
             if (sizes[i] != 0 && sizes[i] < sizes[best]) best = i;
         }
         if (best != 0) std::memcpy(dst, areas[best], sizes[best]);
@@ -157,8 +163,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
                    ? defaultSample
                    : sampledSize(Method::matching, firstLevel, src, len, lineBytes, scratch);
     sampled[int(Method::runs)] = sampledSize(Method::runs, level, src, len, lineBytes, scratch);
-    // Literals alone spend at least a bit a byte: matching that spends less wins anyway.
-    sampled[int(Method::literals)] = matching < sample.bytes(lineBytes) / 8
+    sampled[int(Method::literals)] = spendsUnderABitAByte(matching, sample.bytes(lineBytes))
                                          ? UINT64_MAX
                                          : sampledSize(Method::literals, level, src, len, lineBytes, scratch);
     // A stronger level's matching is about never larger than the default level's, and far
