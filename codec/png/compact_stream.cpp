@@ -41,6 +41,10 @@ size_t compressWhole(Method method, int level, const uint8_t* src, size_t len, u
                                       : compressZlibUnmatched(unmatched(method), src, len, dst, cap);
 }
 
+// A sample's size by runs or literals alone times this must be below
+// matching's for either to be chosen.
+constexpr double unmatchedMargin = 1.03;
+
 // Literals alone spend at least a bit a byte: matching that spends less is
 // not weighed against them.
 bool spendsUnderABitAByte(uint64_t compressed, size_t len) { return compressed < len / 8; }
@@ -171,8 +175,12 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     if (level > defaultLevel && matching > std::min(sampled[int(Method::runs)], sampled[int(Method::literals)])) {
         matching = sampledSize(Method::matching, level, src, len, lineBytes, scratch);
     }
-    const Method method = static_cast<Method>(std::min_element(sampled, sampled + methodCount) - sampled);
-    return compressWith(method, level, src, len, lineBytes, dst, cap);
+    // A way that seeks no strings must win clearly: where the sample misses the
+    // image's repeats (its strips all in a blank margin, say), only matching
+    // finds them, and the other ways come out far larger.
+    const Method unmatched = sampled[int(Method::runs)] <= sampled[int(Method::literals)] ? Method::runs : Method::literals;
+    const bool unmatchedWins = double(sampled[int(unmatched)]) * unmatchedMargin < double(matching);
+    return compressWith(unmatchedWins ? unmatched : Method::matching, level, src, len, lineBytes, dst, cap);
 }
 
 }  // namespace lumivex::png
