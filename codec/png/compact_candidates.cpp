@@ -13,46 +13,47 @@ namespace lumivex::png {
 namespace {
 
 // What a default-level deflate is expected to make of the image filtered by
-// `strategy`: its sampled strips filtered (each against the row above it, as
-// in the whole image) and deflated, scaled up to the whole, so that layouts of
-// different row lengths compare. Only the strips are filtered.
+// `strategy`: its sample's strips filtered (each against the row above it, as
+// in the whole image), deflated as one stream, and scaled up to the whole, so
+// that layouts of different row lengths compare. Only the strips are filtered.
 struct Estimate {
     uint64_t whole = UINT64_MAX;
-    uint64_t sampled = 0;  // the strips' own deflated size, as the deflate policy samples it
+    uint64_t sampled = 0;  // the sample's own deflated size, as the deflate policy takes it
 };
 
-Estimate estimate(const Image& image, int strategy, const Scratch& scratch) {
+Estimate estimate(const Image& image, int strategy, const Scratch& scratch, size_t worker) {
     const size_t lineBytes = image.rowStride + 1;
     const Sample sample = sampleOf(image.height, lineBytes);
-    const size_t stripBytes = sample.stripRows * lineBytes;
-    Owned strips;
-    if (!strips.allocate(2 * stripBytes)) return {};
-    uint64_t sizes[sampleStrips] = {0};
-    shareTasks(sample.strips, [&](size_t strip, size_t worker) {
-        uint8_t* filtered = strips.data + worker * stripBytes;
+    const size_t stripBytes = sample.stripRows * lineBytes, bytes = sample.bytes(lineBytes);
+    Owned filtered;
+    if (!filtered.allocate(bytes)) return {};
+    for (size_t strip = 0; strip < sample.strips; ++strip) {
         const size_t first = sample.firstRow(strip);
         filterImageRows(image.pixels, image.rowStride, first, first + sample.stripRows, image.bpp, strategy,
-                        filtered);
-        sizes[strip] = compressZlib(defaultLevel, filtered, stripBytes, scratch.area(worker), scratch.cap);
-    });
-    uint64_t total = 0;
-    for (size_t i = 0; i < sample.strips; ++i) {
-        if (sizes[i] == 0) return {};  // the compressor lacked memory: never chosen
-        total += sizes[i];
+                        filtered.data + strip * stripBytes);
     }
-    return {total * image.scanlineBytes() / sample.bytes(lineBytes), total};
+    const size_t size = compressZlib(defaultLevel, filtered.data, bytes, scratch.area(worker), scratch.cap);
+    if (size == 0) return {};  // the compressor lacked memory: never chosen
+    return {size * image.scanlineBytes() / bytes, size};
 }
 
-// Estimates the candidate filtered by each strategy, keeping the best two.
+// Estimates the candidate filtered by each strategy (two at once), keeping the best two.
 void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
+    Estimate found[2];
+    const auto run = [&](size_t i, size_t worker) { found[i] = estimate(out->image, strategies[i], scratch, worker); };
+    if (count == 1) {
+        run(0, 0);
+    } else {
+        shareTasks(count, run);
+    }
     for (size_t i = 0; i < count; ++i) {
-        const Estimate found = estimate(out->image, strategies[i], scratch);
-        const uint64_t expected = found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found.whole);
+        const uint64_t expected =
+            found[i].whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found[i].whole);
         if (strategies[i] == kNone) out->unfilteredExpected = expected;
         if (expected < out->expected) {
             out->runnerUp = std::exchange(out->strategy, strategies[i]);
             out->runnerUpExpected = std::exchange(out->expected, expected);
-            out->sampled = found.sampled;
+            out->sampled = found[i].sampled;
         } else if (expected < out->runnerUpExpected) {
             out->runnerUp = strategies[i];
             out->runnerUpExpected = expected;

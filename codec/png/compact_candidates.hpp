@@ -49,7 +49,7 @@ struct Candidate {
     int strategy = adaptiveFilter, runnerUp = adaptiveFilter;
     uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX;
     uint64_t unfilteredExpected = UINT64_MAX;  // when no filtering was weighed
-    uint64_t sampled = 0;  // the best strategy's sampled deflate size (sampledSize's at the default level)
+    uint64_t sampled = 0;  // the best strategy's sample deflated at the default level (its size)
 };
 
 constexpr size_t maxLayouts = 3;  // 8-bit RGB, a palette, grey

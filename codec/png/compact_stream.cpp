@@ -5,7 +5,9 @@
 #include "../share_tasks.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 namespace lumivex::png {
@@ -97,37 +99,68 @@ size_t streamCapacity(size_t len, size_t lineBytes) noexcept {
 }
 
 size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept {
-    // A small image whole, or a sample's strip (the whole sample when it is one strip).
-    const size_t sampleBytes = sampleStrips * std::max(stripTargetBytes, lineBytes);
+    // A small image whole, or the sample of any layout of this image (rows no longer than
+    // these): eight strips of at most stripTargetBytes or a row each, or a sixteenth.
+    const size_t sampleBytes =
+        std::max(minSampleStrips * std::max(stripTargetBytes, lineBytes), scanlineBytes / sampleFraction);
     return zlibCompressBound(std::min(scanlineBytes, std::max(smallScanlines, sampleBytes)));
 }
 
-
-size_t stripRowsFor(size_t lineBytes) noexcept { return std::max<size_t>(1, stripTargetBytes / lineBytes); }
-
 Sample sampleOf(size_t height, size_t lineBytes) noexcept {
-    const size_t stripRows = stripRowsFor(lineBytes);
-    if (height <= sampleStrips * stripRows) return {1, height, height};
-    return {sampleStrips, stripRows, height};
+    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
+    if (height <= minSampleStrips * stripRows) return {1, height, height};
+    const size_t strips = std::clamp(height / (sampleFraction * stripRows), minSampleStrips, maxSampleStrips);
+    return {strips, stripRows, height};
 }
 
-uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
-                     const Scratch& scratch) noexcept {
+namespace {
+
+// A way to deflate a sample, and the size it gave (UINT64_MAX when the compressor lacked memory).
+struct SampleJob {
+    Method method;
+    int level;
+    uint64_t size = UINT64_MAX;
+};
+
+// Deflates the sample of the filtered image src[0, len) by each job, two at once (a
+// lone job in two halves at once); false when there was no memory to gather the sample's rows.
+bool deflateSample(const uint8_t* src, size_t len, size_t lineBytes, SampleJob* jobs, size_t count,
+                   const Scratch& scratch) {
     const Sample sample = sampleOf(len / lineBytes, lineBytes);
-    const size_t stripBytes = sample.stripRows * lineBytes;
-    uint64_t sizes[sampleStrips] = {0};
-    shareTasks(sample.strips, [&](size_t strip, size_t worker) {
-        const uint8_t* rows = src + sample.firstRow(strip) * lineBytes;
-        uint8_t* area = scratch.area(worker);
-        sizes[strip] = compressWhole(method, level, rows, stripBytes, area, scratch.cap);
-    });
-    uint64_t total = 0;
-    for (size_t i = 0; i < sample.strips; ++i) {
-        if (sizes[i] == 0) return UINT64_MAX;  // the compressor lacked memory: this way loses
-        total += sizes[i];
+    const size_t bytes = sample.bytes(lineBytes), stripBytes = sample.stripRows * lineBytes;
+    std::unique_ptr<uint8_t, void (*)(void*)> gathered(nullptr, std::free);
+    const uint8_t* rows = src;
+    if (sample.strips > 1) {
+        gathered.reset(static_cast<uint8_t*>(std::malloc(bytes)));
+        if (!gathered) return false;
+        for (size_t strip = 0; strip < sample.strips; ++strip) {
+            std::memcpy(gathered.get() + strip * stripBytes, src + sample.firstRow(strip) * lineBytes, stripBytes);
+        }
+        rows = gathered.get();
     }
-    return total;
+    const auto run = [&](size_t i, size_t worker) {
+        const size_t size = compressWhole(jobs[i].method, jobs[i].level, rows, bytes, scratch.area(worker), scratch.cap);
+        jobs[i].size = size == 0 ? UINT64_MAX : size;
+    };
+    if (count > 1) {
+        shareTasks(count, run);
+    } else if (sample.strips == 1) {
+        run(0, 0);
+    } else {
+        // A lone job takes both threads, a half of the strips each.
+        const size_t firstHalf = sample.strips / 2 * stripBytes;
+        size_t sizes[2] = {0, 0};
+        shareTasks(2, [&](size_t half, size_t worker) {
+            const uint8_t* from = rows + (half == 0 ? 0 : firstHalf);
+            sizes[half] = compressWhole(jobs[0].method, jobs[0].level, from, half == 0 ? firstHalf : bytes - firstHalf,
+                                        scratch.area(worker), scratch.cap);
+        });
+        jobs[0].size = sizes[0] == 0 || sizes[1] == 0 ? UINT64_MAX : sizes[0] + sizes[1];
+    }
+    return true;
 }
+
+}  // namespace
 
 size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
                         size_t cap) noexcept {
@@ -159,21 +192,24 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
         if (best != 0) std::memcpy(dst, areas[best], sizes[best]);
         return sizes[best];
     }
-    const Sample sample = sampleOf(len / lineBytes, lineBytes);
-    uint64_t sampled[methodCount];
+    const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
+    const bool known = defaultSample != 0 && level >= defaultLevel;
+    SampleJob jobs[methodCount];
+    size_t count = 0;
+    if (!known) jobs[count++] = {Method::matching, std::min(level, defaultLevel)};
+    jobs[count++] = {Method::runs, level};
+    if (!known || !spendsUnderABitAByte(defaultSample, sampleBytes)) jobs[count++] = {Method::literals, level};
+    if (!deflateSample(src, len, lineBytes, jobs, count, scratch)) {
+        return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
+    }
+    uint64_t sampled[methodCount] = {defaultSample, UINT64_MAX, UINT64_MAX};
+    for (size_t i = 0; i < count; ++i) sampled[int(jobs[i].method)] = jobs[i].size;
     uint64_t& matching = sampled[int(Method::matching)];
-    const int firstLevel = std::min(level, defaultLevel);
-    matching = firstLevel == defaultLevel && defaultSample != 0
-                   ? defaultSample
-                   : sampledSize(Method::matching, firstLevel, src, len, lineBytes, scratch);
-    sampled[int(Method::runs)] = sampledSize(Method::runs, level, src, len, lineBytes, scratch);
-    sampled[int(Method::literals)] = spendsUnderABitAByte(matching, sample.bytes(lineBytes))
-                                         ? UINT64_MAX
-                                         : sampledSize(Method::literals, level, src, len, lineBytes, scratch);
     // A stronger level's matching is about never larger than the default level's, and far
     // slower: when the default level already beats the rest, its trial is spared.
     if (level > defaultLevel && matching > std::min(sampled[int(Method::runs)], sampled[int(Method::literals)])) {
-        matching = sampledSize(Method::matching, level, src, len, lineBytes, scratch);
+        SampleJob stronger{Method::matching, level};
+        if (deflateSample(src, len, lineBytes, &stronger, 1, scratch)) matching = stronger.size;
     }
     // A way that seeks no strings must win clearly: where the sample misses the
     // image's repeats (its strips all in a blank margin, say), only matching

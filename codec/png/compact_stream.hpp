@@ -24,8 +24,8 @@ bool worthTwoThreads(size_t len, size_t lineBytes) noexcept;
 // Room for the stream of len scanline bytes of lineBytes-byte rows, whole or in pieces; 0 when too large.
 size_t streamCapacity(size_t len, size_t lineBytes) noexcept;
 
-// Room for trial compressions: two areas of `cap` bytes, one for each thread sampled
-// strips are compressed on.
+// Room for trial compressions: two areas of `cap` bytes, one for each thread
+// samples are compressed on.
 struct Scratch {
     uint8_t* data;
     size_t cap;
@@ -39,9 +39,13 @@ size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept;
 enum class Method { matching, runs, literals };
 constexpr size_t methodCount = 3;
 
-// Trials judge a large image by this many evenly spaced strips of rows, each of
-// about stripTargetBytes (at least one row).
-constexpr size_t sampleStrips = 8;
+// Trials judge a large image by evenly spaced strips of rows, each of about
+// stripTargetBytes (at least one row): a sixteenth of the image, at least
+// minSampleStrips and at most maxSampleStrips of them. A sample is deflated
+// as one stream, its strips' rows end to end, so that it warms up once as the
+// whole image's stream does: deflated apart, each strip's first rows found
+// nothing to match, which underrated unfiltered rows, whose repeats reach furthest.
+constexpr size_t minSampleStrips = 8, maxSampleStrips = 32, sampleFraction = 16;
 constexpr size_t stripTargetBytes = 48 * 1024;
 
 // Rows a trial judges an image by: `strips` evenly spaced strips of `stripRows` rows.
@@ -52,16 +56,8 @@ struct Sample {
     }
     size_t bytes(size_t lineBytes) const noexcept { return strips * stripRows * lineBytes; }
 };
-// Rows of about stripTargetBytes (at least one).
-size_t stripRowsFor(size_t lineBytes) noexcept;
-// sampleStrips strips of an image of `height` rows, or all of a small one as one strip.
+// The sample of an image of `height` rows, or all of a small one as one strip.
 Sample sampleOf(size_t height, size_t lineBytes) noexcept;
-
-// The compressed size of an image's sample (sampleOf), each strip deflated whole at
-// `level` by `method`, the strips shared out between two threads; UINT64_MAX when
-// the compressor could not get memory.
-uint64_t sampledSize(Method method, int level, const uint8_t* src, size_t len, size_t lineBytes,
-                     const Scratch& scratch) noexcept;
 
 // The zlib stream of src[0, len) (rows of lineBytes) by matching at a known `level`, in
 // two pieces on two threads when worthTwoThreads, in dst[0, cap) with cap >=
@@ -71,8 +67,8 @@ size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBy
 
 // The smaller zlib stream of src[0, len) (rows of lineBytes) at a known `level`, in
 // dst[0, cap) with cap >= streamCapacity; 0 when the compressor could not get memory.
-// defaultSample, when not 0, is what sampledSize gives for matching at the default
-// level, already known to the caller.
+// defaultSample, when not 0, is the size of the image's sample deflated by matching
+// at the default level, already known to the caller.
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     const Scratch& scratch, uint64_t defaultSample = 0) noexcept;
 
