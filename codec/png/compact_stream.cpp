@@ -47,8 +47,8 @@ size_t compressWhole(Method method, int level, const uint8_t* src, size_t len, u
 // matching's for either to be chosen.
 constexpr double unmatchedMargin = 1.03;
 
-// Literals alone spend at least a bit a byte: matching that spends less is
-// not weighed against them.
+// Whether a compressed size is under a bit a byte of its input. Literals alone
+// never are.
 bool spendsUnderABitAByte(uint64_t compressed, size_t len) { return compressed < len / 8; }
 
 size_t compressPiece(Method method, int level, bool last, const uint8_t* src, size_t len, uint8_t* dst,
@@ -192,29 +192,37 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
         if (best != 0) std::memcpy(dst, areas[best], sizes[best]);
         return sizes[best];
     }
+    // Runs or literals alone pay only on rows that matching packs poorly. On a sample
+    // that matching packs to under a bit a byte they are not tried: such a sample may
+    // miss the image's repeats (its strips all in a blank margin, say), which only
+    // matching finds, and they would come out far larger on the whole.
     const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
     const bool known = defaultSample != 0 && level >= defaultLevel;
+    if (known && spendsUnderABitAByte(defaultSample, sampleBytes)) {
+        return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
+    }
     SampleJob jobs[methodCount];
     size_t count = 0;
     if (!known) jobs[count++] = {Method::matching, std::min(level, defaultLevel)};
     jobs[count++] = {Method::runs, level};
-    if (!known || !spendsUnderABitAByte(defaultSample, sampleBytes)) jobs[count++] = {Method::literals, level};
+    jobs[count++] = {Method::literals, level};
     if (!deflateSample(src, len, lineBytes, jobs, count, scratch)) {
         return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
     }
     uint64_t sampled[methodCount] = {defaultSample, UINT64_MAX, UINT64_MAX};
     for (size_t i = 0; i < count; ++i) sampled[int(jobs[i].method)] = jobs[i].size;
     uint64_t& matching = sampled[int(Method::matching)];
+    const Method unmatched = sampled[int(Method::runs)] <= sampled[int(Method::literals)] ? Method::runs : Method::literals;
+    if (spendsUnderABitAByte(matching, sampleBytes)) {
+        return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
+    }
     // A stronger level's matching is about never larger than the default level's, and far
     // slower: when the default level already beats the rest, its trial is spared.
-    if (level > defaultLevel && matching > std::min(sampled[int(Method::runs)], sampled[int(Method::literals)])) {
+    if (level > defaultLevel && matching > sampled[int(unmatched)]) {
         SampleJob stronger{Method::matching, level};
         if (deflateSample(src, len, lineBytes, &stronger, 1, scratch)) matching = stronger.size;
     }
-    // A way that seeks no strings must win clearly: where the sample misses the
-    // image's repeats (its strips all in a blank margin, say), only matching
-    // finds them, and the other ways come out far larger.
-    const Method unmatched = sampled[int(Method::runs)] <= sampled[int(Method::literals)] ? Method::runs : Method::literals;
+    // Even then a way that seeks no strings must win clearly.
     const bool unmatchedWins = double(sampled[int(unmatched)]) * unmatchedMargin < double(matching);
     return compressWith(unmatchedWins ? unmatched : Method::matching, level, src, len, lineBytes, dst, cap);
 }
