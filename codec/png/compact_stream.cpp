@@ -15,7 +15,8 @@ namespace {
 
 // Deflate's matching pays on most pictures; on smooth noisy ones, whose filtered rows
 // repeat little, seeking only runs, or no strings at all, is smaller as well as faster.
-// The choice is made on evenly spaced strips of rows (on everything, for a small image).
+// The choice is made on a sample of evenly spaced strips of rows (on everything, for a
+// small image).
 
 // One piece for each thread: each cut costs the matches that would have reached across it,
 // and more pieces gave no steadier times when another process kept a core busy.
@@ -27,8 +28,8 @@ bool haveTwoCores() {
     return twoCores;
 }
 
-// A small image's two attempts go to two threads from this size on: below it,
-// waking a thread costs about what it saves.
+// A small image's ways to deflate go to two threads from this size on: below
+// it, waking a thread costs about what it saves.
 constexpr size_t bothAtOnceBytes = 64 * 1024;
 
 RowParts piecesOf(size_t len, size_t lineBytes) {
@@ -172,7 +173,8 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     if (len <= smallScanlines) {
         // Every way worth trying on everything, two at once when two cores are worth waking.
         // (Method's order: matching, runs, literals.)
-        const size_t ways = defaultSample != 0 && spendsUnderABitAByte(defaultSample, len) ? 2 : methodCount;
+        const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
+        const size_t ways = defaultSample != 0 && spendsUnderABitAByte(defaultSample, sampleBytes) ? 2 : methodCount;
         uint8_t* const areas[] = {dst, scratch.area(0), scratch.area(1)};
         const size_t caps[] = {cap, scratch.cap, scratch.cap};
         size_t sizes[methodCount] = {0};
