@@ -15,6 +15,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import tempfile
 import time
 
 import atheris
@@ -158,6 +159,25 @@ def fuzz_target(name, seconds):
     return executions, (oom, timeouts, crashes), reported, kinds, log_path
 
 
+def fuzz_all(targets, seconds):
+    """Fuzzes each target in turn, printing what it found; returns a summary row for each."""
+    summary = []
+    for name in targets:
+        print("== %s: fuzzing for %d s" % (name, seconds), flush=True)
+        started = time.monotonic()
+        executions, (oom, timeouts, crashes), reported, kinds, log_path = fuzz_target(name, seconds)
+        summary.append((name, executions, executions / seconds, sum(len(i) for i in kinds.values())))
+        print("   %d executions; libFuzzer counted %d crashes, %d hangs, %d out of memory; log %s"
+              % (executions, crashes, timeouts, oom, log_path.relative_to(ROOT)))
+        for line, count in reported.most_common():
+            print("   reported %d time%s: %s" % (count, "s" if count > 1 else "", line))
+        for what, inputs in kinds.items():
+            print("   finding (%d input%s): %s\n      e.g. %s" % (len(inputs), "s" if len(inputs) > 1 else "", what,
+                                                               inputs[0].relative_to(ROOT)))
+        print("   (%.0f s with re-runs)" % (time.monotonic() - started), flush=True)
+    return summary
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=int, default=60, help="fuzzing time per target")
@@ -167,20 +187,11 @@ def main():
     if unknown:
         parser.error("unknown targets: %s (known: %s)" % (", ".join(sorted(unknown)), ", ".join(TARGETS)))
 
-    summary = []
-    for name in arguments.targets:
-        print("== %s: fuzzing for %d s" % (name, arguments.seconds), flush=True)
-        started = time.monotonic()
-        executions, (oom, timeouts, crashes), reported, kinds, log_path = fuzz_target(name, arguments.seconds)
-        summary.append((name, executions, executions / arguments.seconds, sum(len(i) for i in kinds.values())))
-        print("   %d executions; libFuzzer counted %d crashes, %d hangs, %d out of memory; log %s"
-              % (executions, crashes, timeouts, oom, log_path.relative_to(ROOT)))
-        for line, count in reported.most_common():
-            print("   reported %d time%s: %s" % (count, "s" if count > 1 else "", line))
-        for what, inputs in kinds.items():
-            print("   finding (%d input%s): %s\n      e.g. %s" % (len(inputs), "s" if len(inputs) > 1 else "", what,
-                                                               inputs[0].relative_to(ROOT)))
-        print("   (%.0f s with re-runs)" % (time.monotonic() - started), flush=True)
+    # Targets keep scratch files in a directory of their own, which libFuzzer's workers,
+    # ended abruptly, never remove: all of them go under this one, removed at the end.
+    with tempfile.TemporaryDirectory(prefix="lumivex-fuzz-run-") as scratch:
+        os.environ["TMPDIR"] = scratch
+        summary = fuzz_all(arguments.targets, arguments.seconds)
 
     print("\n%-16s %12s %9s %9s" % ("target", "executions", "exec/s", "inputs kept"))
     for name, executions, rate, findings in summary:
