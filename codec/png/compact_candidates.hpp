@@ -4,7 +4,7 @@
 // shared between the calling thread and one helper.
 #pragma once
 
-#include "compact_encoder.hpp"
+#include "compact_plan.hpp"
 #include "compact_stream.hpp"
 #include "filter_select.hpp"
 #include "reduce.hpp"
