@@ -8,6 +8,7 @@
 #include "../share_tasks.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace lumivex::png {
 namespace {
@@ -19,22 +20,35 @@ namespace {
 struct Estimate {
     uint64_t whole = UINT64_MAX;
     uint64_t sampled = 0;  // the sample's own deflated size, as the deflate policy takes it
+    // When the sample is the whole image: its rows filtered, and their stream.
+    Owned filtered, stream;
+    size_t streamLength = 0;
 };
 
 Estimate estimate(const Image& image, int strategy, const Scratch& scratch, size_t worker) {
     const size_t lineBytes = image.rowStride + 1;
     const Sample sample = sampleOf(image.height, lineBytes);
     const size_t stripBytes = sample.stripRows * lineBytes, bytes = sample.bytes(lineBytes);
-    Owned filtered;
-    if (!filtered.allocate(bytes)) return {};
+    Estimate found;
+    if (!found.filtered.allocate(bytes)) return {};
     for (size_t strip = 0; strip < sample.strips; ++strip) {
         const size_t first = sample.firstRow(strip);
         filterImageRows(image.pixels, image.rowStride, first, first + sample.stripRows, image.bpp, strategy,
-                        filtered.data + strip * stripBytes);
+                        found.filtered.data + strip * stripBytes);
     }
-    const size_t size = compressZlib(defaultLevel, filtered.data, bytes, scratch.area(worker), scratch.cap);
+    uint8_t* const area = scratch.area(worker);
+    const size_t size = compressZlib(defaultLevel, found.filtered.data, bytes, area, scratch.cap);
     if (size == 0) return {};  // the compressor lacked memory: never chosen
-    return {size * image.scanlineBytes() / bytes, size};
+    found.whole = size * image.scanlineBytes() / bytes;
+    found.sampled = size;
+    // The whole image's default-level stream is kept, so that it is not made again.
+    if (sample.strips == 1 && found.stream.allocate(size)) {
+        std::memcpy(found.stream.data, area, size);
+        found.streamLength = size;
+    } else {
+        found.filtered = Owned();
+    }
+    return found;
 }
 
 // Estimates the candidate filtered by each strategy (two at once), keeping the best two.
@@ -54,6 +68,9 @@ void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& s
             out->runnerUp = std::exchange(out->strategy, strategies[i]);
             out->runnerUpExpected = std::exchange(out->expected, expected);
             out->sampled = found[i].sampled;
+            out->wholeFiltered = std::move(found[i].filtered);
+            out->wholeStream = std::move(found[i].stream);
+            out->wholeStreamLength = found[i].streamLength;
         } else if (expected < out->runnerUpExpected) {
             out->runnerUp = strategies[i];
             out->runnerUpExpected = expected;

@@ -50,6 +50,10 @@ struct Candidate {
     uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX;
     uint64_t unfilteredExpected = UINT64_MAX;  // when no filtering was weighed
     uint64_t sampled = 0;  // the best strategy's sample deflated at the default level (its size)
+    // When that sample is the whole image: its rows filtered by the best strategy and
+    // their default-level stream (else empty).
+    Owned wholeFiltered, wholeStream;
+    size_t wholeStreamLength = 0;
 };
 
 constexpr size_t maxLayouts = 3;  // 8-bit RGB, a palette, grey

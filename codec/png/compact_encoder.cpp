@@ -51,10 +51,17 @@ CompactStatus encodeWith(const Candidate& candidate, int level, const Scratch& s
     const Image& image = candidate.image;
     const size_t len = image.scanlineBytes(), lineBytes = image.rowStride + 1;
     const size_t bound = streamCapacity(len, lineBytes);
+    if (bound == 0 || !out->allocate(bound)) return CompactStatus::outOfMemory;
+    // The weighing may have filtered the whole image already.
     Owned scanlines;
-    if (bound == 0 || !scanlines.allocate(len) || !out->allocate(bound)) return CompactStatus::outOfMemory;
-    filterOnTwoThreads(image, candidate.strategy, scanlines.data);
-    *length = compressBest(level, scanlines.data, len, lineBytes, out->data, bound, scratch, candidate.sampled);
+    const uint8_t* rows = candidate.wholeFiltered.data;
+    if (rows == nullptr) {
+        if (!scanlines.allocate(len)) return CompactStatus::outOfMemory;
+        filterOnTwoThreads(image, candidate.strategy, scanlines.data);
+        rows = scanlines.data;
+    }
+    const DefaultMatching known{candidate.sampled, candidate.wholeStream.data, candidate.wholeStreamLength};
+    *length = compressBest(level, rows, len, lineBytes, out->data, bound, scratch, known);
     // The level is known: the compressor could only have lacked its working memory.
     return *length == 0 ? CompactStatus::outOfMemory : CompactStatus::ok;
 }

@@ -169,22 +169,30 @@ size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBy
 }
 
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
-                    const Scratch& scratch, uint64_t defaultSample) noexcept {
+                    const Scratch& scratch, const DefaultMatching& known) noexcept {
+    const uint64_t defaultSample = known.sampleSize;
     if (len <= smallScanlines) {
         // Every way worth trying on everything, two at once when two cores are worth waking.
-        // (Method's order: matching, runs, literals.)
+        // (Method's order: matching, runs, literals.) Matching's stream may be in hand.
         const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
         const size_t ways = defaultSample != 0 && spendsUnderABitAByte(defaultSample, sampleBytes) ? 2 : methodCount;
         uint8_t* const areas[] = {dst, scratch.area(0), scratch.area(1)};
         const size_t caps[] = {cap, scratch.cap, scratch.cap};
         size_t sizes[methodCount] = {0};
-        const auto attempt = [&](size_t i, size_t) {
+        const bool inHand = level == defaultLevel && known.stream != nullptr && known.length <= cap;
+        if (inHand) {
+            std::memcpy(dst, known.stream, known.length);
+            sizes[0] = known.length;
+        }
+        const size_t first = inHand ? 1 : 0;
+        const auto attempt = [&](size_t task, size_t) {
+            const size_t i = first + task;
             sizes[i] = compressWhole(static_cast<Method>(i), level, src, len, areas[i], caps[i]);
         };
-        if (ways > 1 && haveTwoCores() && len >= bothAtOnceBytes) {
-            shareTasks(ways, attempt);
+        if (ways - first > 1 && haveTwoCores() && len >= bothAtOnceBytes) {
+            shareTasks(ways - first, attempt);
         } else {
-            for (size_t i = 0; i < ways; ++i) attempt(i, 0);
+            for (size_t task = 0; task < ways - first; ++task) attempt(task, 0);
         }
         if (sizes[0] == 0) return 0;
         size_t best = 0;  // matching's stream is already in place
@@ -199,13 +207,13 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     // miss the image's repeats (its strips all in a blank margin, say), which only
     // matching finds, and they would come out far larger on the whole.
     const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
-    const bool known = defaultSample != 0 && level >= defaultLevel;
-    if (known && spendsUnderABitAByte(defaultSample, sampleBytes)) {
+    const bool sampleKnown = defaultSample != 0 && level >= defaultLevel;
+    if (sampleKnown && spendsUnderABitAByte(defaultSample, sampleBytes)) {
         return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
     }
     SampleJob jobs[methodCount];
     size_t count = 0;
-    if (!known) jobs[count++] = {Method::matching, std::min(level, defaultLevel)};
+    if (!sampleKnown) jobs[count++] = {Method::matching, std::min(level, defaultLevel)};
     jobs[count++] = {Method::runs, level};
     jobs[count++] = {Method::literals, level};
     if (!deflateSample(src, len, lineBytes, jobs, count, scratch)) {

@@ -65,11 +65,16 @@ Sample sampleOf(size_t height, size_t lineBytes) noexcept;
 size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
                         size_t cap) noexcept;
 
+// What the caller already has of the image deflated by matching at the default level.
+struct DefaultMatching {
+    uint64_t sampleSize = 0;          // its sample's deflated size (0: not known)
+    const uint8_t* stream = nullptr;  // when the sample is the whole image, that stream
+    size_t length = 0;
+};
+
 // The smaller zlib stream of src[0, len) (rows of lineBytes) at a known `level`, in
 // dst[0, cap) with cap >= streamCapacity; 0 when the compressor could not get memory.
-// defaultSample, when not 0, is the size of the image's sample deflated by matching
-// at the default level, already known to the caller.
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
-                    const Scratch& scratch, uint64_t defaultSample = 0) noexcept;
+                    const Scratch& scratch, const DefaultMatching& known = {}) noexcept;
 
 }  // namespace lumivex::png
