@@ -13,7 +13,7 @@ import pytest
 from PIL import Image
 
 import Lumivex
-from Lumivex import _cli
+from Lumivex import _cli_output
 from bmpbytes import bmp, bmp_file, header
 from pngbytes import rgb_png
 from test_cli import PACKAGE_ROOT, run
@@ -152,8 +152,8 @@ class Terminal(io.StringIO):
 @pytest.mark.parametrize("stream, drawn", [(Terminal(), True), (io.StringIO(), False)], ids=["terminal", "pipe"])
 def test_progress_bar_is_tqdms_and_only_on_a_terminal(monkeypatch, stream, drawn):
     monkeypatch.setattr(sys, "stderr", stream)
-    bar = _cli._progress_bar(3)
+    bar = _cli_output.progress_bar(3)
     assert bar.disable is not drawn  # tqdm's own switch, set by its check of the stream
     bar.close()
     monkeypatch.setitem(sys.modules, "tqdm", None)  # the cli extra not installed
-    assert _cli._progress_bar(3) is None
+    assert _cli_output.progress_bar(3) is None

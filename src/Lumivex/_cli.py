@@ -16,73 +16,17 @@ the file system holds them, a byte the output's encoding cannot decode shown as
 \\xNN.
 """
 import argparse
-import errno
-import importlib
 import os
 import sys
 import threading
-import time
-from typing import Any, Optional, Sequence, TextIO, Union
+from typing import Any, Optional, Sequence, Union
 
 from Lumivex import _batch
 from Lumivex._batch import FORMATS, USER_ERRORS, Job, Options, Result, describe as _describe
 from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError, read_header
+from Lumivex._cli_output import PROGRAM, BatchReport, complain, report, say, shown, silence
 from Lumivex._header_text import as_json, layout_text
 from Lumivex.compact import COLOURS, DEFAULT_LEVEL
-
-PROGRAM = "lumivex"
-
-
-
-def _shown(name: str, stream: Optional[TextIO]) -> str:
-    """`name` as `stream` can print it: the name's bytes in the file system
-    decoded in the stream's encoding, each byte that does not decode as \\xNN."""
-    try:
-        raw = os.fsencode(name)
-    except UnicodeEncodeError:  # no file system name: a lone surrogate passed to main()
-        raw = name.encode("utf-8", "backslashreplace")
-    return raw.decode(getattr(stream, "encoding", None) or "utf-8", "backslashreplace")
-
-
-def _say(line: str) -> None:
-    """Prints a line of results on stdout."""
-    if sys.stdout is None:  # started with stdout closed (`>&-`): the results have nowhere to go
-        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
-    print(line)
-
-
-def _complain(line: str) -> None:
-    """Prints an error line on stderr. With stderr closed or failing the line is
-    lost, quietly: the exit status still tells."""
-    if sys.stderr is None:  # print(file=None) would write it on stdout
-        return
-    try:
-        print(f"{PROGRAM}: {line}", file=sys.stderr, flush=True)
-    except OSError:
-        _silence(sys.stderr)
-
-
-def _silence(stream: Optional[TextIO]) -> None:
-    """Points a failed stream's descriptor at /dev/null, so that the
-    interpreter's last flush of what it still holds cannot fail again."""
-    try:
-        null = os.open(os.devnull, os.O_WRONLY)
-    except OSError:
-        return
-    try:
-        if stream is not None:
-            os.dup2(null, stream.fileno())
-    except (OSError, ValueError):
-        pass  # no descriptor of its own (a stream set up by a caller of main)
-    finally:
-        os.close(null)
-
-
-def _report(path: str, error: BaseException) -> None:
-    if sys.stdout is not None:
-        sys.stdout.flush()  # earlier results first, on a terminal shared by both
-    _complain(f"{_shown(path, sys.stderr)}: {_describe(error)}")
-
 
 def _max_pixels(text: str) -> Optional[int]:
     if text.lower() == "none":
@@ -119,74 +63,15 @@ def _info(arguments: argparse.Namespace) -> int:
         except USER_ERRORS as error:
             status = 1
             if arguments.json:
-                _say(as_json(_shown(path, sys.stdout), None, _describe(error)))
+                say(as_json(shown(path, sys.stdout), None, _describe(error)))
             else:
-                _report(path, error)
+                report(path, error)
             continue
         if arguments.json:
-            _say(as_json(_shown(path, sys.stdout), header, None))
+            say(as_json(shown(path, sys.stdout), header, None))
         else:
-            _say(f"{_shown(path, sys.stdout)}: {header.format}, {header.width} x {header.height}, {layout_text(header)}")
+            say(f"{shown(path, sys.stdout)}: {header.format}, {header.width} x {header.height}, {layout_text(header)}")
     return status
-
-
-class _Batch:
-    """A conversion's reporting: one line per failure, a note on dropped
-    alpha, a progress bar on a terminal, the summary at the end."""
-
-    def __init__(self, total: int, progress: bool) -> None:
-        self.converted = self.failed = self.bytes_in = self.bytes_out = 0
-        self.noted_alpha = False
-        self.started = time.monotonic()
-        self.bar = _progress_bar(total) if progress else None
-
-    def done(self, result: Result) -> None:
-        if result.ok:
-            self.converted += 1
-            self.bytes_in += result.bytes_in
-            self.bytes_out += result.bytes_out
-            if result.dropped_alpha and not self.noted_alpha:
-                self.noted_alpha = True
-                self.say(f"note: the alpha channel is dropped: outputs are RGB (first in "
-                         f"{_shown(result.source, sys.stderr)})")
-        else:
-            self.failed += 1
-            self.say(f"{_shown(result.error_path or result.source, sys.stderr)}: {result.error}")
-        if self.bar is not None:
-            self.bar.update(1)
-
-    def say(self, line: str) -> None:
-        if self.bar is not None:
-            self.bar.clear()
-        _complain(line)
-        if self.bar is not None:
-            self.bar.refresh()
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-
-    def summary(self) -> str:
-        return (f"converted {self.converted}, failed {self.failed}; {_size_text(self.bytes_in)} in, "
-                f"{_size_text(self.bytes_out)} out; {time.monotonic() - self.started:.2f} s")
-
-
-def _size_text(count: int) -> str:
-    """A byte count in decimal units, to three significant figures or so."""
-    for unit, size in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
-        if count >= size:
-            return f"{count / size:.1f} {unit}"
-    return f"{count} bytes"
-
-
-def _progress_bar(total: int) -> Any:
-    """tqdm's bar on stderr, which tqdm leaves off when stderr is not a
-    terminal; None without tqdm (the `cli` extra)."""
-    try:
-        tqdm = importlib.import_module("tqdm").tqdm
-    except ImportError:
-        return None
-    return tqdm(total=total, unit="file", file=sys.stderr, disable=None, leave=False, dynamic_ncols=True)
 
 
 def _options(arguments: argparse.Namespace, format: str) -> Options:
@@ -213,7 +98,7 @@ def _conflicts(arguments: argparse.Namespace) -> Optional[str]:
 def _convert(arguments: argparse.Namespace) -> int:
     conflict = _conflicts(arguments)
     if conflict is not None:
-        _complain(conflict)
+        complain(conflict)
         return 2
     if arguments.out_dir is None:
         return _convert_one(arguments, *arguments.inputs)
@@ -223,32 +108,32 @@ def _convert(arguments: argparse.Namespace) -> int:
 def _convert_one(arguments: argparse.Namespace, source: str, target: str) -> int:
     suffix = os.path.splitext(target)[1].lower()
     if suffix not in (".png", ".bmp"):
-        _report(target, ValueError(f"cannot tell the output format from the suffix "
+        report(target, ValueError(f"cannot tell the output format from the suffix "
                                    f"{suffix or '(none)'!r}: use .bmp or .png"))
         return 1
     for path, role in ((source, "IN"), (target, "OUT")):
         if os.path.isdir(path):
-            _report(path, ValueError(f"a folder, where {role} is a file: to convert folders, "
+            report(path, ValueError(f"a folder, where {role} is a file: to convert folders, "
                                      f"give them with --out-dir DIR"))
             return 1
     result = _batch.convert_file(Job(source, target), _options(arguments, suffix[1:]))
     if not result.ok:
-        _complain(f"{_shown(result.error_path or source, sys.stderr)}: {result.error}")
+        complain(f"{shown(result.error_path or source, sys.stderr)}: {result.error}")
         return 1
     if result.dropped_alpha:
-        _complain(f"note: the alpha channel of {_shown(source, sys.stderr)} is dropped: the output is RGB")
+        complain(f"note: the alpha channel of {shown(source, sys.stderr)} is dropped: the output is RGB")
     return 0
 
 
 def _convert_many(arguments: argparse.Namespace) -> int:
     format = arguments.format or "png"
     if os.path.exists(arguments.out_dir) and not os.path.isdir(arguments.out_dir):
-        _report(arguments.out_dir, ValueError("--out-dir is a file, not a folder"))
+        report(arguments.out_dir, ValueError("--out-dir is a file, not a folder"))
         return 1
     planned = _batch.plan(arguments.inputs, arguments.out_dir, format, arguments.recursive)
     jobs = [entry for entry in planned if isinstance(entry, Job)]
     failures = [entry for entry in planned if isinstance(entry, Result)]
-    batch = _Batch(len(jobs) + len(failures), progress=True)
+    batch = BatchReport(len(jobs) + len(failures), progress=True)
     stop = threading.Event()
     try:
         for failure in failures:
@@ -257,7 +142,7 @@ def _convert_many(arguments: argparse.Namespace) -> int:
         _batch.run_threads(jobs, _options(arguments, format), threads, batch.done, stop)
     finally:
         batch.close()
-    _complain(batch.summary())
+    complain(batch.summary())
     return 1 if batch.failed else 0
 
 
@@ -279,7 +164,7 @@ class _VersionAction(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
                  option_string: Optional[str] = None) -> None:
-        _say(_version())
+        say(_version())
         parser.exit()
 
 
@@ -349,13 +234,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 130
     except BrokenPipeError:
         # The reader (`| head`, say) has gone: stop quietly, as other tools do.
-        _silence(sys.stdout)
+        silence(sys.stdout)
         return 1
     except OSError as error:
         # The commands catch the errors of the files they read and write, so
         # this is stdout's: a full disk, a closed descriptor.
-        _silence(sys.stdout)
-        _complain(f"write error: {_describe(error)}")
+        silence(sys.stdout)
+        complain(f"write error: {_describe(error)}")
         return 1
     return status
 
