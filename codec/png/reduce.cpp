@@ -89,6 +89,20 @@ void packSamples(const uint8_t* samples, uint32_t count, int bits, uint8_t* out)
     }
 }
 
+// Adds a colour the census lacks (`slot` is where `table` would hold it), used by
+// `uses` pixels; false, the census marked as having many colours, when it holds 256.
+bool addColour(ColourTable* table, size_t slot, uint32_t colour, uint64_t uses, ColourCensus* census) {
+    if (census->count == 256) {
+        census->many = true;
+        census->grey = false;
+        return false;
+    }
+    table->put(slot, colour, static_cast<uint16_t>(census->count));
+    census->colours[census->count] = colour;
+    census->uses[census->count++] = uses;
+    return true;
+}
+
 // Whether a census's colours are all grey, and the fewest bits that hold them.
 void describeGrey(ColourCensus* census) {
     census->grey = true;
@@ -110,17 +124,7 @@ void takeCensus(const uint8_t* rgb, size_t pixels, ColourCensus* census) noexcep
     for (size_t i = 0; i < pixels;) {
         const uint32_t colour = colourAt(rgb + 3 * i);
         const size_t slot = table.find(colour);
-        if (!table.holds(slot)) {
-            if (census->count == 256) {
-                census->many = true;
-                census->grey = false;
-                return;
-            }
-            table.put(slot, colour, static_cast<uint16_t>(census->count));
-            census->colours[census->count] = colour;
-            census->uses[census->count] = 0;
-            ++census->count;
-        }
+        if (!table.holds(slot) && !addColour(&table, slot, colour, 0, census)) return;
         const size_t end = runEnd(rgb, i + 1, pixels);  // one lookup a run
         census->uses[table.value(slot)] += end - i;
         i = end;
@@ -140,16 +144,9 @@ void joinCensus(ColourCensus* into, const ColourCensus& other) noexcept {
         const size_t slot = table.find(other.colours[i]);
         if (table.holds(slot)) {
             into->uses[table.value(slot)] += other.uses[i];
-            continue;
-        }
-        if (into->count == 256) {
-            into->many = true;
-            into->grey = false;
+        } else if (!addColour(&table, slot, other.colours[i], other.uses[i], into)) {
             return;
         }
-        table.put(slot, other.colours[i], static_cast<uint16_t>(into->count));
-        into->colours[into->count] = other.colours[i];
-        into->uses[into->count++] = other.uses[i];
     }
     describeGrey(into);
 }
