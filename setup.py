@@ -4,9 +4,10 @@ native module Lumivex._native.
 LUMIVEX_SANITIZE=1 in the environment builds them with AddressSanitizer and
 UndefinedBehaviorSanitizer (see `make test-asan`).
 
-Deflate: libdeflate is linked when the build finds it (pkg-config, or its header
-and library in the usual places); otherwise, or with LUMIVEX_NO_LIBDEFLATE=1 in
-the environment, zlib is. `Lumivex.DEFLATE_BACKEND` tells which a build has.
+Deflate: libdeflate is linked when the build finds it: a static build of it under
+LUMIVEX_LIBDEFLATE_PREFIX (include/ and lib/libdeflate.a, as `make install`
+builds), pkg-config, or its header and library in the usual places; otherwise,
+or with LUMIVEX_NO_LIBDEFLATE=1 in the environment, zlib is. `Lumivex.DEFLATE_BACKEND` tells which a build has.
 LUMIVEX_FUZZ=1 builds them with clang's coverage instrumentation as well, for
 the fuzzers (see `make fuzz`, which also picks the compiler through CC and CXX).
 """
@@ -81,6 +82,9 @@ def find_libdeflate():
     """(compile args, link args) for libdeflate, or None when the build should use zlib."""
     if os.environ.get("LUMIVEX_NO_LIBDEFLATE") == "1":
         return None
+    prefix = os.environ.get("LUMIVEX_LIBDEFLATE_PREFIX")
+    if prefix and os.path.exists(os.path.join(prefix, "lib", "libdeflate.a")):
+        return ["-I" + os.path.join(prefix, "include")], [os.path.join(prefix, "lib", "libdeflate.a")]
     if shutil.which("pkg-config"):
         found = subprocess.run(["pkg-config", "--cflags", "--libs", "libdeflate"],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True)
@@ -101,6 +105,8 @@ LIBDEFLATE = find_libdeflate()
 if LIBDEFLATE:
     DEFLATE_COMPILE_ARGS = ["-DLUMIVEX_HAVE_LIBDEFLATE"] + LIBDEFLATE[0]
     DEFLATE_LINK_ARGS = LIBDEFLATE[1] + ["-lz"]
+    if LIBDEFLATE[1][0].endswith(".a"):
+        BUILD_BASE += "-static-libdeflate"
 else:
     DEFLATE_COMPILE_ARGS, DEFLATE_LINK_ARGS = [], ["-lz"]
     # Objects built against one deflate library must not be reused for the other.
