@@ -70,73 +70,143 @@ CompactStatus encodeWith(const Candidate& candidate, int level, const Scratch& s
 // further at the strongest level: they have never come out smaller.
 constexpr double strongestMargin = 1.1;
 
-// The strongest level deflates whole the likeliest (layout, strategy) pair
-// and one other, each as one stream on a thread of its own (a stream cut for
-// two threads loses the matches across the cut). Sampled strips at the default
-// level underrate unfiltered rows, whose long repeats the strongest level
-// finds best: when the likeliest pair is filtered, the other is the likeliest
-// unfiltered one. Otherwise it is the runner-up, unless that is expected this
-// much larger (it has then never come out smaller): the likeliest alone is
-// deflated, in two pieces on two threads once its stream is expected this
-// long, where the cut's few hundred bytes cost under 0.2 %.
+// The strongest level's trials. The default level's sampled strips misjudge
+// the pairs of layout and strategy that come close: unfiltered rows and
+// palettes, whose repeats reach furthest, most of all. So every pair expected
+// within strongestMargin of the best is weighed again on the whole image by a
+// quick deflate, two at once, and the trials follow that. A stream expected
+// this long is deflated in two pieces on two threads, where the cut costs
+// under 0.2 %: the likeliest pair alone. A shorter one goes whole on a thread
+// of its own, beside the next pair when that is expected within runnerUpMargin.
 struct Trial {
-    const Candidate* candidate;
-    int strategy;
-    uint64_t expected;
+    const Candidate* candidate = nullptr;
+    int strategy = kNone;
+    uint64_t expected = UINT64_MAX;
+    Owned rows;  // its whole image filtered, once weighed whole
 };
-constexpr size_t strongestTrials = 2;
-constexpr double runnerUpMargin = 1.03, unfilteredMargin = 1.1;
-constexpr uint64_t worthCutting = 128 * 1024;
+constexpr size_t strongestTrials = 2, maxWeighedWhole = 6;
+constexpr int wholeWeighLevel = 9;
+constexpr double runnerUpMargin = 1.03;
+constexpr uint64_t worthCutting = 128 * 1024, worthCuttingRgb = 32 * 1024;
+// Above this many scanline bytes the pairs keep their sampled estimates: each
+// weighing holds the whole image filtered and deflated.
+constexpr size_t maxWeighedBytes = size_t(64) << 20;
 
-size_t likeliestTrials(const Candidate* candidates, size_t count, Trial trials[strongestTrials]) {
-    Trial all[2 * maxLayouts], unfiltered{nullptr, kNone, UINT64_MAX};
+// Rows expected to deflate to under this many bits a byte repeat so much that
+// the deepest level pays: alone, in two pieces, it takes about the time of one
+// whole stream at the strongest level and writes a few to 25 % less.
+constexpr double deepBitsPerByte = 0.05;
+bool veryRepetitive(const Trial& trial) {
+    return double(trial.expected) * 8 < double(trial.candidate->image.scanlineBytes()) * deepBitsPerByte;
+}
+
+bool worthCut(const Trial& trial) {
+    const bool rgb = trial.candidate->layout.colourType == 2;
+    return trial.expected >= (rgb ? worthCuttingRgb : worthCutting) || veryRepetitive(trial);
+}
+
+// The pairs of layout and strategy expected within strongestMargin of the best, likeliest first.
+size_t closePairs(const Candidate* candidates, size_t count, Trial pairs[maxWeighedWhole]) {
+    Trial all[3 * maxLayouts];
     size_t found = 0;
     for (size_t i = 0; i < count; ++i) {
         const Candidate& candidate = candidates[i];
-        all[found++] = {&candidate, candidate.strategy, candidate.expected};
-        if (candidate.runnerUpExpected != UINT64_MAX) {
-            all[found++] = {&candidate, candidate.runnerUp, candidate.runnerUpExpected};
+        const auto add = [&](int strategy, uint64_t expected) {
+            all[found].candidate = &candidate;
+            all[found].strategy = strategy;
+            all[found++].expected = expected;
+        };
+        add(candidate.strategy, candidate.expected);
+        if (candidate.runnerUpExpected != UINT64_MAX) add(candidate.runnerUp, candidate.runnerUpExpected);
+        if (candidate.unfilteredExpected != UINT64_MAX && candidate.strategy != kNone && candidate.runnerUp != kNone) {
+            add(kNone, candidate.unfilteredExpected);
         }
-        if (candidate.unfilteredExpected < unfiltered.expected) unfiltered = {&candidate, kNone, candidate.unfilteredExpected};
     }
     const auto likelier = [](const Trial& a, const Trial& b) { return a.expected < b.expected; };
-    std::partial_sort(all, all + std::min<size_t>(found, 2), all + found, likelier);
-    trials[0] = all[0];
-    if (all[0].strategy != kNone && unfiltered.candidate != nullptr &&
-        double(unfiltered.expected) <= double(all[0].expected) * unfilteredMargin) {
-        trials[1] = unfiltered;
-        return 2;
+    std::sort(all, all + found, likelier);
+    // The likeliest unfiltered pair is weighed however far its sample put it.
+    const double cutoff = double(all[0].expected) * strongestMargin;
+    size_t kept = 0;
+    bool unfiltered = false;
+    for (size_t i = 0; i < found && kept < maxWeighedWhole; ++i) {
+        const bool first = all[i].strategy == kNone && !unfiltered;
+        if (double(all[i].expected) > cutoff && !first) continue;
+        unfiltered = unfiltered || all[i].strategy == kNone;
+        pairs[kept++] = std::move(all[i]);
     }
-    if (found < 2 || double(all[1].expected) >= double(all[0].expected) * runnerUpMargin) return 1;
-    trials[1] = all[1];
+    return kept;
+}
+
+// Weighs each pair again by its whole image's file at wholeWeighLevel, keeping
+// its filtered rows for the trial; false when memory ran out.
+bool weighWhole(Trial* pairs, size_t count) {
+    bool fine = true;
+    shareTasks(count, [&](size_t i, size_t) {
+        const Image& image = pairs[i].candidate->image;
+        const size_t len = image.scanlineBytes(), cap = zlibCompressBound(len);
+        Owned& filtered = pairs[i].rows;
+        Owned stream;
+        if (cap == 0 || !filtered.allocate(len) || !stream.allocate(cap)) {
+            fine = false;
+            return;
+        }
+        filterImage(image.pixels, image.rowStride, image.height, image.bpp, pairs[i].strategy, filtered.data);
+        const size_t size = compressZlib(wholeWeighLevel, filtered.data, len, stream.data, cap);
+        if (size == 0) fine = false;
+        pairs[i].expected = pngFileLength(pairs[i].candidate->layout, size);
+    });
+    return fine;
+}
+
+// The trials to run, likeliest first; 0 when memory ran out.
+size_t likeliestTrials(const Candidate* candidates, size_t count, Trial trials[strongestTrials]) {
+    Trial pairs[maxWeighedWhole];
+    const size_t weighed = closePairs(candidates, count, pairs);
+    size_t largest = 0;
+    for (size_t i = 0; i < weighed; ++i) largest = std::max(largest, pairs[i].candidate->image.scanlineBytes());
+    if (weighed > 1 && largest <= maxWeighedBytes) {
+        if (!weighWhole(pairs, weighed)) return 0;
+        std::sort(pairs, pairs + weighed, [](const Trial& a, const Trial& b) { return a.expected < b.expected; });
+    }
+    trials[0] = std::move(pairs[0]);
+    const bool second = weighed > 1 && !worthCut(trials[0]) &&
+                        double(pairs[1].expected) <= double(trials[0].expected) * runnerUpMargin;
+    if (!second) return 1;
+    trials[1] = std::move(pairs[1]);
     return 2;
 }
 
 // Deflates each trial at `level`, the two trials whole on two threads, or a
 // lone one in two pieces when worth it; keeps the smallest file if it beats
 // *length's.
-CompactStatus runTrials(const Trial* trials, size_t count, int level, Owned* best, size_t* length,
+CompactStatus runTrials(Trial* trials, size_t count, int level, Owned* best, size_t* length,
                         const PngLayout** layout) {
-    Owned scanlines[strongestTrials], outputs[strongestTrials];
+    Owned outputs[strongestTrials];
+    const uint8_t* scanlines[strongestTrials] = {};
     size_t lengths[strongestTrials] = {}, caps[strongestTrials] = {};
-    const bool cut = count == 1 && trials[0].expected >= worthCutting;
+    const bool cut = count == 1 && worthCut(trials[0]);
     for (size_t i = 0; i < count; ++i) {
         const Image& image = trials[i].candidate->image;
         const size_t len = image.scanlineBytes();
         caps[i] = cut ? streamCapacity(len, image.rowStride + 1) : zlibCompressBound(len);
-        if (caps[i] == 0 || !scanlines[i].allocate(len) || !outputs[i].allocate(caps[i])) {
-            return CompactStatus::outOfMemory;
+        if (caps[i] == 0 || !outputs[i].allocate(caps[i])) return CompactStatus::outOfMemory;
+        if (trials[i].rows.data == nullptr) {
+            if (!trials[i].rows.allocate(len)) return CompactStatus::outOfMemory;
+            filterOnTwoThreads(image, trials[i].strategy, trials[i].rows.data);
         }
-        filterOnTwoThreads(image, trials[i].strategy, scanlines[i].data);
+        scanlines[i] = trials[i].rows.data;
     }
     if (cut) {
         const Image& image = trials[0].candidate->image;
-        lengths[0] = compressMatching(level, scanlines[0].data, image.scanlineBytes(), image.rowStride + 1,
+        if (veryRepetitive(trials[0]) && worthTwoThreads(image.scanlineBytes(), image.rowStride + 1)) {
+            level = deepestDeflateLevel;
+        }
+        lengths[0] = compressMatching(level, scanlines[0], image.scanlineBytes(), image.rowStride + 1,
                                       outputs[0].data, caps[0]);
     } else {
         shareTasks(count, [&](size_t i, size_t) {
             const size_t len = trials[i].candidate->image.scanlineBytes();
-            lengths[i] = compressZlib(level, scanlines[i].data, len, outputs[i].data, caps[i]);
+            lengths[i] = compressZlib(level, scanlines[i], len, outputs[i].data, caps[i]);
         });
     }
     for (size_t i = 0; i < count; ++i) {
@@ -198,7 +268,7 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
         }
         Trial trials[strongestTrials];
         const size_t count = likeliestTrials(candidates, layoutCount, trials);
-        status = runTrials(trials, count, plan.level, &bestStream, &bestLength, &bestLayout);
+        status = count == 0 ? CompactStatus::outOfMemory : runTrials(trials, count, plan.level, &bestStream, &bestLength, &bestLayout);
     }
     if (status != CompactStatus::ok) return status;
     stream->adopt(bestStream.release(), bestLength, *bestLayout);

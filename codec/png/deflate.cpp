@@ -18,16 +18,19 @@ namespace lumivex::png {
 namespace {
 
 bool isKnownLevel(int level) {
-    return (level >= minDeflateLevel && level <= maxDeflateLevel) || level == strongestDeflateLevel;
+    return (level >= minDeflateLevel && level <= maxDeflateLevel) || level == strongestDeflateLevel ||
+           level == deepestDeflateLevel;
 }
 
 // Leaves room for any wrapper's worst-case growth without wrapping around.
 constexpr size_t largestBoundedInput = SIZE_MAX / 2;
 
 #if defined(LUMIVEX_HAVE_LIBDEFLATE)
-int libraryLevel(int level) { return level == strongestDeflateLevel ? 12 : level; }
+int libraryLevel(int level) {
+    return level == deepestDeflateLevel ? 12 : level == strongestDeflateLevel ? 11 : level;
+}
 #else
-int libraryLevel(int level) { return level == strongestDeflateLevel ? 9 : level; }
+int libraryLevel(int level) { return level > maxDeflateLevel ? maxDeflateLevel : level; }
 #endif
 
 using zlibwindow::Cursor;
