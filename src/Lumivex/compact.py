@@ -72,14 +72,16 @@ def encode_png(image: SimpleImage, level: Level = DEFAULT_LEVEL, filter: Filter 
     take nothing else (such as `SimpleImage.open`).
 
     level: 1 (fastest) to 9 (smallest) as zlib means them, or "strongest"
-    (libdeflate's level 12; zlib's 9 in a build without libdeflate).
+    (libdeflate's level 11, and its 12 for the most repetitive rows; zlib's 9
+    in a build without libdeflate).
     filter: "adaptive" (the default), "none", "sub", "up", "average" or "paeth".
     "adaptive" picks a filter per row and weighs that against no filtering at
     all, keeping what deflates smaller (flat graphics and palette rows often
     do better unfiltered). Below the "strongest" level the layout and the
-    filtering are chosen on a sample; at it, every layout is deflated whole.
-    The work runs without the GIL; with two or more cores, an image of over a
-    megabyte of scanlines is filtered and deflated on two threads.
+    filtering are chosen on a sample; at it, the close choices are weighed
+    again on the whole image.
+    The work runs without the GIL; with two or more cores, an image of over
+    256 KiB of scanlines is filtered and deflated on two threads.
 
     Raises ValueError for an image PNG cannot hold (a width or height below 1)
     or whose pixel buffer is not exactly width x height x 3 bytes.
