@@ -74,10 +74,12 @@ constexpr double strongestMargin = 1.1;
 // the pairs of layout and strategy that come close: unfiltered rows and
 // palettes, whose repeats reach furthest, most of all. So every pair expected
 // within strongestMargin of the best is weighed again on the whole image by a
-// quick deflate, two at once, and the trials follow that. A stream expected
-// this long is deflated in two pieces on two threads, where the cut costs
-// under 0.2 %: the likeliest pair alone. A shorter one goes whole on a thread
-// of its own, beside the next pair when that is expected within runnerUpMargin.
+// quick deflate, two at once, and the trials follow that. A long stream
+// (worthCutting; less for 8-bit RGB, three times a palette's bytes and the
+// slow one to deflate) is deflated in two pieces on two threads, where the
+// cut costs a few tenths of a percent, and is the likeliest pair alone: that
+// halves the wait. A shorter one goes whole on a thread of its own, beside
+// the next pair when that is expected within runnerUpMargin.
 struct Trial {
     const Candidate* candidate = nullptr;
     int strategy = kNone;
