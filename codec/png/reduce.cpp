@@ -151,10 +151,18 @@ void joinCensus(ColourCensus* into, const ColourCensus& other) noexcept {
     describeGrey(into);
 }
 
-PngLayout paletteLayout(const ColourCensus& census) noexcept {
+PngLayout paletteLayout(const ColourCensus& census, PaletteOrder order) noexcept {
     uint32_t rank[256];
     for (uint32_t i = 0; i < census.count; ++i) rank[i] = i;
     std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return census.uses[a] > census.uses[b]; });
+    if (order == PaletteOrder::brightestFirst) {
+        // Rec. 601 luma, in thousandths; colours alike in it stay in order of use.
+        const auto luma = [&](uint32_t i) {
+            const uint32_t c = census.colours[i];
+            return 299 * (c >> 16) + 587 * ((c >> 8) & 0xff) + 114 * (c & 0xff);
+        };
+        std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return luma(a) > luma(b); });
+    }
     PngLayout layout;
     layout.colourType = 3;
     layout.bitDepth = indexBits(census.count);
