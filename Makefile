@@ -78,8 +78,7 @@ python: $(VENV)/bin/python
 # package no longer ships cannot linger in the wheel; compiled objects are kept.
 install: tools python libdeflate
 	rm -rf build/*/lib.*
-	LUMIVEX_SANITIZE=$(SANITIZE) LUMIVEX_LIBDEFLATE_PREFIX=$(abspath $(LIBDEFLATE_DIR)) \
-	  $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
+	LUMIVEX_SANITIZE=$(SANITIZE) $(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
 
 # libdeflate from its source, built static into build/libdeflate: its levels 10
 # to 12 compress a few per cent better since 1.19 than Debian's 1.14 does. The
@@ -87,6 +86,7 @@ install: tools python libdeflate
 # carries libdeflate 1.20 whole. Where it cannot be fetched or built, the build
 # takes the system's libdeflate (or zlib), as a build from the sdist does.
 LIBDEFLATE_DIR := build/libdeflate
+WITH_LIBDEFLATE = LUMIVEX_LIBDEFLATE_PREFIX=$(abspath $(LIBDEFLATE_DIR))
 LIBDEFLATE_SDIST := deflate==0.7.0
 libdeflate: python
 	@test -f $(LIBDEFLATE_DIR)/lib/libdeflate.a || { \
@@ -122,8 +122,8 @@ bench-tools:
 	  (apt-get install -y -q $(BENCH_TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(BENCH_TOOL_PACKAGES))) >/dev/null 2>&1 \
 	  || echo "$(BENCH_TOOL_PACKAGES) could not be installed: the compact writer's strongest level is not compared"; }
 
-bench: tools bench-tools python
-	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
+bench: tools bench-tools python libdeflate
+	$(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)
 
