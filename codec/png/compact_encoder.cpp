@@ -90,9 +90,9 @@ constexpr size_t strongestTrials = 2, maxWeighedWhole = 6;
 constexpr int wholeWeighLevel = 9;
 constexpr double runnerUpMargin = 1.03;
 constexpr uint64_t worthCutting = 128 * 1024, worthCuttingRgb = 32 * 1024;
-// Above this many scanline bytes the pairs keep their sampled estimates: each
-// weighing holds the whole image filtered and deflated.
-constexpr size_t maxWeighedBytes = size_t(64) << 20;
+// Above this many scanline bytes the pairs keep their sampled estimates: the
+// weighing holds every pair's whole image filtered (up to six), and two streams.
+constexpr size_t maxWeighedBytes = size_t(16) << 20;
 
 // Rows expected to deflate to under this many bits a byte repeat so much that
 // the deepest level pays: alone, in two pieces, it takes about the time of one
