@@ -107,6 +107,8 @@ bool veryRepetitive(const Trial& trial) {
     return double(trial.expected) * 8 < double(trial.candidate->image.scanlineBytes()) * deepBitsPerByte;
 }
 
+bool likelier(const Trial& a, const Trial& b) { return a.expected < b.expected; }
+
 bool worthCut(const Trial& trial) {
     const bool rgb = trial.candidate->layout.colourType == 2;
     return trial.expected >= (rgb ? worthCuttingRgb : worthCutting) || veryRepetitive(trial);
@@ -129,7 +131,6 @@ size_t closePairs(const Candidate* candidates, size_t count, Trial pairs[maxWeig
             add(kNone, candidate.unfilteredExpected);
         }
     }
-    const auto likelier = [](const Trial& a, const Trial& b) { return a.expected < b.expected; };
     std::sort(all, all + found, likelier);
     // The likeliest unfiltered pair is weighed however far its sample put it.
     const double cutoff = double(all[0].expected) * strongestMargin;
@@ -173,7 +174,7 @@ size_t likeliestTrials(const Candidate* candidates, size_t count, Trial trials[s
     for (size_t i = 0; i < weighed; ++i) largest = std::max(largest, pairs[i].candidate->image.scanlineBytes());
     if (weighed > 1 && largest <= maxWeighedBytes) {
         if (!weighWhole(pairs, weighed)) return 0;
-        std::sort(pairs, pairs + weighed, [](const Trial& a, const Trial& b) { return a.expected < b.expected; });
+        std::sort(pairs, pairs + weighed, likelier);
     }
     trials[0] = std::move(pairs[0]);
     const bool second = weighed > 1 && !worthCut(trials[0]) &&
@@ -275,7 +276,8 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
         }
         Trial trials[strongestTrials];
         const size_t count = likeliestTrials(candidates, layoutCount, trials);
-        status = count == 0 ? CompactStatus::outOfMemory : runTrials(trials, count, plan.level, &bestStream, &bestLength, &bestLayout);
+        status = count == 0 ? CompactStatus::outOfMemory
+                            : runTrials(trials, count, plan.level, &bestStream, &bestLength, &bestLayout);
     }
     if (status != CompactStatus::ok) return status;
     stream->adopt(bestStream.release(), bestLength, *bestLayout);
