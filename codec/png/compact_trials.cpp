@@ -52,15 +52,22 @@ constexpr size_t maxWeighedBytes = size_t(16) << 20;
 // the deepest level pays: alone, in two pieces, it takes about the time of one
 // whole stream at the strongest level and writes a few to 25 % less.
 constexpr double deepBitsPerByte = 0.05;
-bool veryRepetitive(const Trial& trial) {
-    return double(trial.expected) * 8 < double(trial.candidate->image.scanlineBytes()) * deepBitsPerByte;
+double bitsPerByte(const Trial& trial) {
+    return double(trial.expected) * 8 / double(trial.candidate->image.scanlineBytes());
 }
+bool veryRepetitive(const Trial& trial) { return bitsPerByte(trial) < deepBitsPerByte; }
+
+// Rows expected to take this many bits a byte or more are a photograph's,
+// whose strings are short and near: the strongest level deflates them at a
+// third of its pace on drawings, and a cut costs them a tenth of a percent,
+// which a grey or palette file, as small as a rival optimiser's, cannot spare.
+constexpr double photoBitsPerByte = 2;
 
 bool likelier(const Trial& a, const Trial& b) { return a.expected < b.expected; }
 
 bool worthCut(const Trial& trial) {
-    const bool rgb = trial.candidate->layout.colourType == 2;
-    return trial.expected >= (rgb ? worthCuttingRgb : worthCutting) || veryRepetitive(trial);
+    if (trial.candidate->layout.colourType == 2) return trial.expected >= worthCuttingRgb || veryRepetitive(trial);
+    return (trial.expected >= worthCutting && bitsPerByte(trial) < photoBitsPerByte) || veryRepetitive(trial);
 }
 
 bool withinRunnerUpMargin(const Trial& next, const Trial& first) {
