@@ -34,6 +34,7 @@ struct Trial {
     int strategy = kNone;
     uint64_t expected = UINT64_MAX;
     Owned rows;  // its whole image filtered, once weighed whole
+    size_t weighedLength = 0;  // and the length of its stream at wholeWeighLevel
 };
 constexpr size_t strongestTrials = 2, maxWeighedWhole = 6;
 // Level 7 judges the pairs nearest to what level 11 then makes of them. Level 9
@@ -139,7 +140,29 @@ bool weighWhole(Trial* pair) {
     if (cap == 0 || !filterRows(pair, false) || !stream.allocate(cap)) return false;
     const size_t size = compressZlib(wholeWeighLevel, pair->rows.data, len, stream.data, cap);
     pair->expected = pngFileLength(pair->candidate->layout, size);
+    pair->weighedLength = size;
     return size != 0;
+}
+
+// A cut that costs a weighed drawing more than this at wholeWeighLevel costs
+// about as much at the strongest level (1-2 % on some screenshots, where most
+// cost under 0.3 %): such rows go whole.
+constexpr double cutCostLimit = 1.005;
+
+// Whether the trial is deflated in two pieces: a long stream, unless a cut is
+// seen to cost its rows too much (weighed whole for that, if they were not).
+// Photographs' short strings lose little to a cut, and the deepest level more
+// than makes up for it.
+bool cutPays(Trial* trial) {
+    if (!worthCut(*trial)) return false;
+    if (veryRepetitive(*trial) || bitsPerByte(*trial) >= photoBitsPerByte) return true;
+    if (trial->weighedLength == 0 && !(filterRows(trial, true) && weighWhole(trial))) return true;
+    const Image& image = trial->candidate->image;
+    const size_t len = image.scanlineBytes(), lineBytes = image.rowStride + 1, cap = streamCapacity(len, lineBytes);
+    Owned pieces;
+    if (cap == 0 || !pieces.allocate(cap)) return true;
+    const size_t cut = compressMatching(wholeWeighLevel, trial->rows.data, len, lineBytes, pieces.data, cap);
+    return cut == 0 || double(cut) <= double(trial->weighedLength) * cutCostLimit;
 }
 
 // A trial's stream.
@@ -218,10 +241,9 @@ bool deflateWhileWeighing(Trial* pairs, size_t count, int level, Deflated result
 // whole beside the next one when close.
 bool deflateLikeliest(Trial* pairs, size_t count, int level, Deflated results[strongestTrials]) {
     Trial& first = pairs[0];
-    const bool second = count > 1 && !worthCut(first) && withinRunnerUpMargin(pairs[1], first);
-    if (!second) {
-        return filterRows(&first, true) && (worthCut(first) ? deflateCut : deflateWhole)(first, level, &results[0]);
-    }
+    const bool cut = cutPays(&first);
+    const bool second = count > 1 && !cut && withinRunnerUpMargin(pairs[1], first);
+    if (!second) return filterRows(&first, true) && (cut ? deflateCut : deflateWhole)(first, level, &results[0]);
     bool fine[strongestTrials] = {filterRows(&pairs[0], true), filterRows(&pairs[1], true)};
     if (!fine[0] || !fine[1]) return false;
     shareTasks(strongestTrials, [&](size_t i, size_t) { fine[i] = deflateWhole(pairs[i], level, &results[i]); });
