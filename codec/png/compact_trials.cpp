@@ -149,19 +149,37 @@ bool weighWhole(Trial* pair) {
 // cost under 0.3 %): such rows go whole.
 constexpr double cutCostLimit = 1.005;
 
+// The trial's rows deflated at wholeWeighLevel in the two pieces a cut makes
+// (and whole as well, if not weighed yet), each piece and the whole as a task
+// of its own; 0 when memory ran out.
+size_t weighCut(Trial* trial) {
+    const Image& image = trial->candidate->image;
+    const RowParts pieces{2, image.height, image.rowStride + 1};
+    size_t lengths[2] = {};
+    bool whole = trial->weighedLength != 0;
+    shareTasks(whole ? 2 : 3, [&](size_t task, size_t) {
+        if (task == 2) {
+            whole = weighWhole(trial);
+            return;
+        }
+        const size_t len = pieces.length(task), cap = deflatePieceBound(len);
+        Owned out;
+        if (cap == 0 || !out.allocate(cap)) return;
+        lengths[task] = compressDeflatePiece(wholeWeighLevel, true, trial->rows.data + pieces.start(task), len,
+                                             out.data, cap);
+    });
+    return whole && lengths[0] != 0 && lengths[1] != 0 ? lengths[0] + lengths[1] : 0;
+}
+
 // Whether the trial is deflated in two pieces: a long stream, unless a cut is
-// seen to cost its rows too much (weighed whole for that, if they were not).
-// Photographs' short strings lose little to a cut, and the deepest level more
-// than makes up for it.
+// seen to cost its rows too much. Photographs' short strings lose little to a
+// cut, and the deepest level more than makes up for it.
 bool cutPays(Trial* trial) {
     if (!worthCut(*trial)) return false;
     if (veryRepetitive(*trial) || bitsPerByte(*trial) >= photoBitsPerByte) return true;
-    if (trial->weighedLength == 0 && !(filterRows(trial, true) && weighWhole(trial))) return true;
     const Image& image = trial->candidate->image;
-    const size_t len = image.scanlineBytes(), lineBytes = image.rowStride + 1, cap = streamCapacity(len, lineBytes);
-    Owned pieces;
-    if (cap == 0 || !pieces.allocate(cap)) return true;
-    const size_t cut = compressMatching(wholeWeighLevel, trial->rows.data, len, lineBytes, pieces.data, cap);
+    if (!worthTwoThreads(image.scanlineBytes(), image.rowStride + 1) || !filterRows(trial, true)) return true;
+    const size_t cut = weighCut(trial);
     return cut == 0 || double(cut) <= double(trial->weighedLength) * cutCostLimit;
 }
 
