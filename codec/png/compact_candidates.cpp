@@ -3,6 +3,7 @@
 #include "deflate.hpp"
 #include "filter_select.hpp"
 #include "framing.hpp"
+#include "pieces.hpp"
 #include "predictors.hpp"
 
 #include "../share_tasks.hpp"
@@ -12,6 +13,9 @@
 
 namespace lumivex::png {
 namespace {
+
+// A large image's rows go in this many chunks to the two filtering threads.
+constexpr size_t filterChunks = 8;
 
 // What a default-level deflate is expected to make of the image filtered by
 // `strategy`: its sample's strips filtered (each against the row above it, as
@@ -170,6 +174,19 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
 
 void weighSlowStrategies(Candidate* candidate, const Scratch& scratch) {
     weigh(candidate, slowStrategies, 2, scratch);
+}
+
+void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
+    const size_t stride = image.rowStride;
+    if (!worthTwoThreads(image.scanlineBytes(), stride + 1)) {
+        filterImage(image.pixels, stride, image.height, image.bpp, strategy, out);
+        return;
+    }
+    const RowParts chunks{std::min<size_t>(filterChunks, image.height), image.height, stride + 1};
+    shareTasks(chunks.count, [&](size_t i, size_t) {
+        filterImageRows(image.pixels, stride, chunks.firstRow(i), chunks.firstRow(i + 1), image.bpp, strategy,
+                        out + chunks.start(i));
+    });
 }
 
 }  // namespace lumivex::png

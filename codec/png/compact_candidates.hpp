@@ -66,4 +66,8 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
 // The strongest level also weighs the choosing strategies that are slower to run.
 void weighSlowStrategies(Candidate* candidate, const Scratch& scratch);
 
+// Filters the image into out with a known `strategy`, a large image's rows in
+// chunks shared out between two threads.
+void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out);
+
 }  // namespace lumivex::png

@@ -14,10 +14,6 @@ namespace lumivex::png {
 // further at the strongest level: they have never come out smaller.
 constexpr double strongestMargin = 1.1;
 
-// Filters the image into out with a known `strategy`, a large image's rows in
-// chunks shared out between two threads.
-void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out);
-
 // Deflates the likeliest of the weighed candidates at `level`, and keeps the
 // smallest file if it beats the one in *best (*length bytes of rows in
 // *layout); outOfMemory when memory ran out.
