@@ -21,8 +21,8 @@ namespace {
 // within strongestMargin of the best is weighed again on the whole image by a
 // quick deflate, and the trials follow that. A long stream (worthCutting;
 // less for 8-bit RGB, three times a palette's bytes and the slow one to
-// deflate) is deflated in two pieces on two threads, where the cut costs a few
-// tenths of a percent, and is the likeliest pair alone: that halves the wait.
+// deflate) is deflated in two pieces on two threads where the cut costs little
+// (cutPays), and is the likeliest pair alone: that halves the wait.
 // A shorter one goes whole on a thread of its own, and is not kept waiting for
 // the weighing, which takes a fifth of its time: see deflateWhileWeighing. On a
 // short stream the cut costs 1-2 %.
