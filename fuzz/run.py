@@ -24,6 +24,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 FUZZ = ROOT / "fuzz"
 PNGSUITE = ROOT / "tests" / "data" / "pngsuite"
 BMP_SEEDS = FUZZ / "seeds" / "bmp"
+COMPACT_SEEDS = FUZZ / "seeds" / "compact_encoder"
 NATIVE = ROOT / "build" / "fuzz-native"
 
 IMAGE_DICT = "-dict=%s" % (FUZZ / "images.dict")
@@ -38,7 +39,7 @@ TARGETS = {
     "compact_writer": (["targets/compact_writer.py"], []),
     "filter_kernels": ([str(NATIVE / "fuzz_filter")], []),
     "deflate_pieces": ([str(NATIVE / "fuzz_pieces")], []),
-    "compact_encoder": ([str(NATIVE / "fuzz_compact")], []),
+    "compact_encoder": ([str(NATIVE / "fuzz_compact")], [COMPACT_SEEDS]),
     "decode": ([str(NATIVE / "fuzz_decode"), IMAGE_DICT], [PNGSUITE, BMP_SEEDS]),
 }
 

@@ -1,8 +1,11 @@
 // libFuzzer target: the compact PNG encoder end to end, without Python.
 // Input: byte 0 picks the width, byte 1 the height (now and then enough rows
-// for over a megabyte of scanlines, so that the stream is deflated in two
-// pieces on two threads), byte 2 the level, byte 3 the filter strategy; the
-// rest, tiled, is the pixels. The stream must inflate to one filter byte and
+// for the stream to be deflated in two pieces on two threads, in any layout),
+// byte 2 the level, byte 3 the filter strategy, the colour choice and how much
+// noise is mixed into the pixels; the rest, tiled, is the pixels. The noise
+// (from a generator seeded by the input; on a pixel's three channels alike
+// when byte 4's top bit is set, so that the picture stays grey) makes long
+// streams of every density, a drawing's and a photograph's among them. The stream must inflate to one filter byte and
 // one row per row, and reconstructing the rows must give back the pixels.
 #include "codec/png/compact_encoder.hpp"
 #include "codec/png/convert.hpp"
@@ -32,13 +35,23 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 6) return 0;
     const uint32_t width = 1 + data[0] % 96;
-    // Byte 1 at 255: just past the two-piece threshold, the row count odd or even by its low bits.
-    const uint32_t height = data[1] == 255 ? uint32_t(png::smallScanlines / (3 * width + 1)) + 1 + data[4] % 3
-                                           : 1 + data[1] % 64;
+    // Byte 1 at 255: just past the two-piece threshold for 8-bit RGB rows, the row count odd or even by
+    // its low bits; at 254, three times that, past it for one-byte rows too.
+    const uint32_t tall = uint32_t(png::smallScanlines / (3 * width + 1)) + 1 + data[4] % 3;
+    const uint32_t height = data[1] == 255 ? tall : data[1] == 254 ? 3 * tall : 1 + data[1] % 64;
     const int levels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, png::strongestDeflateLevel};
     const int strategies[] = {0, 1, 2, 3, 4, png::adaptiveFilter};
     std::vector<uint8_t> pixels(size_t(width) * height * 3);
-    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = data[5 + i % (size - 5)];
+    // No noise; the low bit flipped in one value of 16 (a drawing's density); the low two bits; all bits.
+    const int noise = (data[3] / 12) % 4;
+    const uint8_t noiseBits[] = {0x00, 0x01, 0x03, 0xff};
+    const bool grey = data[4] & 0x80;
+    uint32_t state = 0x9e3779b9u ^ (uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        if (noise != 0 && (!grey || i % 3 == 0)) state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        const bool flipped = noise != 1 || (state >> 28) == 0;
+        pixels[i] = uint8_t(data[5 + (grey ? i / 3 : i) % (size - 5)] ^ (flipped ? state & noiseBits[noise] : 0));
+    }
     const png::ColourChoice colour = (data[3] / 6) % 2 ? png::ColourChoice::rgb : png::ColourChoice::automatic;
     const png::CompactPlan plan{pixels.data(), width, height, levels[data[2] % 10], strategies[data[3] % 6], colour};
 
