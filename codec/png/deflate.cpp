@@ -33,6 +33,12 @@ int libraryLevel(int level) {
 int libraryLevel(int level) { return level > maxDeflateLevel ? maxDeflateLevel : level; }
 #endif
 
+}  // namespace
+
+bool sameCompression(int a, int b) noexcept { return libraryLevel(a) == libraryLevel(b); }
+
+namespace {
+
 using zlibwindow::Cursor;
 using zlibwindow::window;
 

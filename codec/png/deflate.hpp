@@ -25,6 +25,10 @@ constexpr int strongestDeflateLevel = 10;
 // there (a quarter less on a bar chart) at about twice the time of its 11.
 constexpr int deepestDeflateLevel = 11;
 
+// Whether two known levels compress alike in this build (without libdeflate
+// the stronger levels are zlib's 9).
+bool sameCompression(int a, int b) noexcept;
+
 // Worst-case length of compressZlib's output for srcLen input bytes, at any level.
 // Returns 0 when that length does not fit in size_t.
 size_t zlibCompressBound(size_t srcLen) noexcept;
