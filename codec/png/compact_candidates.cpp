@@ -55,7 +55,7 @@ Estimate estimate(const Image& image, int strategy, const Scratch& scratch, size
     return found;
 }
 
-// Estimates the candidate filtered by each strategy (two at once), keeping the best two.
+// Estimates the candidate filtered by each strategy (two at once), keeping the best three.
 void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
     Estimate found[2];
     const auto run = [&](size_t i, size_t worker) { found[i] = estimate(out->image, strategies[i], scratch, worker); };
@@ -69,15 +69,18 @@ void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& s
             found[i].whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found[i].whole);
         if (strategies[i] == kNone) out->unfilteredExpected = expected;
         if (expected < out->expected) {
-            out->runnerUp = std::exchange(out->strategy, strategies[i]);
-            out->runnerUpExpected = std::exchange(out->expected, expected);
+            out->third = std::exchange(out->runnerUp, std::exchange(out->strategy, strategies[i]));
+            out->thirdExpected = std::exchange(out->runnerUpExpected, std::exchange(out->expected, expected));
             out->sampled = found[i].sampled;
             out->wholeFiltered = std::move(found[i].filtered);
             out->wholeStream = std::move(found[i].stream);
             out->wholeStreamLength = found[i].streamLength;
         } else if (expected < out->runnerUpExpected) {
-            out->runnerUp = strategies[i];
-            out->runnerUpExpected = expected;
+            out->third = std::exchange(out->runnerUp, strategies[i]);
+            out->thirdExpected = std::exchange(out->runnerUpExpected, expected);
+        } else if (expected < out->thirdExpected) {
+            out->third = strategies[i];
+            out->thirdExpected = expected;
         }
     }
 }

@@ -40,14 +40,14 @@ struct Image {
 };
 
 // One layout the plan's image can be stored in, with the strategies weighed
-// for it: the one expected smallest, and the next. Expectations are of whole
-// files (a palette's PLTE chunk counts), so that layouts compare.
+// for it: the one expected smallest, and the next two. Expectations are of
+// whole files (a palette's PLTE chunk counts), so that layouts compare.
 struct Candidate {
     PngLayout layout;
     Owned packed;  // the rows in the layout (none for 8-bit RGB: the plan's pixels)
     Image image{};
-    int strategy = adaptiveFilter, runnerUp = adaptiveFilter;
-    uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX;
+    int strategy = adaptiveFilter, runnerUp = adaptiveFilter, third = adaptiveFilter;
+    uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX, thirdExpected = UINT64_MAX;
     uint64_t unfilteredExpected = UINT64_MAX;  // when no filtering was weighed
     uint64_t sampled = 0;  // the best strategy's sample deflated at the default level (its size)
     // When that sample is the whole image: its rows filtered by the best strategy and

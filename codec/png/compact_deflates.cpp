@@ -17,9 +17,10 @@ constexpr uint64_t worthCutting = 128 * 1024, worthCuttingRgb = 32 * 1024;
 // the deepest level pays: alone, in two pieces, it takes about the time of one
 // whole stream at the strongest level and writes a few to 25 % less.
 constexpr double deepBitsPerByte = 0.05;
-double bitsPerByte(const Trial& trial) {
-    return double(trial.expected) * 8 / double(trial.candidate->image.scanlineBytes());
+double bitsPerByte(uint64_t expected, const Image& image) {
+    return double(expected) * 8 / double(image.scanlineBytes());
 }
+double bitsPerByte(const Trial& trial) { return bitsPerByte(trial.expected, trial.candidate->image); }
 bool veryRepetitive(const Trial& trial) { return bitsPerByte(trial) < deepBitsPerByte; }
 
 // Rows expected to take this many bits a byte or more are a photograph's,
@@ -65,9 +66,11 @@ constexpr size_t erraticScanlines = size_t(1) << 20;
 
 }  // namespace
 
+bool photographic(uint64_t expected, const Image& image) { return bitsPerByte(expected, image) >= photoBitsPerByte; }
+
 bool worthCut(const Trial& trial) {
     if (trial.candidate->layout.colourType == 2) return trial.expected >= worthCuttingRgb || veryRepetitive(trial);
-    return (trial.expected >= worthCutting && bitsPerByte(trial) < photoBitsPerByte) || veryRepetitive(trial);
+    return (trial.expected >= worthCutting && !photographic(trial.expected, trial.candidate->image)) || veryRepetitive(trial);
 }
 
 bool filterRows(Trial* trial, bool twoThreads) {
@@ -96,7 +99,7 @@ bool weighWhole(Trial* pair) {
 // than makes up for it on the most repetitive rows.
 bool cutPays(Trial* trial) {
     if (!worthCut(*trial)) return false;
-    if (veryRepetitive(*trial) || bitsPerByte(*trial) >= photoBitsPerByte) return true;
+    if (veryRepetitive(*trial) || photographic(trial->expected, trial->candidate->image)) return true;
     const Image& image = trial->candidate->image;
     if (!worthTwoThreads(image.scanlineBytes(), image.rowStride + 1) || !filterRows(trial, true)) return true;
     const size_t cut = weighCut(trial);

@@ -27,6 +27,10 @@ struct Trial {
 // long repeats of unfiltered rows.
 constexpr int wholeWeighLevel = 7;
 
+// Whether rows of `image` expected to deflate to `expected` bytes are a
+// photograph's: short, near strings, which weigh and cut differently.
+bool photographic(uint64_t expected, const Image& image);
+
 inline bool likelier(const Trial& a, const Trial& b) { return a.expected < b.expected; }
 
 // A long stream (less for 8-bit RGB, three times a palette's bytes and the
