@@ -118,12 +118,13 @@ size_t layoutsFor(const CompactPlan& plan, PngLayout layouts[maxLayouts]) {
     const ColourCensus census = censusOf(plan);
     if (census.many) return count;
     layouts[count++] = paletteLayout(census);
-    // The strongest level weighs a second order for images up to this many
-    // pixels: where it paid (icons), its trial costs little; on larger
-    // pictures it gained nothing and took a tenth more time.
-    constexpr size_t secondOrderPixels = 512 * 1024;
-    if (plan.level == strongestDeflateLevel && size_t(plan.width) * plan.height <= secondOrderPixels) {
+    // The strongest level weighs orders by luminance too for images up to
+    // this many pixels: where they paid (icons), their trials cost little; on
+    // larger pictures they gained nothing and took a tenth more time.
+    constexpr size_t moreOrdersPixels = 512 * 1024;
+    if (plan.level == strongestDeflateLevel && size_t(plan.width) * plan.height <= moreOrdersPixels) {
         layouts[count++] = paletteLayout(census, PaletteOrder::brightestFirst);
+        layouts[count++] = paletteLayout(census, PaletteOrder::darkestFirst);
     }
     if (census.grey) layouts[count++] = greyLayout(census);
     return count;

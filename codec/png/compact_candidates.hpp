@@ -56,7 +56,7 @@ struct Candidate {
     size_t wholeStreamLength = 0;
 };
 
-constexpr size_t maxLayouts = 4;  // 8-bit RGB, a palette (two orders at the strongest level), grey
+constexpr size_t maxLayouts = 5;  // 8-bit RGB, a palette (three orders at the strongest level), grey
 
 // The candidates for a checked plan, 8-bit RGB first, each weighed with the
 // strategies its level and filter choice call for (none for a single layout

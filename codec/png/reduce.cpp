@@ -155,13 +155,16 @@ PngLayout paletteLayout(const ColourCensus& census, PaletteOrder order) noexcept
     uint32_t rank[256];
     for (uint32_t i = 0; i < census.count; ++i) rank[i] = i;
     std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return census.uses[a] > census.uses[b]; });
-    if (order == PaletteOrder::brightestFirst) {
+    if (order != PaletteOrder::byUse) {
         // Rec. 601 luma, in thousandths; colours alike in it stay in order of use.
         const auto luma = [&](uint32_t i) {
             const uint32_t c = census.colours[i];
             return 299 * (c >> 16) + 587 * ((c >> 8) & 0xff) + 114 * (c & 0xff);
         };
-        std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) { return luma(a) > luma(b); });
+        const bool brightestFirst = order == PaletteOrder::brightestFirst;
+        std::stable_sort(rank, rank + census.count, [&](uint32_t a, uint32_t b) {
+            return brightestFirst ? luma(a) > luma(b) : luma(a) < luma(b);
+        });
     }
     PngLayout layout;
     layout.colourType = 3;

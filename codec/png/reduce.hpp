@@ -41,8 +41,9 @@ struct PngLayout {
 // How a palette's entries are ordered. The values of the indices change no
 // repeated string, but deflate's choices of where blocks end and how its
 // codes are stored see them: by use, most graphics tried came out smallest;
-// by luminance, brightest first, many icons came out 5-10 % smaller.
-enum class PaletteOrder { byUse, brightestFirst };
+// by luminance, brightest first, many icons came out 5-10 % smaller, and
+// darkest first about as many others, up to 25 % smaller.
+enum class PaletteOrder { byUse, brightestFirst, darkestFirst };
 
 // The palette layout of a census of 256 colours or fewer: the fewest bits
 // that index them, entries in `order` (by use: most used first).
