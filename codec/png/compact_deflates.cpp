@@ -28,6 +28,7 @@ bool veryRepetitive(const Trial& trial) { return bitsPerByte(trial) < deepBitsPe
 // third of its pace on drawings, and a cut costs them a tenth of a percent,
 // which a grey or palette file, as small as a rival optimiser's, cannot spare.
 constexpr double photoBitsPerByte = 2;
+bool photograph(const Trial& trial) { return photographic(trial.expected, trial.candidate->image); }
 
 // A cut that costs a weighed drawing more than this at wholeWeighLevel costs
 // about as much at the strongest level (1-2 % on some screenshots, where most
@@ -70,7 +71,7 @@ bool photographic(uint64_t expected, const Image& image) { return bitsPerByte(ex
 
 bool worthCut(const Trial& trial) {
     if (trial.candidate->layout.colourType == 2) return trial.expected >= worthCuttingRgb || veryRepetitive(trial);
-    return (trial.expected >= worthCutting && !photographic(trial.expected, trial.candidate->image)) || veryRepetitive(trial);
+    return (trial.expected >= worthCutting && !photograph(trial)) || veryRepetitive(trial);
 }
 
 bool filterRows(Trial* trial, bool twoThreads) {
@@ -86,20 +87,18 @@ bool filterRows(Trial* trial, bool twoThreads) {
 }
 
 bool weighWhole(Trial* pair) {
-    const size_t len = pair->candidate->image.scanlineBytes(), cap = zlibCompressBound(len);
-    Owned stream;
-    if (cap == 0 || !filterRows(pair, false) || !stream.allocate(cap)) return false;
-    const size_t size = compressZlib(wholeWeighLevel, pair->rows.data, len, stream.data, cap);
-    pair->expected = pngFileLength(pair->candidate->layout, size);
-    pair->weighedLength = size;
-    return size != 0;
+    Deflated weighed;
+    if (!filterRows(pair, false) || !deflateWhole(*pair, wholeWeighLevel, &weighed)) return false;
+    pair->expected = pngFileLength(pair->candidate->layout, weighed.length);
+    pair->weighedLength = weighed.length;
+    return true;
 }
 
 // Photographs' short strings lose little to a cut, and the deepest level more
 // than makes up for it on the most repetitive rows.
 bool cutPays(Trial* trial) {
     if (!worthCut(*trial)) return false;
-    if (veryRepetitive(*trial) || photographic(trial->expected, trial->candidate->image)) return true;
+    if (veryRepetitive(*trial) || photograph(*trial)) return true;
     const Image& image = trial->candidate->image;
     if (!worthTwoThreads(image.scanlineBytes(), image.rowStride + 1) || !filterRows(trial, true)) return true;
     const size_t cut = weighCut(trial);

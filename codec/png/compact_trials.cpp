@@ -60,9 +60,10 @@ size_t closePairs(const Candidate* candidates, size_t count, Trial pairs[maxWeig
         // A third strategy changed icons' files (up to 3 % smaller). On photographs
         // the weighing misjudges such near ones by as much as they differ, and on
         // longer rows it changed no file and took a tenth more time.
-        const bool thirdPays = !photographic(candidate.thirdExpected, candidate.image) &&
+        const bool thirdPays = candidate.thirdExpected != UINT64_MAX &&
+                               !photographic(candidate.thirdExpected, candidate.image) &&
                                candidate.image.scanlineBytes() <= thirdStrategyScanlines;
-        if (candidate.thirdExpected != UINT64_MAX && thirdPays) add(candidate.third, candidate.thirdExpected);
+        if (thirdPays) add(candidate.third, candidate.thirdExpected);
         if (candidate.unfilteredExpected != UINT64_MAX && !unfilteredAdded) add(kNone, candidate.unfilteredExpected);
     }
     std::sort(all, all + found, likelier);
@@ -83,6 +84,10 @@ bool worthWeighing(const Trial* pairs, size_t count) {
     size_t largest = 0;
     for (size_t i = 0; i < count; ++i) largest = std::max(largest, pairs[i].candidate->image.scanlineBytes());
     return count > 1 && largest <= maxWeighedBytes;
+}
+
+bool allFine(const bool* fine, size_t count) {
+    return std::all_of(fine, fine + count, [](bool f) { return f; });
 }
 
 constexpr size_t noPair = SIZE_MAX;
@@ -168,7 +173,7 @@ bool deflateLikeliest(Trial* pairs, size_t count, int level, Deflated results[re
     } else {
         shareTasks(2 * trials, deflate);
     }
-    return std::all_of(fine, fine + resultSlots, [](bool f) { return f; });
+    return allFine(fine, resultSlots);
 }
 
 }  // namespace
@@ -186,7 +191,7 @@ CompactStatus runStrongestTrials(const Candidate* candidates, size_t count, int 
     } else {
         bool weighedFine[maxWeighedWhole] = {};
         shareTasks(weighed, [&](size_t i, size_t) { weighedFine[i] = weighWhole(&pairs[i]); });
-        fine = std::all_of(weighedFine, weighedFine + weighed, [](bool f) { return f; });
+        fine = allFine(weighedFine, weighed);
         std::sort(pairs, pairs + weighed, likelier);
         fine = fine && deflateLikeliest(pairs, weighed, level, results);
     }

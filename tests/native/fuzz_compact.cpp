@@ -5,8 +5,9 @@
 // noise is mixed into the pixels; the rest, tiled, is the pixels. The noise
 // (from a generator seeded by the input; on a pixel's three channels alike
 // when byte 4's top bit is set, so that the picture stays grey) makes long
-// streams of every density, a drawing's and a photograph's among them. The stream must inflate to one filter byte and
-// one row per row, and reconstructing the rows must give back the pixels.
+// streams of every density, a drawing's and a photograph's among them. The
+// stream must inflate to one filter byte and one row per row, and
+// reconstructing the rows must give back the pixels.
 #include "codec/png/compact_encoder.hpp"
 #include "codec/png/convert.hpp"
 #include "codec/png/compact_stream.hpp"
