@@ -71,16 +71,19 @@ void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& s
         if (expected < out->expected) {
             out->third = std::exchange(out->runnerUp, std::exchange(out->strategy, strategies[i]));
             out->thirdExpected = std::exchange(out->runnerUpExpected, std::exchange(out->expected, expected));
+            out->thirdFiltered = std::exchange(out->runnerUpFiltered,
+                                               std::exchange(out->wholeFiltered, std::move(found[i].filtered)));
             out->sampled = found[i].sampled;
-            out->wholeFiltered = std::move(found[i].filtered);
             out->wholeStream = std::move(found[i].stream);
             out->wholeStreamLength = found[i].streamLength;
         } else if (expected < out->runnerUpExpected) {
             out->third = std::exchange(out->runnerUp, strategies[i]);
             out->thirdExpected = std::exchange(out->runnerUpExpected, expected);
+            out->thirdFiltered = std::exchange(out->runnerUpFiltered, std::move(found[i].filtered));
         } else if (expected < out->thirdExpected) {
             out->third = strategies[i];
             out->thirdExpected = expected;
+            out->thirdFiltered = std::move(found[i].filtered);
         }
     }
 }

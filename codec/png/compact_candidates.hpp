@@ -51,9 +51,17 @@ struct Candidate {
     uint64_t unfilteredExpected = UINT64_MAX;  // when no filtering was weighed
     uint64_t sampled = 0;  // the best strategy's sample deflated at the default level (its size)
     // When that sample is the whole image: its rows filtered by the best strategy and
-    // their default-level stream (else empty).
+    // their default-level stream (else empty), and the rows filtered by the next two.
     Owned wholeFiltered, wholeStream;
     size_t wholeStreamLength = 0;
+    Owned runnerUpFiltered, thirdFiltered;
+
+    // The whole image's rows filtered by `strategy`, when the weighing kept them; else null.
+    const uint8_t* filteredBy(int strategy) const {
+        if (strategy == this->strategy) return wholeFiltered.data;
+        if (strategy == runnerUp) return runnerUpFiltered.data;
+        return strategy == third ? thirdFiltered.data : nullptr;
+    }
 };
 
 constexpr size_t maxLayouts = 5;  // 8-bit RGB, a palette (three orders at the strongest level), grey

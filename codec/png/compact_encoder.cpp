@@ -45,6 +45,15 @@ CompactStatus encodeWith(const Candidate& candidate, int level, const Scratch& s
     return *length == 0 ? CompactStatus::outOfMemory : CompactStatus::ok;
 }
 
+// The strongest level weighs the slow strategies for the layouts expected within
+// strongestMargin of the best, but not for 8-bit RGB when the image has a smaller
+// layout too: on the outside pictures that fit a palette or grey, 8-bit RGB never
+// came out smallest, and its rows take three times as long to filter and weigh.
+bool worthSlowStrategies(const Candidate& candidate, const Candidate& best, size_t layoutCount) {
+    if (candidate.layout.colourType == 2 && layoutCount > 1) return false;
+    return double(candidate.expected) <= double(best.expected) * strongestMargin;
+}
+
 }  // namespace
 
 CompactStatus checkCompactPlan(const CompactPlan& plan) noexcept {
@@ -86,9 +95,10 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
                                       strongest ? defaultLevel : plan.level, room.scratch, &bestStream, &bestLength);
     if (status == CompactStatus::ok && strongest) {
         if (plan.strategy == adaptiveFilter) {
-            const double cutoff = double(candidates[chosen].expected) * strongestMargin;
             for (size_t i = 0; i < layoutCount; ++i) {
-                if (double(candidates[i].expected) <= cutoff) weighSlowStrategies(&candidates[i], room.scratch);
+                if (worthSlowStrategies(candidates[i], candidates[chosen], layoutCount)) {
+                    weighSlowStrategies(&candidates[i], room.scratch);
+                }
             }
         }
         status = runStrongestTrials(candidates, layoutCount, plan.level, &bestStream, &bestLength, &bestLayout);

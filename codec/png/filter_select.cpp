@@ -2,6 +2,7 @@
 
 #include "predictors.hpp"
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -224,7 +225,15 @@ constexpr size_t seenWords = sizeof(CostTables::seenPairs) / sizeof(uint64_t);
 // bytes when it is shorter than the table and the table otherwise.
 double entropyCost(const uint8_t* bytes, size_t n, CostTables& tables) {
     uint32_t* counts = tables.counts;
-    for (size_t i = 0; i < n; ++i) ++counts[bytes[i]];
+    // A run of one value is counted at once: filtered rows hold long runs of
+    // zeros, and counting them one by one waits on each store to the same count.
+    for (size_t i = 0; i < n;) {
+        const uint8_t value = bytes[i];
+        const size_t start = i;
+        while (++i < n && bytes[i] == value) {
+        }
+        counts[value] += uint32_t(i - start);
+    }
     double cost = 0;
     const auto addTerm = [&cost, n](uint32_t& count) {
         if (count != 0) cost -= count * std::log2(double(count) / double(n));
@@ -246,8 +255,11 @@ unsigned pairAt(const uint8_t* bytes, size_t i) { return unsigned(bytes[i - 1]) 
 double pairsCost(const uint8_t* bytes, size_t n, CostTables& tables) {
     uint64_t* seen = tables.seenPairs;
     double distinct = 0;
+    unsigned previous = UINT_MAX;  // a pair repeated at once is seen already (runs)
     for (size_t i = 1; i < n; ++i) {
         const unsigned pair = pairAt(bytes, i);
+        if (pair == previous) continue;
+        previous = pair;
         const uint64_t bit = uint64_t(1) << (pair & 63);
         distinct += (seen[pair >> 6] & bit) == 0;
         seen[pair >> 6] |= bit;
