@@ -152,7 +152,8 @@ FUZZ_NATIVE_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined,signed
 FUZZ_DEFLATE = $(if $(wildcard /usr/include/libdeflate.h),-DLUMIVEX_HAVE_LIBDEFLATE -ldeflate) -lz
 
 # The filter kernels' own libFuzzer target, a standalone binary.
-FUZZ_FILTER_SOURCES = tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/paeth.cpp codec/png/filter_select.cpp
+FUZZ_FILTER_SOURCES = tests/native/fuzz_filter.cpp codec/png/filter.cpp codec/png/paeth.cpp codec/png/filter_select.cpp \
+  codec/png/filter_image.cpp
 build/fuzz-native/fuzz_filter: $(FUZZ_FILTER_SOURCES) $(wildcard codec/png/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_FILTER_SOURCES) -o $@
@@ -167,7 +168,7 @@ build/fuzz-native/fuzz_pieces: $(FUZZ_PIECES_SOURCES) $(wildcard codec/png/*.hpp
 # own above, is left out of its coverage (see the list).
 FUZZ_COMPACT_SOURCES = tests/native/fuzz_compact.cpp codec/png/compact_encoder.cpp codec/png/compact_trials.cpp codec/png/compact_deflates.cpp codec/png/compact_candidates.cpp codec/png/compact_stream.cpp \
   codec/png/pieces.cpp codec/png/deflate.cpp codec/png/inflate.cpp codec/png/deflate_scan.cpp codec/png/filter_select.cpp \
-  codec/png/filter.cpp codec/png/paeth.cpp codec/png/reduce.cpp codec/png/convert.cpp codec/png/framing.cpp
+  codec/png/filter_image.cpp codec/png/filter.cpp codec/png/paeth.cpp codec/png/reduce.cpp codec/png/convert.cpp codec/png/framing.cpp
 build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp codec/png/*.hpp) fuzz/coverage_ignore.txt | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) -fsanitize-coverage-ignorelist=fuzz/coverage_ignore.txt -pthread $(FUZZ_COMPACT_SOURCES) \

@@ -21,14 +21,15 @@ PROGRAMS = {
     ),
     "sources": (["tests/native/test_sources.cpp", "codec/file_source.cpp"], {None: ([], [])}),
     "encode_kernels": (
-        ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/deflate.cpp", "codec/png/inflate.cpp",
+        ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/filter_image.cpp",
+         "codec/png/deflate.cpp", "codec/png/inflate.cpp",
          "codec/png/deflate_scan.cpp", "codec/png/filter.cpp", "codec/png/paeth.cpp"],
         {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz"]), "zlib": ([], ["-lz"])},
     ),
     "compact": (
         ["tests/native/test_compact.cpp", "codec/png/compact_candidates.cpp", "codec/png/compact_stream.cpp",
          "codec/png/reduce.cpp", "codec/png/pieces.cpp", "codec/png/framing.cpp", "codec/png/filter_select.cpp",
-         "codec/png/deflate.cpp",
+         "codec/png/filter_image.cpp", "codec/png/deflate.cpp",
          "codec/png/inflate.cpp", "codec/png/deflate_scan.cpp", "codec/png/filter.cpp", "codec/png/paeth.cpp"],
         {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE", "-pthread"], ["-ldeflate", "-lz"]), "zlib": (["-pthread"], ["-lz"])},
     ),

@@ -2,10 +2,6 @@
 
 #include "predictors.hpp"
 
-#include <climits>
-#include <cmath>
-#include <cstring>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -205,120 +201,6 @@ int filterRowAdaptive(const uint8_t* row, const uint8_t* prevRow, size_t n, size
     const int best = cheapestType(costs);
     filterRow(best, row, prevRow, n, bpp, out);
     return best;
-}
-
-namespace {
-
-// The tables the cost functions count in: zeroed once for the rows filtered
-// together, and left zeroed by each call, which undoes only what its own bytes
-// set. Clearing them whole for every row and filter type would write 9 KiB each
-// time, far more than a narrow image's rows hold (a strip one pixel wide has
-// two-byte scanlines).
-struct CostTables {
-    uint32_t counts[256] = {};
-    uint64_t seenPairs[65536 / 64] = {};
-};
-constexpr size_t seenWords = sizeof(CostTables::seenPairs) / sizeof(uint64_t);
-
-// A filtered row's cost by entropy: its bytes' Shannon entropy times their count.
-// Each value's term is added once, and its count cleared, walking the row's own
-// bytes when it is shorter than the table and the table otherwise.
-double entropyCost(const uint8_t* bytes, size_t n, CostTables& tables) {
-    uint32_t* counts = tables.counts;
-    // A run of one value is counted at once: filtered rows hold long runs of
-    // zeros, and counting them one by one waits on each store to the same count.
-    for (size_t i = 0; i < n;) {
-        const uint8_t value = bytes[i];
-        const size_t start = i;
-        while (++i < n && bytes[i] == value) {
-        }
-        counts[value] += uint32_t(i - start);
-    }
-    double cost = 0;
-    const auto addTerm = [&cost, n](uint32_t& count) {
-        if (count != 0) cost -= count * std::log2(double(count) / double(n));
-        count = 0;
-    };
-    if (n < 256) {
-        for (size_t i = 0; i < n; ++i) addTerm(counts[bytes[i]]);
-    } else {
-        for (uint32_t& count : tables.counts) addTerm(count);
-    }
-    return cost;
-}
-
-unsigned pairAt(const uint8_t* bytes, size_t i) { return unsigned(bytes[i - 1]) << 8 | bytes[i]; }
-
-// A filtered row's cost by pairs: how many distinct pairs of neighbouring bytes it
-// holds. The table is cleared word by word where the row touched it, or whole
-// when the row is longer than the table.
-double pairsCost(const uint8_t* bytes, size_t n, CostTables& tables) {
-    uint64_t* seen = tables.seenPairs;
-    double distinct = 0;
-    unsigned previous = UINT_MAX;  // a pair repeated at once is seen already (runs)
-    for (size_t i = 1; i < n; ++i) {
-        const unsigned pair = pairAt(bytes, i);
-        if (pair == previous) continue;
-        previous = pair;
-        const uint64_t bit = uint64_t(1) << (pair & 63);
-        distinct += (seen[pair >> 6] & bit) == 0;
-        seen[pair >> 6] |= bit;
-    }
-    if (n <= seenWords) {
-        for (size_t i = 1; i < n; ++i) seen[pairAt(bytes, i) >> 6] = 0;
-    } else {
-        std::memset(seen, 0, sizeof tables.seenPairs);
-    }
-    return distinct;
-}
-
-// Filters the row with each type in turn (into out), keeps the one of least
-// cost and leaves its bytes in out.
-template <typename Cost>
-int filterRowByCost(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp, uint8_t* out, Cost cost,
-                    CostTables& tables) {
-    int best = 0;
-    double bestCost = 0;
-    for (int type = 0; type < filterTypeCount; ++type) {
-        filterRow(type, row, prevRow, n, bpp, out);
-        const double c = cost(out, n, tables);
-        if (type == 0 || c < bestCost) {
-            best = type;
-            bestCost = c;
-        }
-    }
-    if (best != filterTypeCount - 1) filterRow(best, row, prevRow, n, bpp, out);
-    return best;
-}
-
-int chooseAndFilter(int strategy, const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp, uint8_t* out,
-                    CostTables& tables) {
-    switch (strategy) {
-        case adaptiveFilter: return filterRowAdaptive(row, prevRow, n, bpp, out);
-        case entropyFilter: return filterRowByCost(row, prevRow, n, bpp, out, entropyCost, tables);
-        case pairsFilter: return filterRowByCost(row, prevRow, n, bpp, out, pairsCost, tables);
-        default: filterRow(strategy, row, prevRow, n, bpp, out); return strategy;
-    }
-}
-
-}  // namespace
-
-bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, int strategy,
-                 uint8_t* out) noexcept {
-    return filterImageRows(pixels, rowStride, 0, height, bpp, strategy, out);
-}
-
-bool filterImageRows(const uint8_t* pixels, size_t rowStride, size_t firstRow, size_t endRow, size_t bpp,
-                     int strategy, uint8_t* out) noexcept {
-    if (!isKnownStrategy(strategy)) return false;
-    const uint8_t* prevRow = firstRow == 0 ? nullptr : pixels + (firstRow - 1) * rowStride;
-    CostTables tables;
-    for (size_t y = firstRow; y < endRow; ++y, out += rowStride + 1) {
-        const uint8_t* row = pixels + y * rowStride;
-        out[0] = static_cast<uint8_t>(chooseAndFilter(strategy, row, prevRow, rowStride, bpp, out + 1, tables));
-        prevRow = row;
-    }
-    return true;
 }
 
 }  // namespace lumivex::png

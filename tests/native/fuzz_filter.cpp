@@ -1,5 +1,5 @@
 // Build: clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I. tests/native/fuzz_filter.cpp \
-//          codec/png/filter.cpp codec/png/paeth.cpp codec/png/filter_select.cpp -o /tmp/fuzz_filter
+//          codec/png/filter.cpp codec/png/paeth.cpp codec/png/filter_select.cpp codec/png/filter_image.cpp -o /tmp/fuzz_filter
 // Checks, on arbitrary rows, images and filter types, that the fast row reconstruction agrees with
 // the scalar one, also when it writes over its own filtered bytes; and that forward filtering (fast,
 // scalar, adaptive, and the costs behind the adaptive choice) agree and undo the reconstruction.
