@@ -1,6 +1,6 @@
 """Builds and runs the C++ unit tests of the byte kernels: reconstruction, conversion to RGB, row
 assembly and the size arithmetic; the byte sources the readers walk; the encoder's kernels
-(forward filters, filter choice, zlib wrappers) and the rows its candidates keep, against each
+(forward filters, filter choice, zlib wrappers, the rows its candidates keep) against each
 deflate library. Each is built plainly and under ASan/UBSan."""
 
 import os
@@ -22,16 +22,10 @@ PROGRAMS = {
     "sources": (["tests/native/test_sources.cpp", "codec/file_source.cpp"], {None: ([], [])}),
     "encode_kernels": (
         ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/filter_image.cpp",
-         "codec/png/deflate.cpp", "codec/png/inflate.cpp",
-         "codec/png/deflate_scan.cpp", "codec/png/filter.cpp", "codec/png/paeth.cpp"],
-        {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz"]), "zlib": ([], ["-lz"])},
-    ),
-    "compact": (
-        ["tests/native/test_compact.cpp", "codec/png/compact_candidates.cpp", "codec/png/compact_stream.cpp",
-         "codec/png/reduce.cpp", "codec/png/pieces.cpp", "codec/png/framing.cpp", "codec/png/filter_select.cpp",
-         "codec/png/filter_image.cpp", "codec/png/deflate.cpp",
-         "codec/png/inflate.cpp", "codec/png/deflate_scan.cpp", "codec/png/filter.cpp", "codec/png/paeth.cpp"],
-        {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE", "-pthread"], ["-ldeflate", "-lz"]), "zlib": (["-pthread"], ["-lz"])},
+         "codec/png/deflate.cpp", "codec/png/inflate.cpp", "codec/png/deflate_scan.cpp", "codec/png/filter.cpp",
+         "codec/png/paeth.cpp", "codec/png/compact_candidates.cpp", "codec/png/compact_stream.cpp",
+         "codec/png/reduce.cpp", "codec/png/pieces.cpp", "codec/png/framing.cpp"],
+        {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz", "-pthread"]), "zlib": ([], ["-lz", "-pthread"])},
     ),
 }
 WARNINGS = ["-Wall", "-Wextra", "-Werror"]

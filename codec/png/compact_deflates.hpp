@@ -16,7 +16,10 @@ struct Trial {
     const Candidate* candidate = nullptr;
     int strategy = kNone;
     uint64_t expected = UINT64_MAX;
-    Owned rows;  // its whole image filtered, once weighed whole
+    // Its whole image filtered, once weighed whole: the rows its candidate kept
+    // from the weighing, or its own.
+    const uint8_t* rows = nullptr;
+    Owned ownRows;
     size_t weighedLength = 0;  // and the length of its stream at wholeWeighLevel
 };
 

@@ -1,6 +1,8 @@
-// Unit tests for the encoder's byte kernels: forward filtering, filter choice, and the
-// zlib wrappers. Built once per deflate backend. Exit status is the number of failed
-// checks (capped), 0 when all pass.
+// Unit tests for the encoder's byte kernels: forward filtering, filter choice, the
+// zlib wrappers, and the filtered rows the compact encoder's candidates keep. Built
+// once per deflate backend. Exit status is the number of failed checks (capped), 0
+// when all pass.
+#include "codec/png/compact_candidates.hpp"
 #include "codec/png/deflate.hpp"
 #include "codec/png/inflate.hpp"
 #include "codec/png/deflate_scan.hpp"
@@ -150,50 +152,77 @@ void testCostsAndChoice() {
 }
 
 // Whole images: each scanline is its type byte and that row filtered against the one above.
-// The choosing strategies count in tables kept across rows, cleared in one way for
-// rows shorter than the tables and in another for longer ones: a row filtered alone
-// must choose as it does among others (the runs below).
-void checkFilterImage(size_t stride) {
+// The choosing strategies count in tables kept across rows, cleared one way for rows
+// shorter than the tables and another for longer ones: a row filtered alone must
+// choose as it does among others (the runs below).
+void testFilterImage() {
     const size_t height = 5;
-    const Bytes pixels = randomBytes(stride * height, 9);
-    for (int strategy : {0, 1, 2, 3, 4, png::adaptiveFilter, png::entropyFilter, png::pairsFilter}) {
-        context = "image " + std::to_string(stride) + " bytes wide, strategy " + std::to_string(strategy);
-        Bytes out = guarded(height * (stride + 1));
-        CHECK(png::filterImage(pixels.data(), stride, height, 3, strategy, out.data()));
-        CHECK(guardIntact(out, height * (stride + 1)));
-        for (size_t y = 0; y < height; ++y) {
-            const uint8_t* row = pixels.data() + y * stride;
-            const uint8_t* prev = y ? row - stride : nullptr;
-            const uint8_t* line = out.data() + y * (stride + 1);
-            Bytes want(stride);
-            const int type = strategy == png::adaptiveFilter ? png::filterRowAdaptiveScalar(row, prev, stride, 3, want.data())
-                             : strategy >= 0                   ? strategy
-                                                               : line[0];  // chosen by cost: its bytes are checked
-            png::filterRowScalar(type, row, prev, stride, 3, want.data());
-            CHECK(line[0] == type);
-            CHECK(sameBytes(line + 1, want.data(), stride));
-        }
-        // Any run of rows filtered alone is the same stretch of the whole image's scanlines.
-        for (size_t first = 0; first <= height; ++first) {
-            for (size_t end = first; end <= height; ++end) {
-                const size_t lineBytes = stride + 1, n = (end - first) * lineBytes;
-                Bytes part = guarded(n);
-                CHECK(png::filterImageRows(pixels.data(), stride, first, end, 3, strategy, part.data()));
-                CHECK(guardIntact(part, n) && sameBytes(part.data(), out.data() + first * lineBytes, n));
+    for (size_t stride : {3 * 7, 3 * 400}) {
+        const Bytes pixels = randomBytes(stride * height, 9);
+        for (int strategy : {0, 1, 2, 3, 4, png::adaptiveFilter, png::entropyFilter, png::pairsFilter}) {
+            context = "image " + std::to_string(stride) + " bytes wide, strategy " + std::to_string(strategy);
+            Bytes out = guarded(height * (stride + 1));
+            CHECK(png::filterImage(pixels.data(), stride, height, 3, strategy, out.data()));
+            CHECK(guardIntact(out, height * (stride + 1)));
+            for (size_t y = 0; y < height; ++y) {
+                const uint8_t* row = pixels.data() + y * stride;
+                const uint8_t* prev = y ? row - stride : nullptr;
+                const uint8_t* line = out.data() + y * (stride + 1);
+                Bytes want(stride);
+                const int type = strategy == png::adaptiveFilter
+                                     ? png::filterRowAdaptiveScalar(row, prev, stride, 3, want.data())
+                                 : strategy >= 0 ? strategy
+                                                 : line[0];  // chosen by cost: its bytes are checked
+                png::filterRowScalar(type, row, prev, stride, 3, want.data());
+                CHECK(line[0] == type);
+                CHECK(sameBytes(line + 1, want.data(), stride));
+            }
+            // Any run of rows filtered alone is the same stretch of the whole image's scanlines.
+            for (size_t first = 0; first <= height; ++first) {
+                for (size_t end = first; end <= height; ++end) {
+                    const size_t lineBytes = stride + 1, n = (end - first) * lineBytes;
+                    Bytes part = guarded(n);
+                    CHECK(png::filterImageRows(pixels.data(), stride, first, end, 3, strategy, part.data()));
+                    CHECK(guardIntact(part, n) && sameBytes(part.data(), out.data() + first * lineBytes, n));
+                }
             }
         }
     }
-}
-
-void testFilterImage() {
-    checkFilterImage(3 * 7);
-    checkFilterImage(3 * 400);
-    const size_t stride = 3 * 7;
-    const Bytes pixels = randomBytes(stride, 9);
     context = "image, unknown strategy";
     Bytes out = guarded(0);
-    CHECK(!png::filterImage(pixels.data(), stride, 1, 3, 5, out.data()));
+    CHECK(!png::filterImage(out.data(), 1, 1, 3, 5, out.data()));
     CHECK(guardIntact(out, 0));
+}
+
+// The rows a candidate keeps from its weighing, which the strongest level's trials
+// copy instead of filtering again, are the rows of their strategy: a stale copy
+// would still make a valid file, only not the one weighed.
+void testKeptRows() {
+    size_t checked = 0;
+    for (int maxValue : {1, 7, 255}) {
+        context = "kept rows, values 0 to " + std::to_string(maxValue);
+        const uint32_t width = 200, height = 60;
+        const Bytes pixels = randomBytes(size_t(width) * height * 3, maxValue);
+        const png::CompactPlan plan{pixels.data(), width, height, png::strongestDeflateLevel, png::adaptiveFilter};
+        const size_t lineBytes = size_t(width) * 3 + 1, cap = png::scratchBytes(height * lineBytes, lineBytes);
+        Bytes memory(2 * cap);
+        const png::Scratch scratch{memory.data(), cap};
+        png::Candidate candidates[png::maxLayouts];
+        const size_t count = png::makeCandidates(plan, scratch, candidates);
+        for (size_t i = 0; i < count; ++i) {
+            png::weighSlowStrategies(&candidates[i], scratch);
+            const png::Image& image = candidates[i].image;
+            Bytes rows(image.scanlineBytes());
+            for (int strategy : {candidates[i].strategy, candidates[i].runnerUp, candidates[i].third}) {
+                const uint8_t* kept = candidates[i].filteredBy(strategy);
+                if (kept == nullptr) continue;
+                png::filterImage(image.pixels, image.rowStride, image.height, image.bpp, strategy, rows.data());
+                CHECK(sameBytes(kept, rows.data(), rows.size()));
+                ++checked;
+            }
+        }
+    }
+    CHECK(checked >= 9);  // each picture's best three, at the least
 }
 
 // --- zlib wrappers ----------------------------------------------------------------
@@ -512,6 +541,7 @@ int main() {
     testPaethExtremes();
     testCostsAndChoice();
     testFilterImage();
+    testKeptRows();
     testCrc32();
     testCompressRoundTrip();
     testInflateStatuses();
