@@ -8,6 +8,8 @@
 
 #include "../share_tasks.hpp"
 
+#include <cstring>
+
 namespace lumivex::png {
 namespace {
 
@@ -51,7 +53,7 @@ size_t weighCut(Trial* trial) {
         const size_t len = pieces.length(task), cap = deflatePieceBound(len);
         Owned out;
         if (cap == 0 || !out.allocate(cap)) return;
-        lengths[task] = compressDeflatePiece(wholeWeighLevel, true, trial->rows + pieces.start(task), len,
+        lengths[task] = compressDeflatePiece(wholeWeighLevel, true, trial->rows.data + pieces.start(task), len,
                                              out.data, cap);
     });
     return whole && lengths[0] != 0 && lengths[1] != 0 ? lengths[0] + lengths[1] : 0;
@@ -75,16 +77,17 @@ bool worthCut(const Trial& trial) {
 }
 
 bool filterRows(Trial* trial, bool twoThreads) {
-    if (trial->rows == nullptr) trial->rows = trial->candidate->filteredBy(trial->strategy);
-    if (trial->rows != nullptr) return true;
+    if (trial->rows.data != nullptr) return true;
     const Image& image = trial->candidate->image;
-    if (!trial->ownRows.allocate(image.scanlineBytes())) return false;
-    if (twoThreads) {
-        filterOnTwoThreads(image, trial->strategy, trial->ownRows.data);
+    if (!trial->rows.allocate(image.scanlineBytes())) return false;
+    // The choosing strategies take a few times longer than a copy.
+    if (const uint8_t* kept = trial->candidate->filteredBy(trial->strategy)) {
+        std::memcpy(trial->rows.data, kept, image.scanlineBytes());
+    } else if (twoThreads) {
+        filterOnTwoThreads(image, trial->strategy, trial->rows.data);
     } else {
-        filterImage(image.pixels, image.rowStride, image.height, image.bpp, trial->strategy, trial->ownRows.data);
+        filterImage(image.pixels, image.rowStride, image.height, image.bpp, trial->strategy, trial->rows.data);
     }
-    trial->rows = trial->ownRows.data;
     return true;
 }
 
@@ -110,7 +113,7 @@ bool cutPays(Trial* trial) {
 bool deflateWhole(const Trial& trial, int level, Deflated* out) {
     const size_t len = trial.candidate->image.scanlineBytes(), cap = zlibCompressBound(len);
     if (cap == 0 || !out->stream.allocate(cap)) return false;
-    out->length = compressZlib(level, trial.rows, len, out->stream.data, cap);
+    out->length = compressZlib(level, trial.rows.data, len, out->stream.data, cap);
     out->trial = &trial;
     return out->length != 0;
 }
@@ -120,7 +123,7 @@ bool deflateCut(const Trial& trial, int level, Deflated* out) {
     const size_t len = image.scanlineBytes(), lineBytes = image.rowStride + 1, cap = streamCapacity(len, lineBytes);
     if (cap == 0 || !out->stream.allocate(cap)) return false;
     if (veryRepetitive(trial) && worthTwoThreads(len, lineBytes)) level = deepestDeflateLevel;
-    out->length = compressMatching(level, trial.rows, len, lineBytes, out->stream.data, cap);
+    out->length = compressMatching(level, trial.rows.data, len, lineBytes, out->stream.data, cap);
     out->trial = &trial;
     return out->length != 0;
 }

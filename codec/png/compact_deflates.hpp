@@ -16,10 +16,7 @@ struct Trial {
     const Candidate* candidate = nullptr;
     int strategy = kNone;
     uint64_t expected = UINT64_MAX;
-    // Its whole image filtered, once weighed whole: the rows its candidate kept
-    // from the weighing, or its own.
-    const uint8_t* rows = nullptr;
-    Owned ownRows;
+    Owned rows;  // its whole image filtered, once weighed whole
     size_t weighedLength = 0;  // and the length of its stream at wholeWeighLevel
 };
 
