@@ -24,8 +24,13 @@ PROGRAMS = {
         ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/filter_image.cpp",
          "codec/png/deflate.cpp", "codec/png/inflate.cpp", "codec/png/deflate_scan.cpp", "codec/png/filter.cpp",
          "codec/png/paeth.cpp", "codec/png/compact_candidates.cpp", "codec/png/compact_stream.cpp",
-         "codec/png/reduce.cpp", "codec/png/pieces.cpp", "codec/png/framing.cpp"],
+         "codec/png/unmatched_estimate.cpp", "codec/png/reduce.cpp", "codec/png/pieces.cpp", "codec/png/framing.cpp"],
         {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz", "-pthread"]), "zlib": ([], ["-lz", "-pthread"])},
+    ),
+    "unmatched_estimate": (
+        ["tests/native/test_unmatched_estimate.cpp", "codec/png/unmatched_estimate.cpp", "codec/png/deflate.cpp",
+         "codec/png/deflate_scan.cpp"],
+        {None: ([], ["-lz"])},
     ),
 }
 WARNINGS = ["-Wall", "-Wextra", "-Werror"]

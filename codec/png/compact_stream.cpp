@@ -1,6 +1,7 @@
 #include "compact_stream.hpp"
 
 #include "deflate.hpp"
+#include "unmatched_estimate.hpp"
 
 #include "../share_tasks.hpp"
 
@@ -123,33 +124,49 @@ struct SampleJob {
     uint64_t size = UINT64_MAX;
 };
 
-// Deflates the sample of the filtered image src[0, len) by each job, two at once (a
-// lone job in two halves at once); false when there was no memory to gather the sample's rows.
-bool deflateSample(const uint8_t* src, size_t len, size_t lineBytes, SampleJob* jobs, size_t count,
-                   const Scratch& scratch) {
-    const Sample sample = sampleOf(len / lineBytes, lineBytes);
-    const size_t bytes = sample.bytes(lineBytes), stripBytes = sample.stripRows * lineBytes;
-    std::unique_ptr<uint8_t, void (*)(void*)> gathered(nullptr, std::free);
-    const uint8_t* rows = src;
-    if (sample.strips > 1) {
-        gathered.reset(static_cast<uint8_t*>(std::malloc(bytes)));
-        if (!gathered) return false;
-        for (size_t strip = 0; strip < sample.strips; ++strip) {
-            std::memcpy(gathered.get() + strip * stripBytes, src + sample.firstRow(strip) * lineBytes, stripBytes);
+// The sample of the filtered image src[0, len): its strips' rows end to end,
+// gathered into a buffer of their own unless they are all of it.
+class SampleRows {
+public:
+    SampleRows(const uint8_t* src, size_t len, size_t lineBytes)
+        : sample_(sampleOf(len / lineBytes, lineBytes)), bytes_(sample_.bytes(lineBytes)), rows_(src) {
+        if (sample_.strips == 1) return;
+        gathered_.reset(static_cast<uint8_t*>(std::malloc(bytes_)));
+        rows_ = gathered_.get();
+        if (rows_ == nullptr) return;
+        const size_t stripBytes = sample_.stripRows * lineBytes;
+        for (size_t strip = 0; strip < sample_.strips; ++strip) {
+            std::memcpy(gathered_.get() + strip * stripBytes, src + sample_.firstRow(strip) * lineBytes, stripBytes);
         }
-        rows = gathered.get();
     }
+    // Null when there was no memory to gather them.
+    const uint8_t* rows() const { return rows_; }
+    size_t bytes() const { return bytes_; }
+    size_t strips() const { return sample_.strips; }
+    size_t stripBytes() const { return bytes_ / sample_.strips; }
+
+private:
+    Sample sample_;
+    size_t bytes_;
+    const uint8_t* rows_;
+    std::unique_ptr<uint8_t, void (*)(void*)> gathered_{nullptr, std::free};
+};
+
+// Deflates the sample by each job, two at once (a lone job in two halves at once).
+void deflateSample(const SampleRows& sample, SampleJob* jobs, size_t count, const Scratch& scratch) {
+    const uint8_t* const rows = sample.rows();
+    const size_t bytes = sample.bytes();
     const auto run = [&](size_t i, size_t worker) {
         const size_t size = compressWhole(jobs[i].method, jobs[i].level, rows, bytes, scratch.area(worker), scratch.cap);
         jobs[i].size = size == 0 ? UINT64_MAX : size;
     };
     if (count > 1) {
         shareTasks(count, run);
-    } else if (sample.strips == 1) {
+    } else if (sample.strips() == 1) {
         run(0, 0);
     } else {
         // A lone job takes both threads, a half of the strips each.
-        const size_t firstHalf = sample.strips / 2 * stripBytes;
+        const size_t firstHalf = sample.strips() / 2 * sample.stripBytes();
         size_t sizes[2] = {0, 0};
         shareTasks(2, [&](size_t half, size_t worker) {
             const uint8_t* from = rows + (half == 0 ? 0 : firstHalf);
@@ -158,7 +175,31 @@ bool deflateSample(const uint8_t* src, size_t len, size_t lineBytes, SampleJob* 
         });
         jobs[0].size = sizes[0] == 0 || sizes[1] == 0 ? UINT64_MAX : sizes[0] + sizes[1];
     }
-    return true;
+}
+
+// A way that seeks no strings, estimated at this many times the size to beat or
+// more, cannot win: the estimates come within 3 % of zlib's streams, and such a
+// way must beat matching by unmatchedMargin besides. Its trial is spared.
+constexpr double hopelessMargin = 1.05;
+// The ways that seek no strings, runs up to `last`, that may beat `size` on
+// src[0, len), into ways; returns how many. Large buffers are estimated two at once.
+size_t hopefulWays(uint64_t size, Method last, const uint8_t* src, size_t len, Method ways[]) {
+    bool hopeful[methodCount] = {};
+    const auto judge = [&](size_t i, size_t) {
+        const auto way = static_cast<Method>(size_t(Method::runs) + i);
+        hopeful[i] = double(estimateUnmatched(unmatched(way), src, len)) < double(size) * hopelessMargin;
+    };
+    const size_t count = size_t(last) - size_t(Method::runs) + 1;
+    if (count > 1 && haveTwoCores() && len >= bothAtOnceBytes) {
+        shareTasks(count, judge);
+    } else {
+        for (size_t i = 0; i < count; ++i) judge(i, 0);
+    }
+    size_t found = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (hopeful[i]) ways[found++] = static_cast<Method>(size_t(Method::runs) + i);
+    }
+    return found;
 }
 
 }  // namespace
@@ -171,70 +212,90 @@ size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBy
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     const Scratch& scratch, const DefaultMatching& known) noexcept {
     const uint64_t defaultSample = known.sampleSize;
+    // At the default level or above, matching makes about the default level's sample or less.
+    const bool sampleKnown = defaultSample != 0 && level >= defaultLevel;
     if (len <= smallScanlines) {
-        // Every way worth trying on everything, two at once when two cores are worth waking.
-        // (Method's order: matching, runs, literals.) Matching's stream may be in hand.
-        const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
-        const size_t ways = defaultSample != 0 && spendsUnderABitAByte(defaultSample, sampleBytes) ? 2 : methodCount;
+        // Every way that may win, tried on everything, two at once when two cores are
+        // worth waking. (Method's order: matching, runs, literals.) Matching's stream may
+        // be in hand; else, with nothing to judge the others by, it goes first.
         uint8_t* const areas[] = {dst, scratch.area(0), scratch.area(1)};
         const size_t caps[] = {cap, scratch.cap, scratch.cap};
         size_t sizes[methodCount] = {0};
-        const bool inHand = level == defaultLevel && known.stream != nullptr && known.length <= cap;
-        if (inHand) {
+        if (level == defaultLevel && known.stream != nullptr && known.length <= cap) {
             std::memcpy(dst, known.stream, known.length);
             sizes[0] = known.length;
+        } else if (!sampleKnown) {
+            sizes[0] = compressWhole(Method::matching, level, src, len, dst, cap);
+            if (sizes[0] == 0) return 0;
         }
-        const size_t first = inHand ? 1 : 0;
+        // On rows matching packs to under a bit a byte, bytes alone never are.
+        const uint64_t toBeat = sizes[0] != 0 ? sizes[0] : defaultSample;
+        const Method last = spendsUnderABitAByte(toBeat, len) ? Method::runs : Method::literals;
+        Method tries[methodCount];
+        size_t count = 0;
+        if (sizes[0] == 0) tries[count++] = Method::matching;
+        count += hopefulWays(toBeat, last, src, len, tries + count);
         const auto attempt = [&](size_t task, size_t) {
-            const size_t i = first + task;
+            const size_t i = size_t(tries[task]);
             sizes[i] = compressWhole(static_cast<Method>(i), level, src, len, areas[i], caps[i]);
         };
-        if (ways - first > 1 && haveTwoCores() && len >= bothAtOnceBytes) {
-            shareTasks(ways - first, attempt);
+        if (count > 1 && haveTwoCores() && len >= bothAtOnceBytes) {
+            shareTasks(count, attempt);
         } else {
-            for (size_t task = 0; task < ways - first; ++task) attempt(task, 0);
+            for (size_t task = 0; task < count; ++task) attempt(task, 0);
         }
         if (sizes[0] == 0) return 0;
         size_t best = 0;  // matching's stream is already in place
-        for (size_t i = 1; i < ways; ++i) {
+        for (size_t i = 1; i < methodCount; ++i) {
             if (sizes[i] != 0 && sizes[i] < sizes[best]) best = i;
         }
         if (best != 0) std::memcpy(dst, areas[best], sizes[best]);
         return sizes[best];
     }
+    // Matching's stream: the one in hand when the whole image was the sample.
+    const auto matchingStream = [&] {
+        if (level != defaultLevel || known.stream == nullptr || known.length > cap) {
+            return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
+        }
+        std::memcpy(dst, known.stream, known.length);
+        return known.length;
+    };
     // Runs or literals alone pay only on rows that matching packs poorly. On a sample
     // that matching packs to under a bit a byte they are not tried: such a sample may
     // miss the image's repeats (its strips all in a blank margin, say), which only
     // matching finds, and they would come out far larger on the whole.
     const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
-    const bool sampleKnown = defaultSample != 0 && level >= defaultLevel;
     if (sampleKnown && spendsUnderABitAByte(defaultSample, sampleBytes)) {
-        return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
+        return matchingStream();
     }
+    const SampleRows sample(src, len, lineBytes);
+    if (sample.rows() == nullptr) return matchingStream();
+    Method ways[methodCount] = {Method::runs, Method::literals};
+    const size_t hopeful =
+        sampleKnown ? hopefulWays(defaultSample, Method::literals, sample.rows(), sample.bytes(), ways) : 2;
+    if (hopeful == 0) return matchingStream();
     SampleJob jobs[methodCount];
     size_t count = 0;
     if (!sampleKnown) jobs[count++] = {Method::matching, std::min(level, defaultLevel)};
-    jobs[count++] = {Method::runs, level};
-    jobs[count++] = {Method::literals, level};
-    if (!deflateSample(src, len, lineBytes, jobs, count, scratch)) {
-        return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
-    }
+    for (size_t i = 0; i < hopeful; ++i) jobs[count++] = {ways[i], level};
+    deflateSample(sample, jobs, count, scratch);
     uint64_t sampled[methodCount] = {defaultSample, UINT64_MAX, UINT64_MAX};
     for (size_t i = 0; i < count; ++i) sampled[int(jobs[i].method)] = jobs[i].size;
     uint64_t& matching = sampled[int(Method::matching)];
     const Method unmatched = sampled[int(Method::runs)] <= sampled[int(Method::literals)] ? Method::runs : Method::literals;
     if (spendsUnderABitAByte(matching, sampleBytes)) {
-        return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
+        return matchingStream();
     }
     // A stronger level's matching is about never larger than the default level's, and far
     // slower: when the default level already beats the rest, its trial is spared.
     if (level > defaultLevel && matching > sampled[int(unmatched)]) {
         SampleJob stronger{Method::matching, level};
-        if (deflateSample(src, len, lineBytes, &stronger, 1, scratch)) matching = stronger.size;
+        deflateSample(sample, &stronger, 1, scratch);
+        matching = stronger.size;
     }
     // Even then a way that seeks no strings must win clearly.
     const bool unmatchedWins = double(sampled[int(unmatched)]) * unmatchedMargin < double(matching);
-    return compressWith(unmatchedWins ? unmatched : Method::matching, level, src, len, lineBytes, dst, cap);
+    return unmatchedWins ? compressWith(unmatched, level, src, len, lineBytes, dst, cap) : matchingStream();
 }
 
 }  // namespace lumivex::png
