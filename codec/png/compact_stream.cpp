@@ -178,8 +178,7 @@ void deflateSample(const SampleRows& sample, SampleJob* jobs, size_t count, cons
 }
 
 // A way that seeks no strings, estimated at this many times the size to beat or
-// more, cannot win: the estimates come within 3 % of zlib's streams, and such a
-// way must beat matching by unmatchedMargin besides. Its trial is spared.
+// more, cannot win: the estimates come within 1 % of zlib's streams. Its trial is spared.
 constexpr double hopelessMargin = 1.05;
 // The ways that seek no strings, runs up to `last`, that may beat `size` on
 // src[0, len), into ways; returns how many. Large buffers are estimated two at once.
@@ -265,9 +264,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     // miss the image's repeats (its strips all in a blank margin, say), which only
     // matching finds, and they would come out far larger on the whole.
     const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
-    if (sampleKnown && spendsUnderABitAByte(defaultSample, sampleBytes)) {
-        return matchingStream();
-    }
+    if (sampleKnown && spendsUnderABitAByte(defaultSample, sampleBytes)) return matchingStream();
     const SampleRows sample(src, len, lineBytes);
     if (sample.rows() == nullptr) return matchingStream();
     Method ways[methodCount] = {Method::runs, Method::literals};
@@ -283,9 +280,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     for (size_t i = 0; i < count; ++i) sampled[int(jobs[i].method)] = jobs[i].size;
     uint64_t& matching = sampled[int(Method::matching)];
     const Method unmatched = sampled[int(Method::runs)] <= sampled[int(Method::literals)] ? Method::runs : Method::literals;
-    if (spendsUnderABitAByte(matching, sampleBytes)) {
-        return matchingStream();
-    }
+    if (spendsUnderABitAByte(matching, sampleBytes)) return matchingStream();
     // A stronger level's matching is about never larger than the default level's, and far
     // slower: when the default level already beats the rest, its trial is spared.
     if (level > defaultLevel && matching > sampled[int(unmatched)]) {
