@@ -55,48 +55,37 @@ Estimate estimate(const Image& image, int strategy, const Scratch& scratch, size
     return found;
 }
 
-// Keeps an estimate of the candidate filtered by `strategy` among its best three.
-void keep(Candidate* out, int strategy, Estimate found) {
-    const uint64_t expected = found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found.whole);
-    if (strategy == kNone) out->unfilteredExpected = expected;
-    if (expected < out->expected) {
-        out->third = std::exchange(out->runnerUp, std::exchange(out->strategy, strategy));
-        out->thirdExpected = std::exchange(out->runnerUpExpected, std::exchange(out->expected, expected));
-        out->thirdFiltered =
-            std::exchange(out->runnerUpFiltered, std::exchange(out->wholeFiltered, std::move(found.filtered)));
-        out->sampled = found.sampled;
-        out->wholeStream = std::move(found.stream);
-        out->wholeStreamLength = found.streamLength;
-    } else if (expected < out->runnerUpExpected) {
-        out->third = std::exchange(out->runnerUp, strategy);
-        out->thirdExpected = std::exchange(out->runnerUpExpected, expected);
-        out->thirdFiltered = std::exchange(out->runnerUpFiltered, std::move(found.filtered));
-    } else if (expected < out->thirdExpected) {
-        out->third = strategy;
-        out->thirdExpected = expected;
-        out->thirdFiltered = std::move(found.filtered);
-    }
-}
-
-// One estimate to make: a candidate filtered by a strategy.
-struct Weighing {
-    Candidate* candidate;
-    int strategy;
-    Estimate found;
-};
-
-// Makes the estimates, two at once whatever their candidates, and keeps each
-// candidate's best three (in the order given, which settles ties).
-void weighAll(Weighing* weighings, size_t count, const Scratch& scratch) {
-    const auto run = [&](size_t i, size_t worker) {
-        weighings[i].found = estimate(weighings[i].candidate->image, weighings[i].strategy, scratch, worker);
-    };
+// Estimates the candidate filtered by each strategy (two at once), keeping the best three.
+void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
+    Estimate found[2];
+    const auto run = [&](size_t i, size_t worker) { found[i] = estimate(out->image, strategies[i], scratch, worker); };
     if (count == 1) {
         run(0, 0);
     } else {
         shareTasks(count, run);
     }
-    for (size_t i = 0; i < count; ++i) keep(weighings[i].candidate, weighings[i].strategy, std::move(weighings[i].found));
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t expected =
+            found[i].whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found[i].whole);
+        if (strategies[i] == kNone) out->unfilteredExpected = expected;
+        if (expected < out->expected) {
+            out->third = std::exchange(out->runnerUp, std::exchange(out->strategy, strategies[i]));
+            out->thirdExpected = std::exchange(out->runnerUpExpected, std::exchange(out->expected, expected));
+            out->thirdFiltered = std::exchange(out->runnerUpFiltered,
+                                               std::exchange(out->wholeFiltered, std::move(found[i].filtered)));
+            out->sampled = found[i].sampled;
+            out->wholeStream = std::move(found[i].stream);
+            out->wholeStreamLength = found[i].streamLength;
+        } else if (expected < out->runnerUpExpected) {
+            out->third = std::exchange(out->runnerUp, strategies[i]);
+            out->thirdExpected = std::exchange(out->runnerUpExpected, expected);
+            out->thirdFiltered = std::exchange(out->runnerUpFiltered, std::move(found[i].filtered));
+        } else if (expected < out->thirdExpected) {
+            out->third = strategies[i];
+            out->thirdExpected = expected;
+            out->thirdFiltered = std::move(found[i].filtered);
+        }
+    }
 }
 
 // The strategies weighed for every layout: the plan's own filter type alone,
@@ -173,11 +162,6 @@ bool pack(const CompactPlan& plan, const PngLayout& layout, Candidate* out) {
 size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate out[maxLayouts]) {
     PngLayout layouts[maxLayouts];
     const size_t count = layoutsFor(plan, layouts);
-    Weighing weighings[2 * maxLayouts];
-    size_t weighed = 0;
-    const auto weighWith = [&](Candidate* candidate, const int* strategies, size_t n) {
-        for (size_t k = 0; k < n; ++k) weighings[weighed++] = {candidate, strategies[k], {}};
-    };
     for (size_t i = 0; i < count; ++i) {
         if (!pack(plan, layouts[i], &out[i])) return 0;
         if (plan.strategy == adaptiveFilter) {
@@ -185,20 +169,18 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
             // over, and has never come out smaller; a large image spares its trial.
             const bool paletteToo = count > 1 && out[i].layout.colourType == 2 &&
                                     out[i].image.scanlineBytes() > smallScanlines;
-            weighWith(&out[i], quickStrategies, paletteToo ? 1 : 2);
+            weigh(&out[i], quickStrategies, paletteToo ? 1 : 2, scratch);
         } else if (count > 1) {
-            weighWith(&out[i], &plan.strategy, 1);
+            weigh(&out[i], &plan.strategy, 1, scratch);
         } else {
             out[i].strategy = plan.strategy;  // nothing to choose
         }
     }
-    if (weighed > 0) weighAll(weighings, weighed, scratch);
     return count;
 }
 
 void weighSlowStrategies(Candidate* candidate, const Scratch& scratch) {
-    Weighing weighings[] = {{candidate, slowStrategies[0], {}}, {candidate, slowStrategies[1], {}}};
-    weighAll(weighings, 2, scratch);
+    weigh(candidate, slowStrategies, 2, scratch);
 }
 
 void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
