@@ -27,11 +27,6 @@ PROGRAMS = {
          "codec/png/unmatched_estimate.cpp", "codec/png/reduce.cpp", "codec/png/pieces.cpp", "codec/png/framing.cpp"],
         {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz", "-pthread"]), "zlib": ([], ["-lz", "-pthread"])},
     ),
-    "unmatched_estimate": (
-        ["tests/native/test_unmatched_estimate.cpp", "codec/png/unmatched_estimate.cpp", "codec/png/deflate.cpp",
-         "codec/png/deflate_scan.cpp"],
-        {None: ([], ["-lz"])},
-    ),
 }
 WARNINGS = ["-Wall", "-Wextra", "-Werror"]
 BUILDS = {

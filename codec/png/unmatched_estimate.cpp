@@ -73,6 +73,9 @@ struct Block {
     }
 };
 
+// A zlib stream of that many bits of deflate blocks, in bytes.
+uint64_t zlibStreamBytes(double bits) { return uint64_t(std::ceil(bits / 8)) + zlibHeaderLength + zlibTrailerLength; }
+
 class Estimate {
 public:
     void literal(uint8_t byte) {
@@ -86,8 +89,7 @@ public:
         next();
     }
     uint64_t zlibBytes() {
-        bits_ += block_.bits();
-        return uint64_t(std::ceil(bits_ / 8)) + zlibHeaderLength + zlibTrailerLength;
+        return zlibStreamBytes(bits_ + block_.bits());
     }
 
 private:
@@ -121,7 +123,7 @@ uint64_t estimateLiterals(const uint8_t* src, size_t len) {
         bits += sums.bits();
         start += n;
     } while (start < len);
-    return uint64_t(std::ceil(bits / 8)) + zlibHeaderLength + zlibTrailerLength;
+    return zlibStreamBytes(bits);
 }
 
 }  // namespace

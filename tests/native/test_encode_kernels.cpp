@@ -1,15 +1,18 @@
 // Unit tests for the encoder's byte kernels: forward filtering, filter choice, the
-// zlib wrappers, and the filtered rows the compact encoder's candidates keep. Built
-// once per deflate backend. Exit status is the number of failed checks (capped), 0
-// when all pass.
+// zlib wrappers and the estimates of deflating without strings, and the filtered
+// rows the compact encoder's candidates keep. Built once per deflate backend. Exit
+// status is the number of failed checks (capped), 0 when all pass.
 #include "codec/png/compact_candidates.hpp"
 #include "codec/png/deflate.hpp"
 #include "codec/png/inflate.hpp"
 #include "codec/png/deflate_scan.hpp"
 #include "codec/png/filter.hpp"
 #include "codec/png/filter_select.hpp"
+#include "codec/png/unmatched_estimate.hpp"
 #include "tests/native/check.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -297,12 +300,40 @@ void expectStatus(const Bytes& stream, size_t cap, png::InflateStatus want, cons
         CHECK(got.counts.produced == 12345 && got.counts.consumed == 12345);
 }
 
+// Runs of random lengths (up to past deflate's longest match) of a few values, a random byte after each.
+Bytes runsAndNoise(size_t n, size_t longestRun) {
+    std::uniform_int_distribution<size_t> length(1, longestRun);
+    Bytes bytes;
+    while (bytes.size() < n) {
+        bytes.insert(bytes.end(), length(rng), uint8_t(length(rng) % 4));
+        bytes.push_back(uint8_t(rng()));
+    }
+    bytes.resize(n);
+    return bytes;
+}
+
 void testCompressRoundTrip() {
-    const Bytes inputs[] = {Bytes(), randomBytes(1), randomBytes(1000, 3), randomBytes(70000), Bytes(300000, 7)};
+    const Bytes inputs[] = {Bytes(),           randomBytes(1),          randomBytes(1000, 3),
+                            randomBytes(70000), randomBytes(70000, 7),   Bytes(300000, 7),
+                            runsAndNoise(100000, 12), runsAndNoise(100000, 600)};
     const int levels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, png::strongestDeflateLevel};
     for (const Bytes& input : inputs) {
         const size_t bound = png::zlibCompressBound(input.size());
         CHECK(bound > input.size());
+        // The ways that seek no strings: each its own valid stream of the same bytes, whose
+        // length the writer's estimate comes within 1 % of (or a few bytes of header).
+        for (png::Unmatched how : {png::Unmatched::runs, png::Unmatched::literals}) {
+            context = "unmatched " + std::to_string(input.size()) + " bytes, way " + std::to_string(int(how));
+            Bytes other = guarded(bound);
+            const size_t otherLen = png::compressZlibUnmatched(how, input.data(), input.size(), other.data(), bound);
+            CHECK(otherLen > 0 && guardIntact(other, bound));
+            const double estimated = double(png::estimateUnmatched(how, input.data(), input.size()));
+            CHECK(std::abs(estimated - double(otherLen)) <= std::max(double(otherLen) * 0.01, 10.0));
+            other.resize(otherLen);
+            const Inflated otherBack = inflate(other, input.size());
+            CHECK(otherBack.status == png::InflateStatus::complete && otherBack.counts.consumed == otherLen);
+            CHECK(sameBytes(otherBack.out.data(), input.data(), input.size()));
+        }
         for (int level : levels) {
             context = "compress " + std::to_string(input.size()) + " bytes at level " + std::to_string(level);
             Bytes packed = guarded(bound);
@@ -314,16 +345,6 @@ void testCompressRoundTrip() {
             CHECK(back.status == png::InflateStatus::complete);
             CHECK(back.counts.produced == input.size() && back.counts.consumed == len);
             CHECK(sameBytes(back.out.data(), input.data(), input.size()));
-            // The ways that seek no strings: each its own valid stream of the same bytes.
-            for (png::Unmatched how : {png::Unmatched::runs, png::Unmatched::literals}) {
-                Bytes other = guarded(bound);
-                const size_t otherLen = png::compressZlibUnmatched(how, input.data(), input.size(), other.data(), bound);
-                CHECK(otherLen > 0 && guardIntact(other, bound));
-                other.resize(otherLen);
-                const Inflated otherBack = inflate(other, input.size());
-                CHECK(otherBack.status == png::InflateStatus::complete && otherBack.counts.consumed == otherLen);
-                CHECK(sameBytes(otherBack.out.data(), input.data(), input.size()));
-            }
             // A buffer one byte short of the stream: refused, nothing written past it.
             if (len > 1) {
                 Bytes small = guarded(len - 1);
