@@ -6,6 +6,7 @@
 #include "../share_tasks.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -186,7 +187,8 @@ size_t hopefulWays(uint64_t size, Method last, const uint8_t* src, size_t len, M
     bool hopeful[methodCount] = {};
     const auto judge = [&](size_t i, size_t) {
         const auto way = static_cast<Method>(size_t(Method::runs) + i);
-        hopeful[i] = double(estimateUnmatched(unmatched(way), src, len)) < double(size) * hopelessMargin;
+        const double limit = double(size) * hopelessMargin;
+        hopeful[i] = double(estimateUnmatched(unmatched(way), src, len, uint64_t(std::ceil(limit)))) < limit;
     };
     const size_t count = size_t(last) - size_t(Method::runs) + 1;
     if (count > 1 && haveTwoCores() && len >= bothAtOnceBytes) {

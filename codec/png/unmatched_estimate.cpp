@@ -78,6 +78,7 @@ uint64_t zlibStreamBytes(double bits) { return uint64_t(std::ceil(bits / 8)) + z
 
 class Estimate {
 public:
+    explicit Estimate(uint64_t limit) : limit_(limit) {}
     void literal(uint8_t byte) {
         ++block_.counts[byte];
         next();
@@ -91,23 +92,29 @@ public:
     uint64_t zlibBytes() {
         return zlibStreamBytes(bits_ + block_.bits());
     }
+    // Whether the blocks ended so far already come to the limit.
+    bool reachedLimit() const { return reachedLimit_; }
 
 private:
     void next() {
         if (++block_.symbols < blockSymbols) return;
         bits_ += block_.bits();
         block_ = Block();
+        reachedLimit_ = zlibStreamBytes(bits_) >= limit_;
     }
     Block block_;
     double bits_ = 0;
+    const uint64_t limit_;
+    bool reachedLimit_ = false;
 };
 
 // Bytes alone: each block's counts in four tables, so that a byte repeated
 // does not wait on its own count.
-uint64_t estimateLiterals(const uint8_t* src, size_t len) {
+uint64_t estimateLiterals(const uint8_t* src, size_t len, uint64_t limit) {
     double bits = 0;
     size_t start = 0;
     do {
+        if (start != 0 && zlibStreamBytes(bits) >= limit) return limit;
         const size_t n = std::min(blockSymbols, len - start);
         const uint8_t* const block = src + start;
         uint32_t counts[4][256] = {};
@@ -128,16 +135,17 @@ uint64_t estimateLiterals(const uint8_t* src, size_t len) {
 
 }  // namespace
 
-uint64_t estimateUnmatched(Unmatched how, const uint8_t* src, size_t len) noexcept {
-    if (how == Unmatched::literals) return estimateLiterals(src, len);
-    Estimate estimate;
+uint64_t estimateUnmatched(Unmatched how, const uint8_t* src, size_t len, uint64_t limit) noexcept {
+    if (how == Unmatched::literals) return estimateLiterals(src, len, limit);
+    Estimate estimate(limit);
     for (size_t i = 0; i < len;) {
+        if (estimate.reachedLimit()) return limit;
         // zlib's run-length parse: a run of the byte before i, when three bytes or more long.
         size_t length = 0;
         if (i > 0 && len - i >= minRun) {
             const uint8_t before = src[i - 1];
-            const size_t limit = std::min(maxRun, len - i);
-            while (length < limit && src[i + length] == before) ++length;
+            const size_t longest = std::min(maxRun, len - i);
+            while (length < longest && src[i + length] == before) ++length;
         }
         if (length >= minRun) {
             estimate.run(length);

@@ -15,7 +15,9 @@
 namespace lumivex::png {
 
 // The estimated length in bytes of src[0, len) deflated the `how` way into one
-// zlib stream (compressZlibUnmatched's).
-uint64_t estimateUnmatched(Unmatched how, const uint8_t* src, size_t len) noexcept;
+// zlib stream (compressZlibUnmatched's); or, once the blocks walked so far come
+// to `limit` or more, that much, without walking the rest: a way that loses
+// by far is known to lose after a few blocks.
+uint64_t estimateUnmatched(Unmatched how, const uint8_t* src, size_t len, uint64_t limit = UINT64_MAX) noexcept;
 
 }  // namespace lumivex::png
