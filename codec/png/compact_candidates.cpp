@@ -29,6 +29,13 @@ struct Estimate {
     size_t streamLength = 0;
 };
 
+// Unfiltered rows repeat furthest, and strips of rows see fewer of those
+// repeats than the whole image does: on 126 outside pictures whose samples put
+// unfiltered rows within 3 % of the filtered ones, the whole image's unfiltered
+// stream was mostly the smaller (by up to 4 %). Their sampled size is taken as
+// that much smaller.
+constexpr double unfilteredSampleBias = 1.03;
+
 Estimate estimate(const Image& image, int strategy, const Scratch& scratch, size_t worker) {
     const size_t lineBytes = image.rowStride + 1;
     const Sample sample = sampleOf(image.height, lineBytes);
@@ -44,6 +51,7 @@ Estimate estimate(const Image& image, int strategy, const Scratch& scratch, size
     const size_t size = compressZlib(defaultLevel, found.filtered.data, bytes, area, scratch.cap);
     if (size == 0) return {};  // the compressor lacked memory: never chosen
     found.whole = size * image.scanlineBytes() / bytes;
+    if (strategy == kNone && sample.strips > 1) found.whole = uint64_t(double(found.whole) / unfilteredSampleBias);
     found.sampled = size;
     // The whole image's default-level stream is kept, so that it is not made again.
     if (sample.strips == 1 && found.stream.allocate(size)) {
