@@ -36,9 +36,8 @@ struct Estimate {
 // that much smaller.
 constexpr double unfilteredSampleBias = 1.03;
 
-Estimate estimate(const Image& image, int strategy, const Scratch& scratch, size_t worker) {
+Estimate estimate(const Image& image, int strategy, const Sample& sample, const Scratch& scratch, size_t worker) {
     const size_t lineBytes = image.rowStride + 1;
-    const Sample sample = sampleOf(image.height, lineBytes);
     const size_t stripBytes = sample.stripRows * lineBytes, bytes = sample.bytes(lineBytes);
     Estimate found;
     if (!found.filtered.allocate(bytes)) return {};
@@ -63,10 +62,15 @@ Estimate estimate(const Image& image, int strategy, const Scratch& scratch, size
     return found;
 }
 
+Sample ownSample(const Image& image) { return sampleOf(image.height, image.rowStride + 1); }
+
 // Estimates the candidate filtered by each strategy (two at once), keeping the best three.
 void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
     Estimate found[2];
-    const auto run = [&](size_t i, size_t worker) { found[i] = estimate(out->image, strategies[i], scratch, worker); };
+    const Sample sample = ownSample(out->image);
+    const auto run = [&](size_t i, size_t worker) {
+        found[i] = estimate(out->image, strategies[i], sample, scratch, worker);
+    };
     if (count == 1) {
         run(0, 0);
     } else {
@@ -94,6 +98,19 @@ void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& s
             out->thirdFiltered = std::move(found[i].filtered);
         }
     }
+}
+
+// The file the candidate's best strategy is expected to make, judged by 8-bit
+// RGB's sampled rows when its own sample was all its rows (a palette's rows are
+// a third as long): the whole's exact size set against strips scaled up
+// misjudged the layouts, as on document icons, whose strips fell a third short
+// of their whole.
+uint64_t expectedOnRows(const Candidate& candidate, const Sample& rgbRows, const Scratch& scratch) {
+    if (ownSample(candidate.image).strips != 1 || rgbRows.strips == 1 || candidate.expected == UINT64_MAX) {
+        return candidate.expected;
+    }
+    const Estimate found = estimate(candidate.image, candidate.strategy, rgbRows, scratch, 0);
+    return found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(candidate.layout, found.whole);
 }
 
 // The strategies weighed for every layout: the plan's own filter type alone,
@@ -170,6 +187,7 @@ bool pack(const CompactPlan& plan, const PngLayout& layout, Candidate* out) {
 size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate out[maxLayouts]) {
     PngLayout layouts[maxLayouts];
     const size_t count = layoutsFor(plan, layouts);
+    const Sample rgbRows = sampleOf(plan.height, size_t(plan.width) * 3 + 1);
     for (size_t i = 0; i < count; ++i) {
         if (!pack(plan, layouts[i], &out[i])) return 0;
         if (plan.strategy == adaptiveFilter) {
@@ -183,6 +201,9 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
         } else {
             out[i].strategy = plan.strategy;  // nothing to choose
         }
+        // Only a layout expected to lose to 8-bit RGB (the first) is judged again.
+        const bool losing = i > 0 && out[i].expected >= out[0].expected;
+        out[i].layoutExpected = losing ? expectedOnRows(out[i], rgbRows, scratch) : out[i].expected;
     }
     return count;
 }

@@ -80,9 +80,13 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
     Candidate candidates[maxLayouts];
     const size_t layoutCount = makeCandidates(plan, room.scratch, candidates);
     if (layoutCount == 0) return CompactStatus::outOfMemory;
-    size_t chosen = 0;
+    // The layout written below the strongest level, judged by rows all layouts
+    // share; and the one its own sample expects smallest, which the strongest
+    // level's weighing starts from.
+    size_t chosen = 0, likeliest = 0;
     for (size_t i = 1; i < layoutCount; ++i) {
-        if (candidates[i].expected < candidates[chosen].expected) chosen = i;
+        if (candidates[i].layoutExpected < candidates[chosen].layoutExpected) chosen = i;
+        if (candidates[i].expected < candidates[likeliest].expected) likeliest = i;
     }
     const bool strongest = plan.level == strongestDeflateLevel;
     // What the plan's level writes, chosen on the quick strategies; at the
@@ -96,7 +100,7 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
     if (status == CompactStatus::ok && strongest) {
         if (plan.strategy == adaptiveFilter) {
             for (size_t i = 0; i < layoutCount; ++i) {
-                if (worthSlowStrategies(candidates[i], candidates[chosen], layoutCount)) {
+                if (worthSlowStrategies(candidates[i], candidates[likeliest], layoutCount)) {
                     weighSlowStrategies(&candidates[i], room.scratch);
                 }
             }
