@@ -11,7 +11,7 @@
 #include <zlib.h>
 
 #if defined(LUMIVEX_HAVE_LIBDEFLATE)
-#include <libdeflate.h>
+#include "kept_compressors.hpp"
 #endif
 
 namespace lumivex::png {
@@ -141,11 +141,9 @@ uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept {
 
 size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
     if (!isKnownLevel(level)) return 0;
-    libdeflate_compressor* compressor = libdeflate_alloc_compressor(libraryLevel(level));
-    if (compressor == nullptr) return 0;
-    const size_t written = libdeflate_zlib_compress(compressor, src, srcLen, dst, dstCap);
-    libdeflate_free_compressor(compressor);
-    return written;
+    const Compressor compressor(libraryLevel(level));
+    if (compressor.get() == nullptr) return 0;
+    return libdeflate_zlib_compress(compressor.get(), src, srcLen, dst, dstCap);
 }
 
 size_t deflatePieceBound(size_t srcLen) noexcept {
@@ -177,12 +175,14 @@ size_t endWithoutFinalBlock(uint8_t* dst, size_t len, size_t dstCap) {
 size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                             size_t dstCap) noexcept {
     if (!isKnownLevel(level) || dstCap < emptyStoredBlockBound) return 0;
-    libdeflate_compressor* compressor = libdeflate_alloc_compressor(libraryLevel(level));
-    if (compressor == nullptr) return 0;
-    // An inner piece keeps room for the stored block that ends it.
-    const size_t room = last ? dstCap : dstCap - emptyStoredBlockBound;
-    const size_t written = libdeflate_deflate_compress(compressor, src, srcLen, dst, room);
-    libdeflate_free_compressor(compressor);
+    size_t written = 0;
+    {
+        const Compressor compressor(libraryLevel(level));
+        if (compressor.get() == nullptr) return 0;
+        // An inner piece keeps room for the stored block that ends it.
+        const size_t room = last ? dstCap : dstCap - emptyStoredBlockBound;
+        written = libdeflate_deflate_compress(compressor.get(), src, srcLen, dst, room);
+    }
     if (written == 0 || last) return written;
     return endWithoutFinalBlock(dst, written, dstCap);
 }
