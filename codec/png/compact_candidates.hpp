@@ -7,6 +7,7 @@
 #include "compact_plan.hpp"
 #include "compact_stream.hpp"
 #include "filter_select.hpp"
+#include "owned.hpp"
 #include "reduce.hpp"
 
 #include <cstddef>
@@ -15,20 +16,6 @@
 #include <utility>
 
 namespace lumivex::png {
-
-// Memory from malloc, freed with the owner.
-struct Owned {
-    uint8_t* data = nullptr;
-    Owned() = default;
-    Owned(Owned&& other) noexcept : data(std::exchange(other.data, nullptr)) {}
-    Owned& operator=(Owned&& other) noexcept {
-        std::swap(data, other.data);
-        return *this;
-    }
-    ~Owned() { std::free(data); }
-    bool allocate(size_t size) { return (data = static_cast<uint8_t*>(std::malloc(size > 0 ? size : 1))); }
-    uint8_t* release() { return std::exchange(data, nullptr); }
-};
 
 // Rows of one layout: `pixels` holds height rows of rowStride bytes.
 struct Image {

@@ -558,6 +558,25 @@ void testInflateStatuses() {
     }
 }
 
+// Idle blocks: a freed block goes to one later request that fits it well, and to no other.
+void testIdleBlocks() {
+    context = "idle blocks";
+    png::IdleBlocks blocks;
+    size_t capacity = 0, again = 0, other = 0;
+    void* first = blocks.take(400000, &capacity);
+    CHECK(first != nullptr && capacity == 400000);
+    blocks.give(first, capacity);
+    void* reused = blocks.take(300000, &again);
+    void* fresh = blocks.take(300000, &other);
+    CHECK(reused == first && again == 400000 && fresh != first && other == 300000);
+    blocks.give(reused, again);
+    // Not handed to a request under a quarter of its size.
+    void* small = blocks.take(70000, &other);
+    CHECK(small != first && other == 70000);
+    std::free(small);
+    std::free(fresh);
+}
+
 }  // namespace
 
 int main() {
@@ -573,5 +592,6 @@ int main() {
     testInflateStatuses();
     testPieces();
     testLastBlockScan();
+    testIdleBlocks();
     return report(png::deflateBackend());
 }
