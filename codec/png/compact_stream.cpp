@@ -1,6 +1,7 @@
 #include "compact_stream.hpp"
 
 #include "deflate.hpp"
+#include "owned.hpp"
 #include "unmatched_estimate.hpp"
 
 #include "../share_tasks.hpp"
@@ -9,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 namespace lumivex::png {
@@ -132,12 +132,11 @@ public:
     SampleRows(const uint8_t* src, size_t len, size_t lineBytes)
         : sample_(sampleOf(len / lineBytes, lineBytes)), bytes_(sample_.bytes(lineBytes)), rows_(src) {
         if (sample_.strips == 1) return;
-        gathered_.reset(static_cast<uint8_t*>(std::malloc(bytes_)));
-        rows_ = gathered_.get();
+        rows_ = gathered_.allocate(bytes_) ? gathered_.data : nullptr;
         if (rows_ == nullptr) return;
         const size_t stripBytes = sample_.stripRows * lineBytes;
         for (size_t strip = 0; strip < sample_.strips; ++strip) {
-            std::memcpy(gathered_.get() + strip * stripBytes, src + sample_.firstRow(strip) * lineBytes, stripBytes);
+            std::memcpy(gathered_.data + strip * stripBytes, src + sample_.firstRow(strip) * lineBytes, stripBytes);
         }
     }
     // Null when there was no memory to gather them.
@@ -150,7 +149,7 @@ private:
     Sample sample_;
     size_t bytes_;
     const uint8_t* rows_;
-    std::unique_ptr<uint8_t, void (*)(void*)> gathered_{nullptr, std::free};
+    Owned gathered_;
 };
 
 // Deflates the sample by each job, two at once (a lone job in two halves at once).
