@@ -80,6 +80,29 @@ bool firstLookDecides(const Estimate found[2], size_t bytes) {
     return double(most) > double(least) * firstLookMargin;
 }
 
+// Keeps an estimate of the candidate filtered by `strategy` among its best three.
+void keep(Candidate* out, int strategy, Estimate found) {
+    const uint64_t expected = found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found.whole);
+    if (strategy == kNone) out->unfilteredExpected = expected;
+    if (expected < out->expected) {
+        out->third = std::exchange(out->runnerUp, std::exchange(out->strategy, strategy));
+        out->thirdExpected = std::exchange(out->runnerUpExpected, std::exchange(out->expected, expected));
+        out->thirdFiltered =
+            std::exchange(out->runnerUpFiltered, std::exchange(out->wholeFiltered, std::move(found.filtered)));
+        out->sampled = found.sampled;
+        out->wholeStream = std::move(found.stream);
+        out->wholeStreamLength = found.streamLength;
+    } else if (expected < out->runnerUpExpected) {
+        out->third = std::exchange(out->runnerUp, strategy);
+        out->thirdExpected = std::exchange(out->runnerUpExpected, expected);
+        out->thirdFiltered = std::exchange(out->runnerUpFiltered, std::move(found.filtered));
+    } else if (expected < out->thirdExpected) {
+        out->third = strategy;
+        out->thirdExpected = expected;
+        out->thirdFiltered = std::move(found.filtered);
+    }
+}
+
 // Estimates the candidate filtered by each strategy (two at once), keeping the best three.
 void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch, bool firstLook = false) {
     Estimate found[2];
@@ -102,31 +125,12 @@ void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& s
         const size_t lineBytes = out->image.rowStride + 1, bytes = shorter.bytes(lineBytes);
         decided = firstLookDecides(found, bytes);
         // What the whole sample would have packed to, for the deflate policy.
-        for (Estimate& each : found) each.sampled = each.sampled * full.bytes(lineBytes) / bytes;
-    }
-    if (!decided) estimateOn(full);
-    for (size_t i = 0; i < count; ++i) {
-        const uint64_t expected =
-            found[i].whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found[i].whole);
-        if (strategies[i] == kNone) out->unfilteredExpected = expected;
-        if (expected < out->expected) {
-            out->third = std::exchange(out->runnerUp, std::exchange(out->strategy, strategies[i]));
-            out->thirdExpected = std::exchange(out->runnerUpExpected, std::exchange(out->expected, expected));
-            out->thirdFiltered = std::exchange(out->runnerUpFiltered,
-                                               std::exchange(out->wholeFiltered, std::move(found[i].filtered)));
-            out->sampled = found[i].sampled;
-            out->wholeStream = std::move(found[i].stream);
-            out->wholeStreamLength = found[i].streamLength;
-        } else if (expected < out->runnerUpExpected) {
-            out->third = std::exchange(out->runnerUp, strategies[i]);
-            out->thirdExpected = std::exchange(out->runnerUpExpected, expected);
-            out->thirdFiltered = std::exchange(out->runnerUpFiltered, std::move(found[i].filtered));
-        } else if (expected < out->thirdExpected) {
-            out->third = strategies[i];
-            out->thirdExpected = expected;
-            out->thirdFiltered = std::move(found[i].filtered);
+        if (decided) {
+            for (Estimate& each : found) each.sampled = each.sampled * full.bytes(lineBytes) / bytes;
         }
     }
+    if (!decided) estimateOn(full);
+    for (size_t i = 0; i < count; ++i) keep(out, strategies[i], std::move(found[i]));
 }
 
 // The file the candidate's best strategy is expected to make, judged by 8-bit
