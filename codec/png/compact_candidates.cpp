@@ -64,22 +64,6 @@ Estimate estimate(const Image& image, int strategy, const Sample& sample, const 
 
 Sample ownSample(const Image& image) { return sampleOf(image.height, image.rowStride + 1); }
 
-// Below the strongest level, two strategies are first judged on the first two
-// thirds of each strip. Where both pack to under a bit a byte (icons, drawings)
-// and one comes out clearly smaller there, the rest of the strips is spared:
-// on the outside icons a 512 x 512 one took 6 % less time and no file changed.
-// A closer margin (4 %) misjudged two of them, by up to 4 %.
-constexpr size_t firstLookNumerator = 2, firstLookDenominator = 3;
-constexpr double firstLookMargin = 1.06;
-
-bool firstLookDecides(const Estimate found[2], size_t bytes) {
-    for (size_t i = 0; i < 2; ++i) {
-        if (found[i].whole == UINT64_MAX || found[i].sampled * 8 >= bytes) return false;
-    }
-    const auto [least, most] = std::minmax(found[0].whole, found[1].whole);
-    return double(most) > double(least) * firstLookMargin;
-}
-
 // Keeps an estimate of the candidate filtered by `strategy` among its best three.
 void keep(Candidate* out, int strategy, Estimate found) {
     const uint64_t expected = found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found.whole);
@@ -104,32 +88,17 @@ void keep(Candidate* out, int strategy, Estimate found) {
 }
 
 // Estimates the candidate filtered by each strategy (two at once), keeping the best three.
-void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch, bool firstLook = false) {
+void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
     Estimate found[2];
-    const auto estimateOn = [&](const Sample& sample) {
-        const auto run = [&](size_t i, size_t worker) {
-            found[i] = estimate(out->image, strategies[i], sample, scratch, worker);
-        };
-        if (count == 1) {
-            run(0, 0);
-        } else {
-            shareTasks(count, run);
-        }
+    const Sample sample = ownSample(out->image);
+    const auto run = [&](size_t i, size_t worker) {
+        found[i] = estimate(out->image, strategies[i], sample, scratch, worker);
     };
-    const Sample full = ownSample(out->image);
-    bool decided = false;
-    if (firstLook && count == 2 && full.strips > 1) {
-        Sample shorter = full;
-        shorter.stripRows = std::max<size_t>(1, full.stripRows * firstLookNumerator / firstLookDenominator);
-        estimateOn(shorter);
-        const size_t lineBytes = out->image.rowStride + 1, bytes = shorter.bytes(lineBytes);
-        decided = firstLookDecides(found, bytes);
-        // What the whole sample would have packed to, for the deflate policy.
-        if (decided) {
-            for (Estimate& each : found) each.sampled = each.sampled * full.bytes(lineBytes) / bytes;
-        }
+    if (count == 1) {
+        run(0, 0);
+    } else {
+        shareTasks(count, run);
     }
-    if (!decided) estimateOn(full);
     for (size_t i = 0; i < count; ++i) keep(out, strategies[i], std::move(found[i]));
 }
 
@@ -228,7 +197,7 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
             // over, and has never come out smaller; a large image spares its trial.
             const bool paletteToo = count > 1 && out[i].layout.colourType == 2 &&
                                     out[i].image.scanlineBytes() > smallScanlines;
-            weigh(&out[i], quickStrategies, paletteToo ? 1 : 2, scratch, plan.level != strongestDeflateLevel);
+            weigh(&out[i], quickStrategies, paletteToo ? 1 : 2, scratch);
         } else if (count > 1) {
             weigh(&out[i], &plan.strategy, 1, scratch);
         } else {
