@@ -194,13 +194,15 @@ def test_the_default_level_is_never_far_above_zlib_level_6(make, strategy):
 # Over 256 KiB of scanlines the stream is deflated as two pieces on two threads and
 # joined: catches a piece left with its final block, a misaligned join or a wrong Adler-32.
 # Noise with an odd row count makes the pieces unequal and each near its worst case, so a
-# piece given the other one's room writes past the stream buffer.
+# piece given the other one's room writes past the stream buffer. At 512 x 512 the default
+# level weighs its strategies on whole streams and keeps the winner's.
 @pytest.mark.parametrize("make, size, level", [
     (flat_image, (640, 560), 1), (flat_image, (640, 560), 6), (flat_image, (640, 560), "strongest"),
     (noisy_gradient_image, (640, 560), 6), (noisy_gradient_image, (180000, 2), 6), (flat_image, (179, 2001), 6),
     (noise_image, (1000, 351), 1), (noise_image, (700, 701), 6), (noise_image, (100000, 5), "strongest"),
+    (flat_image, (512, 512), 6), (noisy_gradient_image, (512, 513), 6),
 ], ids=["flat-1", "flat-6", "flat-strongest", "noisy-6", "two-rows", "odd-height",
-        "noise-odd-1", "noise-odd-6", "noise-strip-strongest"])
+        "noise-odd-1", "noise-odd-6", "noise-strip-strongest", "flat-whole-6", "noisy-whole-6"])
 def test_large_images_round_trip(tmp_path, make, size, level):
     image = make(*size)
     data = Lumivex.encode_png(image, level=level, colour="rgb")

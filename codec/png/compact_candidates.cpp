@@ -62,8 +62,6 @@ Estimate estimate(const Image& image, int strategy, const Sample& sample, const 
     return found;
 }
 
-Sample ownSample(const Image& image) { return sampleOf(image.height, image.rowStride + 1); }
-
 // Keeps an estimate of the candidate filtered by `strategy` among its best three.
 void keep(Candidate* out, int strategy, Estimate found) {
     const uint64_t expected = found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(out->layout, found.whole);
@@ -90,9 +88,8 @@ void keep(Candidate* out, int strategy, Estimate found) {
 // Estimates the candidate filtered by each strategy (two at once), keeping the best three.
 void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
     Estimate found[2];
-    const Sample sample = ownSample(out->image);
     const auto run = [&](size_t i, size_t worker) {
-        found[i] = estimate(out->image, strategies[i], sample, scratch, worker);
+        found[i] = estimate(out->image, strategies[i], out->sample, scratch, worker);
     };
     if (count == 1) {
         run(0, 0);
@@ -108,7 +105,7 @@ void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& s
 // misjudged the layouts, as on document icons, whose strips fell a third short
 // of their whole.
 uint64_t expectedOnRows(const Candidate& candidate, const Sample& rgbRows, const Scratch& scratch) {
-    if (ownSample(candidate.image).strips != 1 || rgbRows.strips == 1 || candidate.expected == UINT64_MAX) {
+    if (candidate.sample.strips != 1 || rgbRows.strips == 1 || candidate.expected == UINT64_MAX) {
         return candidate.expected;
     }
     const Estimate found = estimate(candidate.image, candidate.strategy, rgbRows, scratch, 0);
@@ -192,6 +189,10 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
     const Sample rgbRows = sampleOf(plan.height, size_t(plan.width) * 3 + 1);
     for (size_t i = 0; i < count; ++i) {
         if (!pack(plan, layouts[i], &out[i])) return 0;
+        const Image& image = out[i].image;
+        const size_t lineBytes = image.rowStride + 1;
+        const bool whole = count == 1 && plan.level == defaultLevel && worthWeighingWhole(image.height, lineBytes);
+        out[i].sample = whole ? wholeImage(image.height) : sampleOf(image.height, lineBytes);
         if (plan.strategy == adaptiveFilter) {
             // 8-bit RGB unfiltered holds the bytes of palette indices unfiltered three times
             // over, and has never come out smaller; a large image spares its trial.

@@ -33,6 +33,7 @@ struct Candidate {
     PngLayout layout;
     Owned packed;  // the rows in the layout (none for 8-bit RGB: the plan's pixels)
     Image image{};
+    Sample sample{};  // the rows its strategies are weighed by
     int strategy = adaptiveFilter, runnerUp = adaptiveFilter, third = adaptiveFilter;
     uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX, thirdExpected = UINT64_MAX;
     uint64_t unfilteredExpected = UINT64_MAX;  // when no filtering was weighed
