@@ -85,18 +85,27 @@ void keep(Candidate* out, int strategy, Estimate found) {
     }
 }
 
-// Estimates the candidate filtered by each strategy (two at once), keeping the best three.
-void weigh(Candidate* out, const int* strategies, size_t count, const Scratch& scratch) {
-    Estimate found[2];
+// One strategy of one candidate to weigh, and what its estimate found.
+struct Weighing {
+    Candidate* candidate;
+    int strategy;
+    Estimate found;
+};
+
+// Estimates every weighing, two at once, the work of all the candidates in one
+// queue (so that a thread is not left idle while the other weighs a layout's
+// longer rows), then keeps each candidate's best three, in the order given.
+void weighAll(Weighing* jobs, size_t count, const Scratch& scratch) {
     const auto run = [&](size_t i, size_t worker) {
-        found[i] = estimate(out->image, strategies[i], out->sample, scratch, worker);
+        const Candidate& candidate = *jobs[i].candidate;
+        jobs[i].found = estimate(candidate.image, jobs[i].strategy, candidate.sample, scratch, worker);
     };
     if (count == 1) {
         run(0, 0);
     } else {
         shareTasks(count, run);
     }
-    for (size_t i = 0; i < count; ++i) keep(out, strategies[i], std::move(found[i]));
+    for (size_t i = 0; i < count; ++i) keep(jobs[i].candidate, jobs[i].strategy, std::move(jobs[i].found));
 }
 
 // The file the candidate's best strategy is expected to make, judged by 8-bit
@@ -187,6 +196,8 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
     PngLayout layouts[maxLayouts];
     const size_t count = layoutsFor(plan, layouts);
     const Sample rgbRows = sampleOf(plan.height, size_t(plan.width) * 3 + 1);
+    Weighing jobs[2 * maxLayouts];
+    size_t jobCount = 0;
     for (size_t i = 0; i < count; ++i) {
         if (!pack(plan, layouts[i], &out[i])) return 0;
         const Image& image = out[i].image;
@@ -195,24 +206,30 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
         out[i].sample = whole ? wholeImage(image.height) : sampleOf(image.height, lineBytes);
         if (plan.strategy == adaptiveFilter) {
             // 8-bit RGB unfiltered holds the bytes of palette indices unfiltered three times
-            // over, and has never come out smaller; a large image spares its trial.
-            const bool paletteToo = count > 1 && out[i].layout.colourType == 2 &&
-                                    out[i].image.scanlineBytes() > smallScanlines;
-            weigh(&out[i], quickStrategies, paletteToo ? 1 : 2, scratch);
+            // over, and has never come out smaller (nor on tiled pictures of 25 to 256
+            // colours, where a palette's PLTE weighs most): its trial is spared.
+            const bool paletteToo = count > 1 && out[i].layout.colourType == 2;
+            jobs[jobCount++] = {&out[i], quickStrategies[0], {}};
+            if (!paletteToo) jobs[jobCount++] = {&out[i], quickStrategies[1], {}};
         } else if (count > 1) {
-            weigh(&out[i], &plan.strategy, 1, scratch);
+            jobs[jobCount++] = {&out[i], plan.strategy, {}};
         } else {
             out[i].strategy = plan.strategy;  // nothing to choose
         }
-        // Only a layout expected to lose to 8-bit RGB (the first) is judged again.
-        const bool losing = i > 0 && out[i].expected >= out[0].expected;
+    }
+    if (jobCount > 0) weighAll(jobs, jobCount, scratch);
+    // Only a layout expected to lose to 8-bit RGB (the first) is judged again.
+    for (size_t i = 1; i < count; ++i) {
+        const bool losing = out[i].expected >= out[0].expected;
         out[i].layoutExpected = losing ? expectedOnRows(out[i], rgbRows, scratch) : out[i].expected;
     }
+    out[0].layoutExpected = out[0].expected;
     return count;
 }
 
 void weighSlowStrategies(Candidate* candidate, const Scratch& scratch) {
-    weigh(candidate, slowStrategies, 2, scratch);
+    Weighing jobs[] = {{candidate, slowStrategies[0], {}}, {candidate, slowStrategies[1], {}}};
+    weighAll(jobs, 2, scratch);
 }
 
 void filterOnTwoThreads(const Image& image, int strategy, uint8_t* out) {
