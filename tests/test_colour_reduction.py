@@ -85,6 +85,22 @@ def test_a_flat_graphic_is_written_as_a_palette_and_smaller():
     zlib.decompress(reduced[reduced.index(b"IDAT") + 4:-16])  # one IDAT, a whole zlib stream
 
 
+# Detail only between the strips of rows the default level samples 8-bit RGB by
+# (8 strips of 31 rows spread over 512): judged by its strips RGB looks all
+# black, but the palette's stream, made whole while weighing it, is the smaller
+# file (under half the size of RGB's), and that is the one written.
+def test_a_palette_weighed_whole_beats_rgb_misjudged_by_its_strips():
+    width = height = 512
+    in_strips = {k * (height - 31) // 7 + row for k in range(8) for row in range(31)}
+    rng, colours = random.Random(5), random_colours(200, seed=6)
+    rows = [bytes(width * 3) if y in in_strips else b"".join(bytes(rng.choice(colours)) for _ in range(width))
+            for y in range(height)]
+    image = Lumivex.SimpleImage(width, height, bytearray(b"".join(rows)))
+    data = Lumivex.encode_png(image)
+    assert layout_of(data) == (8, 3)
+    assert bytes(Lumivex.open(data)._pixels) == bytes(image._pixels)
+
+
 @pytest.mark.parametrize("colour, error", [("RGB", "colour must be one of 'auto', 'rgb', got 'RGB'"),
                                            (None, "colour must be one of 'auto', 'rgb', got None")])
 def test_unknown_colour_choices_are_refused(colour, error):

@@ -68,6 +68,22 @@ size_t likeliestPalette(const Candidate* candidates, size_t count) {
     return found;
 }
 
+// A layout chosen by sampled estimates can come out larger than another whose
+// whole default-level stream its weighing made and kept (a palette's rows,
+// a third as long, are often weighed whole where 8-bit RGB's are sampled):
+// the smaller file is kept.
+void takeSmallerWhole(Candidate* candidates, size_t count, Owned* best, size_t* length, const PngLayout** layout) {
+    for (size_t i = 0; i < count; ++i) {
+        Candidate& candidate = candidates[i];
+        if (candidate.wholeStream.data == nullptr) continue;
+        if (pngFileLength(candidate.layout, candidate.wholeStreamLength) < pngFileLength(**layout, *length)) {
+            *best = std::move(candidate.wholeStream);
+            *length = candidate.wholeStreamLength;
+            *layout = &candidate.layout;
+        }
+    }
+}
+
 }  // namespace
 
 CompactStatus checkCompactPlan(const CompactPlan& plan) noexcept {
@@ -109,8 +125,11 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
     Owned bestStream;
     size_t bestLength = 0;
     const PngLayout* bestLayout = &candidates[chosen].layout;
-    CompactStatus status = encodeWith(candidates[chosen],
-                                      strongest ? defaultLevel : plan.level, room.scratch, &bestStream, &bestLength);
+    const int firstLevel = strongest ? defaultLevel : plan.level;
+    CompactStatus status = encodeWith(candidates[chosen], firstLevel, room.scratch, &bestStream, &bestLength);
+    if (status == CompactStatus::ok && firstLevel == defaultLevel) {
+        takeSmallerWhole(candidates, layoutCount, &bestStream, &bestLength, &bestLayout);
+    }
     if (status == CompactStatus::ok && strongest) {
         if (plan.strategy == adaptiveFilter) {
             const size_t palette = likeliestPalette(candidates, layoutCount);
