@@ -102,9 +102,8 @@ size_t streamCapacity(size_t len, size_t lineBytes) noexcept {
 }
 
 size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept {
-    // A small image whole, or the sample of any layout of this image (rows no longer than
-    // these): eight strips of at most stripTargetBytes or a row each, or a sixteenth.
-    // An image worth weighing whole needs room for all of it.
+    // A small image or one worth weighing whole, or the sample of any layout of this image (rows
+    // no longer than these): eight strips of at most stripTargetBytes or a row each, or a sixteenth.
     if (worthWeighingWhole(scanlineBytes / lineBytes, lineBytes)) return zlibCompressBound(scanlineBytes);
     const size_t sampleBytes =
         std::max(minSampleStrips * std::max(stripTargetBytes, lineBytes), scanlineBytes / sampleFraction);
@@ -116,11 +115,6 @@ Sample sampleOf(size_t height, size_t lineBytes) noexcept {
     if (height <= minSampleStrips * stripRows) return {1, height, height};
     const size_t strips = std::clamp(height / (sampleFraction * stripRows), minSampleStrips, maxSampleStrips);
     return {strips, stripRows, height};
-}
-
-bool worthWeighingWhole(size_t height, size_t lineBytes) noexcept {
-    const Sample sample = sampleOf(height, lineBytes);
-    return double(sample.bytes(lineBytes)) >= wholeWeighingShare * double(height * lineBytes);
 }
 
 namespace {
@@ -272,8 +266,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     // miss the image's repeats (its strips all in a blank margin, say), which only
     // matching finds, and they would come out far larger on the whole.
     const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
-    // An image weighed whole knows its whole stream: scaled to the sample, it is
-    // judged against the other ways' samples as a sampled size would be.
+    // An image weighed whole knows its whole stream: scaled to the sample, it is judged as a sample.
     if (known.stream != nullptr) defaultSample = uint64_t(double(defaultSample) * double(sampleBytes) / double(len));
     if (sampleKnown && spendsUnderABitAByte(defaultSample, sampleBytes)) return matchingStream();
     const SampleRows sample(src, len, lineBytes);

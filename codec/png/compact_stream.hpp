@@ -67,7 +67,9 @@ Sample sampleOf(size_t height, size_t lineBytes) noexcept;
 // icons, whose sample is 48 % of the rows, strips misjudged filtering against
 // none by up to 5 %). On smaller shares the sample is the quicker.
 constexpr double wholeWeighingShare = 0.45;
-bool worthWeighingWhole(size_t height, size_t lineBytes) noexcept;
+inline bool worthWeighingWhole(size_t height, size_t lineBytes) noexcept {
+    return double(sampleOf(height, lineBytes).bytes(lineBytes)) >= wholeWeighingShare * double(height * lineBytes);
+}
 inline Sample wholeImage(size_t height) noexcept { return {1, height, height}; }
 
 // The zlib stream of src[0, len) (rows of lineBytes) by matching at a known `level`, in
