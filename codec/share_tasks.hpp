@@ -3,11 +3,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
+
+#include <unistd.h>
 
 namespace lumivex {
 
@@ -43,12 +47,82 @@ private:
     size_t done_ = 0;  // guarded by mutex_
 };
 
+// The helper thread, kept waiting between calls: starting a thread for every call
+// took about 20 us, and an encode of a small image makes several calls. It ends
+// when no call has come for idleLimit (so that a process that has stopped
+// encoding holds no extra thread when it forks), and starts again with the next.
+// A child of fork() makes its own helper, for the parent's thread is not in it;
+// the parent's is never touched there, as its lock may have been held at the
+// fork. A helper lives as long as the process, and is never freed.
+class Helper {
+public:
+    // This process's helper, or null when there is no memory for one.
+    static Helper* get() noexcept {
+        static std::atomic<Helper*> current{nullptr};
+        const pid_t pid = getpid();
+        Helper* found = current.load(std::memory_order_acquire);
+        if (found != nullptr && found->pid_ == pid) return found;
+        Helper* made = new (std::nothrow) Helper(pid);
+        if (made == nullptr) return nullptr;
+        if (current.compare_exchange_strong(found, made, std::memory_order_acq_rel)) return made;
+        delete made;  // another thread of this process made one first
+        return found->pid_ == pid ? found : nullptr;
+    }
+
+    // Hands the queue to the helper thread, starting it the first time; false
+    // when it is busy with another call's queue or cannot be started.
+    bool offer(const std::shared_ptr<TaskQueue>& queue) noexcept {
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock() || busy_ || pending_) return false;
+        if (!started_) {
+            try {
+                std::thread([this] { serve(); }).detach();
+            } catch (...) {
+                return false;
+            }
+            started_ = true;
+        }
+        pending_ = queue;
+        ready_.notify_one();
+        return true;
+    }
+
+private:
+    explicit Helper(pid_t pid) : pid_(pid) {}
+
+    static constexpr std::chrono::milliseconds idleLimit{100};
+
+    void serve() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (!ready_.wait_for(lock, idleLimit, [this] { return pending_ != nullptr; })) {
+                started_ = false;
+                return;
+            }
+            std::shared_ptr<TaskQueue> queue = std::move(pending_);
+            busy_ = true;
+            lock.unlock();
+            queue->work(1);
+            queue.reset();
+            lock.lock();
+            busy_ = false;
+        }
+    }
+
+    const pid_t pid_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::shared_ptr<TaskQueue> pending_;  // guarded by mutex_, as are the flags
+    bool busy_ = false, started_ = false;
+};
+
 // Runs task(i, worker) for every i in [0, count) on this thread (worker 0) and a helper
 // thread (worker 1), each claiming the next i as soon as it is free. This thread never
 // waits for the helper to start: when another process keeps the other core busy, it
-// takes on the tasks the helper has not claimed, and waits only for those it has. If no
-// helper can be started (std::thread and the allocations report that by throwing), all
-// run here.
+// takes on the tasks the helper has not claimed, and waits only for those it has. The
+// helper is the kept one unless another call has it (a task's own call, or another
+// thread's), and then one started for this call. If no helper can be started
+// (std::thread and the allocations report that by throwing), all run here.
 template <class Task>
 void shareTasks(size_t count, const Task& task) {
     std::shared_ptr<TaskQueue> queue;
@@ -56,7 +130,8 @@ void shareTasks(size_t count, const Task& task) {
         queue = std::make_shared<TaskQueue>(count, &task, [](const void* t, size_t i, size_t worker) {
             (*static_cast<const Task*>(t))(i, worker);
         });
-        std::thread([queue] { queue->work(1); }).detach();
+        Helper* const kept = Helper::get();
+        if (kept == nullptr || !kept->offer(queue)) std::thread([queue] { queue->work(1); }).detach();
     } catch (...) {
         if (!queue) {
             for (size_t i = 0; i < count; ++i) task(i, 0);
