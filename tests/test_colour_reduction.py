@@ -86,18 +86,31 @@ def test_a_flat_graphic_is_written_as_a_palette_and_smaller():
 
 
 # Detail only between the strips of rows the default level samples 8-bit RGB by
-# (8 strips of 31 rows spread over 512): judged by its strips RGB looks all
-# black, but the palette's stream, made whole while weighing it, is the smaller
-# file (under half the size of RGB's), and that is the one written.
+# beside a palette (8 strips of 7 rows spread over 512): judged by its strips
+# RGB looks all black, but the palette's stream, made whole while weighing it,
+# is the smaller file (under half the size of RGB's), and that is the one written.
 def test_a_palette_weighed_whole_beats_rgb_misjudged_by_its_strips():
     width = height = 512
-    in_strips = {k * (height - 31) // 7 + row for k in range(8) for row in range(31)}
+    in_strips = {k * (height - 7) // 7 + row for k in range(8) for row in range(7)}
     rng, colours = random.Random(5), random_colours(200, seed=6)
     rows = [bytes(width * 3) if y in in_strips else b"".join(bytes(rng.choice(colours)) for _ in range(width))
             for y in range(height)]
     image = Lumivex.SimpleImage(width, height, bytearray(b"".join(rows)))
     data = Lumivex.encode_png(image)
     assert layout_of(data) == (8, 3)
+    assert bytes(Lumivex.open(data)._pixels) == bytes(image._pixels)
+
+
+# A diagonal gradient of 256 colours: 8-bit RGB's file (Sub and Up leave
+# the same small steps everywhere) is smaller than the palette's, whose PLTE
+# outweighs what its indices save. RGB's stream is only about 2 KB, which a
+# coarse sample of its rows overrates enough to lose; it must be weighed again.
+def test_a_gradient_of_256_colours_stays_rgb_where_that_is_smaller():
+    steps = b"".join(bytes((c, 3 * c % 256, 255 - c)) for c in range(256)) * 3
+    rows = [steps[3 * (y % 256):3 * (y % 256) + 3 * 512] for y in range(512)]
+    image = Lumivex.SimpleImage(512, 512, bytearray(b"".join(rows)))
+    data = Lumivex.encode_png(image)
+    assert layout_of(data) == (8, 2)
     assert bytes(Lumivex.open(data)._pixels) == bytes(image._pixels)
 
 

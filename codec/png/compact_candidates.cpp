@@ -121,6 +121,27 @@ uint64_t expectedOnRows(const Candidate& candidate, const Sample& rgbRows, const
     return found.whole == UINT64_MAX ? UINT64_MAX : pngFileLength(candidate.layout, found.whole);
 }
 
+// 8-bit RGB judged by a coarse sample beside a smaller layout is weighed again
+// by the usual sample when the coarse one puts it within this much of the
+// smallest of the others: such a sample's fixed costs, scaled up with the
+// rest, overrate a stream of a few kilobytes by a tenth (on a gradient of 256
+// colours, whose RGB file came out 6 % smaller than its palette's).
+constexpr double coarseRgbMargin = 1.25;
+
+bool rgbMayWin(const Candidate* out, size_t count) {
+    uint64_t smallest = UINT64_MAX;
+    for (size_t i = 1; i < count; ++i) smallest = std::min(smallest, out[i].expected);
+    return double(out[0].expected) < double(smallest) * coarseRgbMargin;
+}
+
+// Weighs 8-bit RGB's one strategy again, by the usual sample.
+void reweighRgb(Candidate* rgb, int strategy, const Scratch& scratch) {
+    rgb->sample = sampleOf(rgb->image.height, rgb->image.rowStride + 1);
+    rgb->expected = rgb->runnerUpExpected = rgb->thirdExpected = rgb->unfilteredExpected = UINT64_MAX;
+    Weighing again{rgb, strategy, {}};
+    weighAll(&again, 1, scratch);
+}
+
 // The strategies weighed for every layout: the plan's own filter type alone,
 // or for the adaptive choice no filtering too (it keeps the exact bytes of
 // flat graphics and palette rows as repeated strings, which deflate finds
@@ -195,7 +216,7 @@ bool pack(const CompactPlan& plan, const PngLayout& layout, Candidate* out) {
 size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate out[maxLayouts]) {
     PngLayout layouts[maxLayouts];
     const size_t count = layoutsFor(plan, layouts);
-    const Sample rgbRows = sampleOf(plan.height, size_t(plan.width) * 3 + 1);
+    const bool coarseRgb = count > 1 && plan.level != strongestDeflateLevel;
     Weighing jobs[2 * maxLayouts];
     size_t jobCount = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -203,7 +224,8 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
         const Image& image = out[i].image;
         const size_t lineBytes = image.rowStride + 1;
         const bool whole = count == 1 && plan.level == defaultLevel && worthWeighingWhole(image.height, lineBytes);
-        out[i].sample = whole ? wholeImage(image.height) : sampleOf(image.height, lineBytes);
+        const size_t stripBytes = i == 0 && coarseRgb ? besideSmallerLayoutStripBytes : stripTargetBytes;
+        out[i].sample = whole ? wholeImage(image.height) : sampleOf(image.height, lineBytes, stripBytes);
         if (plan.strategy == adaptiveFilter) {
             // 8-bit RGB unfiltered holds the bytes of palette indices unfiltered three times
             // over, and has never come out smaller (nor on tiled pictures of 25 to 256
@@ -218,10 +240,13 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
         }
     }
     if (jobCount > 0) weighAll(jobs, jobCount, scratch);
+    if (coarseRgb && jobCount > 0 && out[0].sample.strips > 1 && rgbMayWin(out, count)) {
+        reweighRgb(&out[0], jobs[0].strategy, scratch);
+    }
     // Only a layout expected to lose to 8-bit RGB (the first) is judged again.
     for (size_t i = 1; i < count; ++i) {
         const bool losing = out[i].expected >= out[0].expected;
-        out[i].layoutExpected = losing ? expectedOnRows(out[i], rgbRows, scratch) : out[i].expected;
+        out[i].layoutExpected = losing ? expectedOnRows(out[i], out[0].sample, scratch) : out[i].expected;
     }
     out[0].layoutExpected = out[0].expected;
     return count;

@@ -39,7 +39,8 @@ CompactStatus encodeWith(const Candidate& candidate, int level, const Scratch& s
         filterOnTwoThreads(image, candidate.strategy, scanlines.data);
         rows = scanlines.data;
     }
-    const DefaultMatching known{candidate.sampled, candidate.wholeStream.data, candidate.wholeStreamLength};
+    const DefaultMatching known{candidate.sampled, candidate.sample.bytes(lineBytes), candidate.wholeStream.data,
+                                candidate.wholeStreamLength};
     *length = compressBest(level, rows, len, lineBytes, out->data, bound, scratch, known);
     // The level is known: the compressor could only have lacked its working memory.
     return *length == 0 ? CompactStatus::outOfMemory : CompactStatus::ok;

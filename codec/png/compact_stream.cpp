@@ -110,8 +110,8 @@ size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept {
     return zlibCompressBound(std::min(scanlineBytes, std::max(smallScanlines, sampleBytes)));
 }
 
-Sample sampleOf(size_t height, size_t lineBytes) noexcept {
-    const size_t stripRows = std::max<size_t>(1, stripTargetBytes / lineBytes);
+Sample sampleOf(size_t height, size_t lineBytes, size_t stripBytes) noexcept {
+    const size_t stripRows = std::max<size_t>(1, stripBytes / lineBytes);
     if (height <= minSampleStrips * stripRows) return {1, height, height};
     const size_t strips = std::clamp(height / (sampleFraction * stripRows), minSampleStrips, maxSampleStrips);
     return {strips, stripRows, height};
@@ -212,9 +212,14 @@ size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBy
 
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     const Scratch& scratch, const DefaultMatching& known) noexcept {
-    uint64_t defaultSample = known.sampleSize;
+    // The size the default level's sample gave, scaled to `bytes` of rows when
+    // it was weighed on others (the whole image, or a coarser sample).
+    const auto knownOn = [&](size_t bytes) {
+        if (known.sampleBytes == 0 || known.sampleBytes == bytes) return known.sampleSize;
+        return uint64_t(double(known.sampleSize) * double(bytes) / double(known.sampleBytes));
+    };
     // At the default level or above, matching makes about the default level's sample or less.
-    const bool sampleKnown = defaultSample != 0 && level >= defaultLevel;
+    const bool sampleKnown = known.sampleSize != 0 && level >= defaultLevel;
     if (len <= smallScanlines) {
         // Every way that may win, tried on everything, two at once when two cores are
         // worth waking. (Method's order: matching, runs, literals.) Matching's stream may
@@ -230,7 +235,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
             if (sizes[0] == 0) return 0;
         }
         // On rows matching packs to under a bit a byte, bytes alone never are.
-        const uint64_t toBeat = sizes[0] != 0 ? sizes[0] : defaultSample;
+        const uint64_t toBeat = sizes[0] != 0 ? sizes[0] : knownOn(len);
         const Method last = spendsUnderABitAByte(toBeat, len) ? Method::runs : Method::literals;
         Method tries[methodCount];
         size_t count = 0;
@@ -266,8 +271,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     // miss the image's repeats (its strips all in a blank margin, say), which only
     // matching finds, and they would come out far larger on the whole.
     const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
-    // An image weighed whole knows its whole stream: scaled to the sample, it is judged as a sample.
-    if (known.stream != nullptr) defaultSample = uint64_t(double(defaultSample) * double(sampleBytes) / double(len));
+    const uint64_t defaultSample = knownOn(sampleBytes);
     if (sampleKnown && spendsUnderABitAByte(defaultSample, sampleBytes)) return matchingStream();
     const SampleRows sample(src, len, lineBytes);
     if (sample.rows() == nullptr) return matchingStream();
