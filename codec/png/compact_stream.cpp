@@ -212,12 +212,6 @@ size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBy
 
 size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     const Scratch& scratch, const DefaultMatching& known) noexcept {
-    // The size the default level's sample gave, scaled to `bytes` of rows when
-    // it was weighed on others (the whole image, or a coarser sample).
-    const auto knownOn = [&](size_t bytes) {
-        if (known.sampleBytes == 0 || known.sampleBytes == bytes) return known.sampleSize;
-        return uint64_t(double(known.sampleSize) * double(bytes) / double(known.sampleBytes));
-    };
     // At the default level or above, matching makes about the default level's sample or less.
     const bool sampleKnown = known.sampleSize != 0 && level >= defaultLevel;
     if (len <= smallScanlines) {
@@ -235,7 +229,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
             if (sizes[0] == 0) return 0;
         }
         // On rows matching packs to under a bit a byte, bytes alone never are.
-        const uint64_t toBeat = sizes[0] != 0 ? sizes[0] : knownOn(len);
+        const uint64_t toBeat = sizes[0] != 0 ? sizes[0] : known.sizeOn(len);
         const Method last = spendsUnderABitAByte(toBeat, len) ? Method::runs : Method::literals;
         Method tries[methodCount];
         size_t count = 0;
@@ -271,7 +265,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     // miss the image's repeats (its strips all in a blank margin, say), which only
     // matching finds, and they would come out far larger on the whole.
     const size_t sampleBytes = sampleOf(len / lineBytes, lineBytes).bytes(lineBytes);
-    const uint64_t defaultSample = knownOn(sampleBytes);
+    const uint64_t defaultSample = known.sizeOn(sampleBytes);
     if (sampleKnown && spendsUnderABitAByte(defaultSample, sampleBytes)) return matchingStream();
     const SampleRows sample(src, len, lineBytes);
     if (sample.rows() == nullptr) return matchingStream();

@@ -94,6 +94,13 @@ struct DefaultMatching {
     size_t sampleBytes = 0;           // and that sample's length
     const uint8_t* stream = nullptr;  // when the sample is the whole image, that stream
     size_t length = 0;
+
+    // The sample's size scaled to `bytes` of rows, when it was weighed on
+    // others (the whole image, or a coarser sample).
+    uint64_t sizeOn(size_t bytes) const noexcept {
+        if (sampleBytes == 0 || sampleBytes == bytes) return sampleSize;
+        return uint64_t(double(sampleSize) * double(bytes) / double(sampleBytes));
+    }
 };
 
 // The smaller zlib stream of src[0, len) (rows of lineBytes) at a known `level`, in
