@@ -36,29 +36,52 @@ struct Estimate {
 // that much smaller.
 constexpr double unfilteredSampleBias = 1.03;
 
-Estimate estimate(const Image& image, int strategy, const Sample& sample, const Scratch& scratch, size_t worker) {
-    const size_t lineBytes = image.rowStride + 1;
-    const size_t stripBytes = sample.stripRows * lineBytes, bytes = sample.bytes(lineBytes);
-    Estimate found;
-    if (!found.filtered.allocate(bytes)) return {};
-    for (size_t strip = 0; strip < sample.strips; ++strip) {
-        const size_t first = sample.firstRow(strip);
-        filterImageRows(image.pixels, image.rowStride, first, first + sample.stripRows, image.bpp, strategy,
-                        found.filtered.data + strip * stripBytes);
+// A sample's rows are filtered in chunks: its strips, or eighths of a sample that is one strip.
+size_t chunkCount(const Sample& sample) {
+    return sample.strips > 1 ? sample.strips : std::min<size_t>(filterChunks, sample.stripRows);
+}
+
+// Filters chunk `chunk` of the sample into its place among the sample's rows,
+// each row against the one above it in the image.
+void filterChunk(const Image& image, int strategy, const Sample& sample, size_t chunk, uint8_t* filtered) {
+    const size_t lineBytes = image.rowStride + 1, count = chunkCount(sample);
+    size_t first = sample.firstRow(chunk), end = first + sample.stripRows, at = chunk * sample.stripRows;
+    if (sample.strips == 1) {
+        first = at = chunk * sample.stripRows / count;
+        end = (chunk + 1) * sample.stripRows / count;
     }
+    filterImageRows(image.pixels, image.rowStride, first, end, image.bpp, strategy, filtered + at * lineBytes);
+}
+
+// Deflates the filtered sample in found->filtered and scales its size up to the whole.
+void deflateFiltered(const Image& image, int strategy, const Sample& sample, const Scratch& scratch, size_t worker,
+                     Estimate* found) {
+    const size_t bytes = sample.bytes(image.rowStride + 1);
     uint8_t* const area = scratch.area(worker);
-    const size_t size = compressZlib(defaultLevel, found.filtered.data, bytes, area, scratch.cap);
-    if (size == 0) return {};  // the compressor lacked memory: never chosen
-    found.whole = size * image.scanlineBytes() / bytes;
-    if (strategy == kNone && sample.strips > 1) found.whole = uint64_t(double(found.whole) / unfilteredSampleBias);
-    found.sampled = size;
-    // The whole image's default-level stream is kept, so that it is not made again.
-    if (sample.strips == 1 && found.stream.allocate(size)) {
-        std::memcpy(found.stream.data, area, size);
-        found.streamLength = size;
-    } else {
-        found.filtered = Owned();
+    const size_t size = compressZlib(defaultLevel, found->filtered.data, bytes, area, scratch.cap);
+    if (size == 0) {  // the compressor lacked memory: never chosen
+        *found = Estimate();
+        return;
     }
+    found->whole = size * image.scanlineBytes() / bytes;
+    if (strategy == kNone && sample.strips > 1) found->whole = uint64_t(double(found->whole) / unfilteredSampleBias);
+    found->sampled = size;
+    // The whole image's default-level stream is kept, so that it is not made again.
+    if (sample.strips == 1 && found->stream.allocate(size)) {
+        std::memcpy(found->stream.data, area, size);
+        found->streamLength = size;
+    } else {
+        found->filtered = Owned();
+    }
+}
+
+Estimate estimate(const Image& image, int strategy, const Sample& sample, const Scratch& scratch, size_t worker) {
+    Estimate found;
+    if (!found.filtered.allocate(sample.bytes(image.rowStride + 1))) return {};
+    for (size_t chunk = 0; chunk < chunkCount(sample); ++chunk) {
+        filterChunk(image, strategy, sample, chunk, found.filtered.data);
+    }
+    deflateFiltered(image, strategy, sample, scratch, worker, &found);
     return found;
 }
 
@@ -92,18 +115,36 @@ struct Weighing {
     Estimate found;
 };
 
-// Estimates every weighing, two at once, the work of all the candidates in one
-// queue (so that a thread is not left idle while the other weighs a layout's
-// longer rows), then keeps each candidate's best three, in the order given.
+// Estimates every weighing, then keeps each candidate's best three, in the
+// order given. The rows of all of them are filtered first, in chunks shared
+// out between the two threads, and then deflated, two at once, the work of
+// all the candidates in one queue (so that a thread is not left idle while
+// the other weighs a layout's longer rows). Filtered apart, a weighing by the
+// adaptive strategy, whose rows take five times as long to filter as
+// unfiltered ones, kept the other thread waiting for about that difference.
 void weighAll(Weighing* jobs, size_t count, const Scratch& scratch) {
-    const auto run = [&](size_t i, size_t worker) {
-        const Candidate& candidate = *jobs[i].candidate;
-        jobs[i].found = estimate(candidate.image, jobs[i].strategy, candidate.sample, scratch, worker);
-    };
     if (count == 1) {
-        run(0, 0);
+        const Candidate& candidate = *jobs[0].candidate;
+        jobs[0].found = estimate(candidate.image, jobs[0].strategy, candidate.sample, scratch, 0);
     } else {
-        shareTasks(count, run);
+        size_t firstChunk[2 * maxLayouts + 1] = {0};
+        for (size_t i = 0; i < count; ++i) {
+            const Candidate& candidate = *jobs[i].candidate;
+            const bool room = jobs[i].found.filtered.allocate(candidate.sample.bytes(candidate.image.rowStride + 1));
+            firstChunk[i + 1] = firstChunk[i] + (room ? chunkCount(candidate.sample) : 0);
+        }
+        shareTasks(firstChunk[count], [&](size_t chunk, size_t) {
+            size_t i = 0;
+            while (chunk >= firstChunk[i + 1]) ++i;
+            const Candidate& candidate = *jobs[i].candidate;
+            filterChunk(candidate.image, jobs[i].strategy, candidate.sample, chunk - firstChunk[i],
+                        jobs[i].found.filtered.data);
+        });
+        shareTasks(count, [&](size_t i, size_t worker) {
+            if (jobs[i].found.filtered.data == nullptr) return;
+            const Candidate& candidate = *jobs[i].candidate;
+            deflateFiltered(candidate.image, jobs[i].strategy, candidate.sample, scratch, worker, &jobs[i].found);
+        });
     }
     for (size_t i = 0; i < count; ++i) keep(jobs[i].candidate, jobs[i].strategy, std::move(jobs[i].found));
 }
