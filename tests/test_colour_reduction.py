@@ -16,12 +16,12 @@ LEVELS = list(range(1, 10)) + ["strongest"]
 PNGCHECK = shutil.which("pngcheck")
 
 
-def image_of(colours, width=37, height=23, seed=0):
+def image_of(colours, width=37, height=23, seed=0, runs=(1, 6)):
     """Random pixels drawn from `colours` (RGB triples), in runs as graphics have them."""
     rng = random.Random(seed)
     pixels = bytearray()
     while len(pixels) < width * height * 3:
-        pixels += bytes(rng.choice(colours)) * rng.randrange(1, 6)
+        pixels += bytes(rng.choice(colours)) * rng.randrange(*runs)
     return Lumivex.SimpleImage(width, height, pixels[:width * height * 3])
 
 
@@ -46,6 +46,8 @@ many = random_colours(300, seed=4)
 PICTURES["halves of 150 colours each"] = (halves_of(many[:150], many[150:]), None)
 PICTURES["halves of 100 colours, 30 shared"] = (halves_of(many[:100], many[70:170]), 8)
 PICTURES["grey, every value"] = (image_of([(v, v, v) for v in range(256)], 64, 64), 8)
+# Long runs whose palette rows deflate smallest by runs alone, in two pieces on two threads.
+PICTURES["200 colours in long runs"] = (image_of(random_colours(200), 500, 500, runs=(4, 21)), 8)
 
 
 def layout_of(data):
