@@ -90,6 +90,17 @@ bool allFine(const bool* fine, size_t count) {
     return std::all_of(fine, fine + count, [](bool f) { return f; });
 }
 
+// Filters the pairs' rows before they are weighed, each on both threads: the
+// strategies that choose by entropy or by byte pairs take as long to filter a
+// 512 x 512 icon as the weighing's deflate, and filtered with it, on the
+// thread of its own pair, kept the other thread waiting.
+bool filterOnBoth(Trial* const* pairs, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (!filterRows(pairs[i], true)) return false;
+    }
+    return true;
+}
+
 constexpr size_t noPair = SIZE_MAX;
 
 // The likeliest pair of another kind than pairs[of], or noPair.
@@ -120,6 +131,7 @@ bool deflateWhileWeighing(Trial* pairs, size_t count, int level, Deflated result
     const size_t other = likeliestOtherKind(pairs, count, 0);
     Trial* const first[] = {&pairs[0], other == noPair ? nullptr : &pairs[other]};
     bool fine[strongestTrials] = {true, true};
+    if (!filterOnBoth(first, other == noPair ? 1 : 2)) return false;
     shareTasks(other == noPair ? 1 : 2, [&](size_t i, size_t) { fine[i] = weighWhole(first[i]); });
     if (!fine[0] || !fine[1]) return false;
     const size_t started = other != noPair && likelier(pairs[other], pairs[0]) ? other : 0;
@@ -189,7 +201,10 @@ CompactStatus runStrongestTrials(const Candidate* candidates, size_t count, int 
     } else if (!worthCut(pairs[0])) {
         fine = deflateWhileWeighing(pairs, weighed, level, results);
     } else {
+        Trial* all[maxWeighedWhole];
+        for (size_t i = 0; i < weighed; ++i) all[i] = &pairs[i];
         bool weighedFine[maxWeighedWhole] = {};
+        if (!filterOnBoth(all, weighed)) return CompactStatus::outOfMemory;
         shareTasks(weighed, [&](size_t i, size_t) { weighedFine[i] = weighWhole(&pairs[i]); });
         fine = allFine(weighedFine, weighed);
         std::sort(pairs, pairs + weighed, likelier);
