@@ -1,5 +1,6 @@
 #include "compact_candidates.hpp"
 
+#include "compact_layouts.hpp"
 #include "deflate.hpp"
 #include "filter_select.hpp"
 #include "framing.hpp"
@@ -191,66 +192,6 @@ void reweighRgb(Candidate* rgb, int strategy, const Scratch& scratch) {
 // that are slower to run.
 constexpr int quickStrategies[] = {adaptiveFilter, kNone};
 constexpr int slowStrategies[] = {entropyFilter, pairsFilter};
-
-// A large image's census, taken in two halves on two threads.
-ColourCensus censusOf(const CompactPlan& plan) {
-    const size_t pixels = size_t(plan.width) * plan.height;
-    ColourCensus halves[2];
-    if (!worthTwoThreads(3 * pixels, 3)) {
-        takeCensus(plan.pixels, pixels, &halves[0]);
-        return halves[0];
-    }
-    const size_t half = pixels / 2;
-    shareTasks(2, [&](size_t i, size_t) {
-        takeCensus(plan.pixels + 3 * half * i, i == 0 ? half : pixels - half, &halves[i]);
-    });
-    joinCensus(&halves[0], halves[1]);
-    return halves[0];
-}
-
-// The layouts that hold the plan's image exactly, 8-bit RGB first.
-size_t layoutsFor(const CompactPlan& plan, PngLayout layouts[maxLayouts]) {
-    size_t count = 0;
-    layouts[count++] = PngLayout();
-    if (plan.colour == ColourChoice::rgb) return count;
-    const ColourCensus census = censusOf(plan);
-    if (census.many) return count;
-    layouts[count++] = paletteLayout(census);
-    // The strongest level weighs orders by luminance too for images up to
-    // this many pixels: where they paid (icons), their trials cost little; on
-    // larger pictures they gained nothing and took a tenth more time.
-    constexpr size_t moreOrdersPixels = 512 * 1024;
-    if (plan.level == strongestDeflateLevel && size_t(plan.width) * plan.height <= moreOrdersPixels) {
-        layouts[count++] = paletteLayout(census, PaletteOrder::brightestFirst);
-        layouts[count++] = paletteLayout(census, PaletteOrder::darkestFirst);
-    }
-    if (census.grey) layouts[count++] = greyLayout(census);
-    return count;
-}
-
-// Packs the plan's image into the candidate's layout, a large image's rows in
-// two halves on two threads.
-bool pack(const CompactPlan& plan, const PngLayout& layout, Candidate* out) {
-    out->layout = layout;
-    const size_t rowBytes = layout.rowBytes(plan.width);
-    const uint8_t* rows = plan.pixels;
-    if (layout.colourType != 2) {
-        if (!out->packed.allocate(rowBytes * plan.height)) return false;
-        const auto packRange = [&](uint32_t first, uint32_t end) {
-            packRows(plan.pixels + size_t(first) * plan.width * 3, plan.width, end - first, layout,
-                     out->packed.data + first * rowBytes);
-        };
-        const uint32_t half = plan.height / 2;
-        if (worthTwoThreads(size_t(plan.height) * plan.width * 3, size_t(plan.width) * 3)) {
-            shareTasks(2, [&](size_t i, size_t) { i == 0 ? packRange(0, half) : packRange(half, plan.height); });
-        } else {
-            packRange(0, plan.height);
-        }
-        rows = out->packed.data;
-    }
-    out->image = {rows, rowBytes, plan.height, layout.filterDistance()};
-    return true;
-}
 
 }  // namespace
 
