@@ -132,10 +132,10 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
         if (candidates[i].layoutExpected < candidates[chosen].layoutExpected) chosen = i;
         if (candidates[i].expected < candidates[likeliest].expected) likeliest = i;
     }
-    Owned bestStream;
-    size_t bestLength = 0;
-    const PngLayout* bestLayout = &candidates[chosen].layout;
     if (!strongest) {
+        Owned bestStream;
+        size_t bestLength = 0;
+        const PngLayout* bestLayout = &candidates[chosen].layout;
         const CompactStatus status = encodeWith(candidates[chosen], plan.level, room.scratch, &bestStream, &bestLength);
         if (status != CompactStatus::ok) return status;
         if (plan.level == defaultLevel) takeSmallerWhole(candidates, layoutCount, &bestStream, &bestLength, &bestLayout);
@@ -153,8 +153,9 @@ CompactStatus encodeCompactStream(const CompactPlan& plan, CompactStream* stream
     }
     // A trial replaces the default level's file only where smaller.
     const PngLayout defaultLayout = stream->layout();
-    bestLength = stream->length();
-    bestLayout = &defaultLayout;
+    Owned bestStream;
+    size_t bestLength = stream->length();
+    const PngLayout* bestLayout = &defaultLayout;
     const CompactStatus status =
         runStrongestTrials(candidates, layoutCount, plan.level, &bestStream, &bestLength, &bestLayout);
     if (status != CompactStatus::ok) return status;

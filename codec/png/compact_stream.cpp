@@ -31,6 +31,14 @@ constexpr double unmatchedMargin = 1.03;
 // never are.
 bool spendsUnderABitAByte(uint64_t compressed, size_t len) { return compressed < len / 8; }
 
+// Room for the stream of len scanline bytes whole or in pieces, whichever is
+// larger; 0 when too large.
+size_t wholeOrPiecesBound(size_t len, size_t lineBytes) {
+    const size_t whole = zlibCompressBound(len);
+    const size_t pieces = layOutPieces(piecesOf(len, lineBytes)).total;
+    return whole == 0 || pieces == 0 ? 0 : std::max(whole, pieces);
+}
+
 }  // namespace
 
 bool worthTwoThreads(size_t len, size_t lineBytes) noexcept {
@@ -38,21 +46,14 @@ bool worthTwoThreads(size_t len, size_t lineBytes) noexcept {
 }
 
 size_t streamCapacity(size_t len, size_t lineBytes) noexcept {
-    const size_t whole = zlibCompressBound(len);
-    if (whole == 0 || !worthTwoThreads(len, lineBytes)) return whole;
-    const size_t pieces = layOutPieces(piecesOf(len, lineBytes)).total;
-    return pieces == 0 ? 0 : std::max(whole, pieces);
+    return worthTwoThreads(len, lineBytes) ? wholeOrPiecesBound(len, lineBytes) : zlibCompressBound(len);
 }
 
 size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept {
     // A small image or one worth weighing whole, or the sample of any layout of this image (rows
     // no longer than these): eight strips of at most stripTargetBytes or a row each, or a sixteenth.
-    if (worthWeighingWhole(scanlineBytes / lineBytes, lineBytes)) {
-        // The ways that seek no strings may deflate a small image in pieces there.
-        const size_t whole = zlibCompressBound(scanlineBytes);
-        const size_t pieces = layOutPieces(piecesOf(scanlineBytes, lineBytes)).total;
-        return whole == 0 || pieces == 0 ? 0 : std::max(whole, pieces);
-    }
+    // The ways that seek no strings may deflate a small image in pieces there.
+    if (worthWeighingWhole(scanlineBytes / lineBytes, lineBytes)) return wholeOrPiecesBound(scanlineBytes, lineBytes);
     const size_t sampleBytes =
         std::max(minSampleStrips * std::max(stripTargetBytes, lineBytes), scanlineBytes / sampleFraction);
     return zlibCompressBound(std::min(scanlineBytes, std::max(smallScanlines, sampleBytes)));
