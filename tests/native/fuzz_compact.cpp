@@ -5,7 +5,8 @@
 // noise is mixed into the pixels; the rest, tiled, is the pixels. The noise
 // (from a generator seeded by the input; on a pixel's three channels alike
 // when byte 4's top bit is set, so that the picture stays grey) makes long
-// streams of every density, a drawing's and a photograph's among them. The
+// streams of every density, a drawing's and a photograph's among them; byte
+// 4's next bit draws runs of colours instead. The
 // stream must inflate to one filter byte and one row per row, and
 // reconstructing the rows must give back the pixels.
 #include "codec/png/compact_encoder.hpp"
@@ -52,6 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (noise != 0 && (!grey || i % 3 == 0)) state ^= state << 13, state ^= state >> 17, state ^= state << 5;
         const bool flipped = noise != 1 || (state >> 28) == 0;
         pixels[i] = uint8_t(data[5 + (grey ? i / 3 : i) % (size - 5)] ^ (flipped ? state & noiseBits[noise] : 0));
+    }
+    // Byte 4's bit 0x40: colours in runs instead, each run's drawn from the tiled input's first 256 pixels
+    // and a pixel in eight starting a new one on the mean: palette rows that runs alone may deflate
+    // smallest, a long stream of them in a small image at byte 1's 255.
+    if (data[4] & 0x40) {
+        size_t drawn = 0;
+        for (size_t at = 0; at < pixels.size(); at += 3) {
+            state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+            if ((state >> 29) == 0) drawn = (state >> 8) % 256;
+            for (size_t c = 0; c < 3; ++c) pixels[at + c] = data[5 + (3 * drawn + c) % (size - 5)];
+        }
     }
     const png::ColourChoice colour = (data[3] / 6) % 2 ? png::ColourChoice::rgb : png::ColourChoice::automatic;
     const png::CompactPlan plan{pixels.data(), width, height, levels[data[2] % 10], strategies[data[3] % 6], colour};
