@@ -105,12 +105,15 @@ def test_a_palette_weighed_whole_beats_rgb_misjudged_by_its_strips():
 
 # A diagonal gradient of 256 colours: 8-bit RGB's file (Sub and Up leave
 # the same small steps everywhere) is smaller than the palette's, whose PLTE
-# outweighs what its indices save. RGB's stream is only about 2 KB, which a
-# coarse sample of its rows overrates enough to lose; it must be weighed again.
-def test_a_gradient_of_256_colours_stays_rgb_where_that_is_smaller():
+# outweighs what its indices save. RGB's stream is only a few KB, which a
+# coarse sample of its rows overrates enough to lose. Where the palette's rows
+# were all weighed (512 x 512), RGB's file is made and set against them;
+# where they were sampled too (300 x 2000), RGB is weighed again.
+@pytest.mark.parametrize("width, height", [(512, 512), (300, 2000)])
+def test_a_gradient_of_256_colours_stays_rgb_where_that_is_smaller(width, height):
     steps = b"".join(bytes((c, 3 * c % 256, 255 - c)) for c in range(256)) * 3
-    rows = [steps[3 * (y % 256):3 * (y % 256) + 3 * 512] for y in range(512)]
-    image = Lumivex.SimpleImage(512, 512, bytearray(b"".join(rows)))
+    rows = [steps[3 * (y % 256):3 * (y % 256) + 3 * width] for y in range(height)]
+    image = Lumivex.SimpleImage(width, height, bytearray(b"".join(rows)))
     data = Lumivex.encode_png(image)
     assert layout_of(data) == (8, 2)
     assert bytes(Lumivex.open(data)._pixels) == bytes(image._pixels)

@@ -176,6 +176,15 @@ bool rgbMayWin(const Candidate* out, size_t count) {
     return double(out[0].expected) < double(smallest) * coarseRgbMargin;
 }
 
+// Whether every layout but 8-bit RGB was weighed on all its rows, its
+// default-level stream kept.
+bool othersInHand(const Candidate* out, size_t count) {
+    for (size_t i = 1; i < count; ++i) {
+        if (out[i].wholeStream.data == nullptr) return false;
+    }
+    return true;
+}
+
 // Weighs 8-bit RGB's one strategy again, by the usual sample.
 void reweighRgb(Candidate* rgb, int strategy, const Scratch& scratch) {
     rgb->sample = sampleOf(rgb->image.height, rgb->image.rowStride + 1);
@@ -222,9 +231,15 @@ size_t makeCandidates(const CompactPlan& plan, const Scratch& scratch, Candidate
         }
     }
     if (jobCount > 0) weighAll(jobs, jobCount, scratch);
-    if (coarseRgb && jobCount > 0 && out[0].sample.strips > 1 && rgbMayWin(out, count)) {
-        reweighRgb(&out[0], jobs[0].strategy, scratch);
+    const bool rgbMayWinCoarsely = coarseRgb && jobCount > 0 && out[0].sample.strips > 1 && rgbMayWin(out, count);
+    if (rgbMayWinCoarsely && plan.level == defaultLevel && othersInHand(out, count)) {
+        // The other layouts' files are known to the byte: 8-bit RGB's is made
+        // too, and the smallest kept, which costs less than weighing RGB again.
+        for (size_t i = 1; i < count; ++i) out[i].layoutExpected = out[i].expected;
+        out[0].layoutExpected = 0;
+        return count;
     }
+    if (rgbMayWinCoarsely) reweighRgb(&out[0], jobs[0].strategy, scratch);
     // Only a layout expected to lose to 8-bit RGB (the first) is judged again.
     for (size_t i = 1; i < count; ++i) {
         const bool losing = out[i].expected >= out[0].expected;

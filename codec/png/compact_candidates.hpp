@@ -38,7 +38,8 @@ struct Candidate {
     uint64_t expected = UINT64_MAX, runnerUpExpected = UINT64_MAX, thirdExpected = UINT64_MAX;
     uint64_t unfilteredExpected = UINT64_MAX;  // when no filtering was weighed
     uint64_t sampled = 0;  // the best strategy's sample deflated at the default level (its size)
-    // `expected`, or for a layout that may lose to 8-bit RGB, judged by RGB's sampled rows.
+    // `expected`, or for a layout that may lose to 8-bit RGB, judged by RGB's sampled
+    // rows; 0 for 8-bit RGB when its file is to be made and set against the others' streams.
     uint64_t layoutExpected = UINT64_MAX;
     // When that sample is the whole image: its rows filtered by the best strategy and
     // their default-level stream (else empty), and the rows filtered by the next two.
