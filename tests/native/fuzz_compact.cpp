@@ -38,9 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 6) return 0;
     const uint32_t width = 1 + data[0] % 96;
     // Byte 1 at 255: just past the two-piece threshold for 8-bit RGB rows, the row count odd or even by
-    // its low bits; at 254, three times that, past it for one-byte rows too.
+    // its low bits; at 254, three times that, past it for one-byte rows too; at 253, six times, so that
+    // a wide palette's rows are sampled rather than all weighed.
     const uint32_t tall = uint32_t(png::smallScanlines / (3 * width + 1)) + 1 + data[4] % 3;
-    const uint32_t height = data[1] == 255 ? tall : data[1] == 254 ? 3 * tall : 1 + data[1] % 64;
+    const uint32_t tallTimes[] = {6, 3, 1};
+    const uint32_t height = data[1] >= 253 ? tallTimes[data[1] - 253] * tall : 1 + data[1] % 64;
     const int levels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, png::strongestDeflateLevel};
     const int strategies[] = {0, 1, 2, 3, 4, png::adaptiveFilter};
     std::vector<uint8_t> pixels(size_t(width) * height * 3);
