@@ -164,10 +164,11 @@ uint64_t expectedOnRows(const Candidate& candidate, const Sample& rgbRows, const
 }
 
 // 8-bit RGB judged by a coarse sample beside a smaller layout is weighed again
-// by the usual sample when the coarse one puts it within this much of the
-// smallest of the others: such a sample's fixed costs, scaled up with the
-// rest, overrate a stream of a few kilobytes by a tenth (on a gradient of 256
-// colours, whose RGB file came out 6 % smaller than its palette's).
+// by the usual sample (or its file made, where the others' are in hand) when
+// the coarse one puts it within this much of the smallest of the others:
+// such a sample's fixed costs, scaled up with the rest, overrate a stream of
+// a few kilobytes by a tenth (on a gradient of 256 colours, whose RGB file
+// came out 6 % smaller than its palette's).
 constexpr double coarseRgbMargin = 1.25;
 
 bool rgbMayWin(const Candidate* out, size_t count) {
