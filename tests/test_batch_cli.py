@@ -74,7 +74,12 @@ def test_batch_writes_each_output_once_and_reports_each_failure(tree, args, writ
 @pytest.mark.parametrize("args, message", [
     (["--exact", "--level", "3", "a.png", "b.png"], "--exact writes PNG as SimpleImage.save does"),
     (["in/a.png", "in/rgba.png", "c.png"], "several inputs need --out-dir DIR"),
-    (["--format", "bmp", "in/a.png", "b.bmp"], "--format goes with --out-dir DIR"),
+    (["--format", "png", "in/a.png", "b.bmp"], "--format png does not match OUT's suffix '.bmp'"),
+    (["--recursive", "in/a.png", "b.bmp"], "--recursive goes with --out-dir DIR or --in-place"),
+    (["in/a.png", "-"], "writing to standard output ('-') needs --format png or --format bmp"),
+    (["in", "-", "--out-dir", "out"], "'-' (standard input) is for IN OUT, not for a batch with --out-dir"),
+    (["in", "--in-place", "--out-dir", "out"], "--in-place replaces each input: it takes no --out-dir"),
+    (["in/a.png", "--in-place", "--format", "bmp"], "in/a.png: --in-place keeps each file's format, and this is not bmp"),
     (["in", "out.png"], "in: a folder, where IN is a file: to convert folders, give them with --out-dir DIR"),
     (["in/a.png", "--out-dir", "loose.bmp"], "loose.bmp: --out-dir is a file, not a folder"),
 ])

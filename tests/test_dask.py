@@ -81,14 +81,14 @@ class KillOnceWhileWriting(distributed.WorkerPlugin):
     def setup(self, worker):
         replace = _batch.replace_atomically
 
-        def replace_or_die(path, write, tag=""):
+        def replace_or_die(path, write, *options):
             def write_then_die(temp):
                 write(temp)
                 if os.path.basename(path) == self.name and not os.path.exists(self.marker):
                     open(self.marker, "w").close()
                     temp.flush()
                     os.kill(os.getpid(), signal.SIGKILL)
-            replace(path, write_then_die, tag)
+            replace(path, write_then_die, *options)
 
         _batch.replace_atomically = replace_or_die
 

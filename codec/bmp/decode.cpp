@@ -158,6 +158,9 @@ BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out
         }
         if (got == 0) return BmpProblem::offsetPastEnd;
     }
+    // No pixels: nothing to read, whatever the compression (a run-length
+    // decoder would still step through each of up to 2^31 empty rows).
+    if (empty) return BmpProblem::none;
     if (every && image.layout.rleBits != 0) return readRunLengthPixels(source, image, out);
     const int64_t rowStride = every ? storedRowBytes(image.info.width, image.layout.bitCount)
                                     : storedRowStride(image.info.width);

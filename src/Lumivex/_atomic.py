@@ -7,7 +7,8 @@ file is removed and what was at the path is left as it was.
 import errno
 import os
 import stat
-from typing import BinaryIO, Callable, List, Optional, Union
+import threading
+from typing import BinaryIO, Callable, List, Optional, Set, Union
 
 Path = Union[str, bytes]
 
@@ -15,10 +16,53 @@ Path = Union[str, bytes]
 TEMP_PREFIX = ".lumivex-"
 
 
-def replace_atomically(path: Path, write: Callable[[BinaryIO], object], tag: str = "") -> None:
+class Interrupted(BaseException):
+    """Raised in a write asked to stop before its output is put in place."""
+
+
+class TempFiles:
+    """The temporary files of a batch's writes, so that an interrupt can
+    remove them all, those of writes still running on other threads included.
+    Once closed, no write of the batch makes a new one or puts one in place:
+    each raises Interrupted instead."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._paths: Set[Path] = set()
+        self._closed = False
+
+    def create(self, path: Path) -> BinaryIO:
+        """Creates `path` as open(path, "xb") does, and keeps it in the set."""
+        with self._lock:
+            if self._closed:
+                raise Interrupted
+            temp = open(path, "xb")
+            self._paths.add(path)
+        return temp
+
+    def replace(self, temp_path: Path, path: Path) -> None:
+        """Renames `temp_path` over `path`, unless the set is closed."""
+        with self._lock:
+            if self._closed:
+                raise Interrupted
+            os.replace(temp_path, path)
+            self._paths.discard(temp_path)
+
+    def close(self) -> None:
+        """Removes every temporary file still in the set; later writes are refused."""
+        with self._lock:
+            self._closed = True
+            for path in self._paths:
+                _remove_quietly(path)
+            self._paths.clear()
+
+
+def replace_atomically(path: Path, write: Callable[[BinaryIO], object], tag: str = "",
+                       temps: Optional[TempFiles] = None) -> None:
     """Replaces `path` with what `write` writes to the binary file it is given.
     The temporary file's name starts with TEMP_PREFIX and `tag`, so that the
-    ones a killed process leaves can be found (`leftovers`).
+    ones a killed process leaves can be found (`leftovers`); with `temps`, it
+    is made, renamed and (on an interrupt) removed through that set.
 
     What ``open(path, "wb")`` would refuse (a file, or a link's target, this
     process may not write; a folder) is refused with the same error, and every
@@ -36,8 +80,11 @@ def replace_atomically(path: Path, write: Callable[[BinaryIO], object], tag: str
         # does, any exception (Ctrl-C too) finds it to remove.
         temp_path = _temp_path(folder, tag, suffix)
         try:
-            _write_new_file(temp_path, write, mode)
-            os.replace(temp_path, path)
+            _write_new_file(temp_path, write, mode, temps)
+            if temps is None:
+                os.replace(temp_path, path)
+            else:
+                temps.replace(temp_path, path)
         except FileExistsError:
             continue  # only the exclusive creation raises it: the name is another file's
         except BaseException as error:
@@ -92,12 +139,13 @@ def _temp_path(folder: Path, tag: str, suffix: str) -> Path:
     return os.path.join(folder, os.fsencode(name)) if isinstance(folder, bytes) else os.path.join(folder, name)
 
 
-def _write_new_file(temp_path: Path, write: Callable[[BinaryIO], object], mode: Optional[int]) -> None:
+def _write_new_file(temp_path: Path, write: Callable[[BinaryIO], object], mode: Optional[int],
+                    temps: Optional[TempFiles] = None) -> None:
     """Creates temp_path, failing if it exists, with mode 0o666 (the kernel
     applies the umask, race-free) or `mode`, close-on-exec, and has `write`
     fill it, durably. A file object rather than a bare descriptor: if an exception cuts
     in before the with block, dropping the object closes the file."""
-    with open(temp_path, "xb") as temp:
+    with (open(temp_path, "xb") if temps is None else temps.create(temp_path)) as temp:
         if mode is not None:
             os.fchmod(temp.fileno(), mode)
         write(temp)

@@ -10,7 +10,7 @@ import builtins
 import os
 import struct
 import zlib
-from typing import BinaryIO, NamedTuple, Optional, Tuple, Union, cast
+from typing import Any, BinaryIO, Callable, NamedTuple, Optional, Tuple, Union, cast
 
 from Lumivex.rasterCore_ext import SimpleImage
 # After the extension, whose refusal of a second interpreter comes first.
@@ -91,16 +91,27 @@ def _decode(source: object, max_pixels: Optional[int]) -> Decoded:
     # image, on the very bytes it decodes.
     if isinstance(source, (str, os.PathLike)):
         with builtins.open(source, "rb") as stream:
-            return decodeCapped(stream, max_pixels, PixelLimitError)
-    if isinstance(source, (bytes, bytearray, memoryview)):
+            return _decode_opened(stream, max_pixels)
+    if isinstance(source, (bytes, bytearray)):
         return decodeBytes(source, max_pixels, PixelLimitError)
     if hasattr(source, "read"):
         return decodeBytes(source.read(), max_pixels, PixelLimitError)
     try:
-        return decodeBytes(source, max_pixels, PixelLimitError)
+        view = memoryview(source)  # type: ignore[arg-type]
     except TypeError:  # not a buffer either
         raise TypeError("source must be a file path, a binary file object or bytes-like, not "
                         + type(source).__name__) from None
+    # A strided buffer (a slice with a step, a transposed array) is read as
+    # the bytes it holds in order, copied into one block.
+    return decodeBytes(source if view.c_contiguous else view.tobytes(), max_pixels, PixelLimitError)
+
+
+def _decode_opened(stream: BinaryIO, max_pixels: Optional[int]) -> Decoded:
+    """A file this package opened: read in place where it can seek, else
+    (a pipe, /dev/stdin, a FIFO) read to its end first, as a file object is."""
+    if stream.seekable():
+        return decodeCapped(stream, max_pixels, PixelLimitError)
+    return decodeBytes(stream.read(), max_pixels, PixelLimitError)
 
 
 def _adopted(width: int, height: int, pixels: bytearray) -> SimpleImage:
@@ -113,9 +124,20 @@ def _adopted(width: int, height: int, pixels: bytearray) -> SimpleImage:
 def open_with_header(source: Source, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS,
                      ) -> Tuple[SimpleImage, Header]:
     """`open`, also returning the header the image was decoded from."""
+    return _opened(_decode, source, max_pixels)
+
+
+def open_file_with_header(stream: BinaryIO, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS,
+                          ) -> Tuple[SimpleImage, Header]:
+    """`open_with_header` of a file the caller opened, read as a path's file is."""
+    return _opened(_decode_opened, stream, max_pixels)
+
+
+def _opened(decode: Callable[[Any, Optional[int]], Decoded], source: object, max_pixels: Optional[int],
+            ) -> Tuple[SimpleImage, Header]:
     _check_max_pixels(max_pixels)
     try:
-        width, height, pixels, kind, stored = _decode(source, max_pixels)
+        width, height, pixels, kind, stored = decode(source, max_pixels)
     except (zlib.error, struct.error) as error:
         raise _AS_VALUE_ERROR[type(error)](*error.args) from error
     if kind == "BMP":
@@ -137,8 +159,11 @@ def read_header(path: Union[str, "os.PathLike[str]"], max_pixels: Optional[int] 
     the file. Only a PNG whose IHDR does not come first is decoded to find
     it, with `max_pixels` as `open` takes it."""
     with builtins.open(path, "rb") as stream:
-        peeked = peekHeader(stream.read(PEEK_BYTES))
+        start = stream.read(PEEK_BYTES)
+        peeked = peekHeader(start)
         if peeked is None:  # a PNG whose IHDR is not its first chunk: only a decode finds it
+            if not stream.seekable():  # a pipe: what was read is not read again
+                return open_with_header(start + stream.read(), max_pixels)[1]
             stream.seek(0)
             return open_with_header(stream, max_pixels)[1]
     if peeked[0] == "PNG":

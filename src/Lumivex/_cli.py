@@ -2,7 +2,9 @@
 
     lumivex info FILE...                         each file's format, size and stored layout
     lumivex convert IN OUT                       write IN as PNG or BMP, chosen by OUT's suffix
+                                                 ("-": standard input or output, with --format)
     lumivex convert INPUT... --out-dir DIR       convert files and folders of them, on threads
+    lumivex convert INPUT... --in-place          replace each file by its conversion, same format
 
 PNG output goes through the compact writer (`Lumivex.write_png`: filtered rows,
 strong deflate, the file replaced atomically); `--exact` writes instead the
@@ -11,18 +13,24 @@ fixed bytes of `SimpleImage.save`.
 Files are opened with the pixel cap of `Lumivex.open` (`--max-pixels`). A
 user's mistake (a missing file, a format this codec does not read, a wrong
 suffix) or failed output (stdout on a full disk, or closed) is reported in one
-line on stderr and exit status 1, never a traceback. File names are printed as
+line on stderr and exit status 1, never a traceback. A batch whose output would
+replace one of its inputs is refused before anything is written (exit status
+2). Ctrl-C, SIGTERM and SIGHUP stop a batch at once, removing its temporary
+files (exit status 130, 143, 129). File names are printed as
 the file system holds them, a byte the output's encoding cannot decode shown as
 \\xNN.
 """
 import argparse
 import os
+import signal
 import sys
 import threading
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Iterator, List, Optional, Sequence, Union
 
 from Lumivex import _batch
-from Lumivex._batch import FORMATS, USER_ERRORS, Job, Options, Result, describe as _describe
+from Lumivex._atomic import TempFiles
+from Lumivex._batch import FORMATS, STANDARD_STREAM, USER_ERRORS, Job, Options, PlanError, Result
+from Lumivex._batch import describe as _describe
 from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError, read_header
 from Lumivex._cli_output import PROGRAM, BatchReport, complain, report, say, shown, silence
 from Lumivex._header_text import as_json, layout_text
@@ -74,6 +82,36 @@ def _info(arguments: argparse.Namespace) -> int:
     return status
 
 
+class _Terminated(KeyboardInterrupt):
+    """A SIGTERM or SIGHUP, handled as Ctrl-C is, with its own exit status."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.status = 128 + number
+
+
+def _terminate(number: int, frame: object) -> None:
+    raise _Terminated(number)
+
+
+class _SignalsAsInterrupts:
+    """While the command runs, SIGTERM and SIGHUP raise as SIGINT does (only
+    in the command line: the library installs no handler)."""
+
+    def __enter__(self) -> None:
+        self.kept: List[Any] = []
+        if threading.current_thread() is not threading.main_thread():
+            return  # only the main thread may set handlers
+        for name in ("SIGTERM", "SIGHUP"):
+            number = getattr(signal, name, None)
+            if number is not None and signal.getsignal(number) == signal.SIG_DFL:
+                self.kept.append((number, signal.signal(number, _terminate)))
+
+    def __exit__(self, *exc: object) -> None:
+        for number, handler in self.kept:
+            signal.signal(number, handler)
+
+
 def _options(arguments: argparse.Namespace, format: str) -> Options:
     level = DEFAULT_LEVEL if arguments.level is None else arguments.level
     return Options(format, level, arguments.exact, arguments.max_pixels, arguments.colour or "auto")
@@ -85,13 +123,31 @@ def _conflicts(arguments: argparse.Namespace) -> Optional[str]:
         return "--exact writes PNG as SimpleImage.save does, at zlib's default level: it takes no --level"
     if arguments.exact and arguments.colour is not None:
         return "--exact writes PNG as SimpleImage.save does, in 8-bit RGB: it takes no --colour"
-    if arguments.out_dir is None:
-        if len(arguments.inputs) != 2:
-            return ("several inputs need --out-dir DIR" if len(arguments.inputs) > 2
-                    else "give IN and OUT, or inputs and --out-dir DIR")
-        for flag, given in (("--format", arguments.format), ("--recursive", arguments.recursive)):
-            if given:
-                return f"{flag} goes with --out-dir DIR; with IN OUT the format is OUT's suffix"
+    if arguments.in_place:
+        if arguments.out_dir is not None:
+            return "--in-place replaces each input: it takes no --out-dir"
+        if STANDARD_STREAM in arguments.inputs:
+            return "--in-place replaces files: '-' (standard input) cannot be one"
+        return None
+    if arguments.out_dir is not None:
+        if STANDARD_STREAM in arguments.inputs:
+            return "'-' (standard input) is for IN OUT, not for a batch with --out-dir"
+        return None
+    if len(arguments.inputs) != 2:
+        return ("several inputs need --out-dir DIR or --in-place" if len(arguments.inputs) > 2
+                else "give IN and OUT, or inputs and --out-dir DIR")
+    if arguments.recursive:
+        return "--recursive goes with --out-dir DIR or --in-place"
+    target = arguments.inputs[1]
+    if target == STANDARD_STREAM:
+        if arguments.format is None:
+            return "writing to standard output ('-') needs --format png or --format bmp"
+        if sys.stdout is not None and sys.stdout.isatty():
+            return "standard output is a terminal: redirect it to a file or a pipe to write an image there"
+        return None
+    suffix = os.path.splitext(target)[1].lower()
+    if arguments.format is not None and suffix in (".png", ".bmp") and suffix[1:] != arguments.format:
+        return f"--format {arguments.format} does not match OUT's suffix {suffix!r}"
     return None
 
 
@@ -100,23 +156,23 @@ def _convert(arguments: argparse.Namespace) -> int:
     if conflict is not None:
         complain(conflict)
         return 2
-    if arguments.out_dir is None:
+    if arguments.out_dir is None and not arguments.in_place:
         return _convert_one(arguments, *arguments.inputs)
     return _convert_many(arguments)
 
 
 def _convert_one(arguments: argparse.Namespace, source: str, target: str) -> int:
     suffix = os.path.splitext(target)[1].lower()
-    if suffix not in (".png", ".bmp"):
-        report(target, ValueError(f"cannot tell the output format from the suffix "
-                                   f"{suffix or '(none)'!r}: use .bmp or .png"))
+    format = arguments.format or suffix[1:]
+    if target != STANDARD_STREAM and suffix not in (".png", ".bmp"):
+        report(target, ValueError(_batch.unknown_suffix(suffix)))
         return 1
     for path, role in ((source, "IN"), (target, "OUT")):
-        if os.path.isdir(path):
+        if path != STANDARD_STREAM and os.path.isdir(path):
             report(path, ValueError(f"a folder, where {role} is a file: to convert folders, "
                                      f"give them with --out-dir DIR"))
             return 1
-    result = _batch.convert_file(Job(source, target), _options(arguments, suffix[1:]))
+    result = _batch.convert_file(Job(source, target), _options(arguments, format))
     if not result.ok:
         complain(f"{shown(result.error_path or source, sys.stderr)}: {result.error}")
         return 1
@@ -127,23 +183,46 @@ def _convert_one(arguments: argparse.Namespace, source: str, target: str) -> int
 
 def _convert_many(arguments: argparse.Namespace) -> int:
     format = arguments.format or "png"
-    if os.path.exists(arguments.out_dir) and not os.path.isdir(arguments.out_dir):
-        report(arguments.out_dir, ValueError("--out-dir is a file, not a folder"))
-        return 1
-    planned = _batch.plan(arguments.inputs, arguments.out_dir, format, arguments.recursive)
-    jobs = [entry for entry in planned if isinstance(entry, Job)]
-    failures = [entry for entry in planned if isinstance(entry, Result)]
-    batch = BatchReport(len(jobs) + len(failures), progress=True)
-    stop = threading.Event()
+    if arguments.in_place:
+        planned = _batch.plan_in_place(arguments.inputs, arguments.recursive)
+        other = next((job for job in _jobs_of(planned) if arguments.format not in (None, job.format)), None)
+        if other is not None:
+            complain(f"{shown(other.source, sys.stderr)}: --in-place keeps each file's format, and this is "
+                     f"not {arguments.format}")
+            return 2
+    else:
+        if os.path.exists(arguments.out_dir) and not os.path.isdir(arguments.out_dir):
+            report(arguments.out_dir, ValueError("--out-dir is a file, not a folder"))
+            return 1
+        try:
+            planned = _batch.plan(arguments.inputs, arguments.out_dir, format, arguments.recursive)
+        except PlanError as error:
+            complain(f"refused: {shown(str(error), sys.stderr)}: outputs never replace inputs "
+                     f"(to convert files in place, use --in-place)")
+            return 2
+    jobs = list(_jobs_of(planned))
+    batch = BatchReport(len(planned), progress=True)
+    stop, temps = threading.Event(), TempFiles()
     try:
-        for failure in failures:
-            batch.done(failure)
+        for failure in planned:
+            if isinstance(failure, Result):
+                batch.done(failure)
         threads = arguments.jobs or os.cpu_count() or 1
-        _batch.run_threads(jobs, _options(arguments, format), threads, batch.done, stop)
+        _batch.run_threads(jobs, _options(arguments, format), threads, batch.done, stop, temps)
+    except KeyboardInterrupt as interrupt:
+        # The threads still converting are not waited for: their temporary
+        # files are gone, and the process ends without them.
+        batch.close()
+        complain(batch.summary(interrupted=True))
+        return getattr(interrupt, "status", 130)
     finally:
         batch.close()
     complain(batch.summary())
     return 1 if batch.failed else 0
+
+
+def _jobs_of(planned: Sequence[Union[Job, Result]]) -> Iterator[Job]:
+    return (entry for entry in planned if isinstance(entry, Job))
 
 
 def _jobs(text: str) -> int:
@@ -201,10 +280,13 @@ def _parser() -> argparse.ArgumentParser:
     convert = commands.add_parser(
         "convert", parents=[cap], help="convert PNG and BMP files",
         description="Read IN (PNG or BMP) and write it to OUT as PNG (.png) or 24-bit BMP (.bmp), by OUT's "
-                    "suffix; or, with --out-dir, convert every INPUT (files, and the .png and .bmp files "
-                    "in folders) into DIR, each output at its input's path within the folder given. "
-                    "Outputs replace files atomically. Exit status 1 if any file failed, 2 for "
-                    "conflicting options, 130 when interrupted.")
+                    "suffix ('-' as IN reads standard input, as OUT writes standard output in the "
+                    "--format given); or, with --out-dir, convert every INPUT (files, and the regular .png "
+                    "and .bmp files in folders) into DIR, each output at its input's path within the folder "
+                    "given; or, with --in-place, replace each INPUT by its conversion in its own format. "
+                    "Outputs replace files atomically, never an input of a batch. Exit status 1 if any file "
+                    "failed, 2 for conflicting options or an output that would replace an input, 130 when "
+                    "interrupted (143 on SIGTERM, 129 on SIGHUP).")
     convert.add_argument("--exact", action="store_true",
                          help="write PNG as SimpleImage.save does (no filtering, zlib's default level) "
                               "instead of the compact writer")
@@ -214,8 +296,13 @@ def _parser() -> argparse.ArgumentParser:
                          help="compact PNG writer's layout: 'auto' (default) the smallest that holds the image "
                               "exactly (a palette, grey or 8-bit RGB), 'rgb' 8-bit RGB always")
     convert.add_argument("--out-dir", metavar="DIR", help="convert every INPUT into this folder")
-    convert.add_argument("--format", choices=FORMATS, help="with --out-dir: the outputs' format (default png)")
-    convert.add_argument("--recursive", action="store_true", help="with --out-dir: descend into subfolders")
+    convert.add_argument("--in-place", action="store_true",
+                         help="replace each INPUT (and each .png and .bmp file in folders) by its conversion, "
+                              "in its own format")
+    convert.add_argument("--format", choices=FORMATS,
+                         help="the outputs' format: with --out-dir (default png), with OUT '-' (required)")
+    convert.add_argument("--recursive", action="store_true",
+                         help="with --out-dir or --in-place: descend into subfolders")
     convert.add_argument("--jobs", type=_jobs, metavar="N",
                          help="with --out-dir: files converted at once (default: the number of cores)")
     convert.add_argument("inputs", nargs="+", metavar="INPUT", help="IN OUT, or with --out-dir the inputs")
@@ -227,11 +314,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with `argv` (default: `sys.argv[1:]`); returns the exit status."""
     arguments = _parser().parse_args(None if argv is None else list(argv))
     try:
-        status: int = arguments.run(arguments)
+        with _SignalsAsInterrupts():
+            status: int = arguments.run(arguments)
         if sys.stdout is not None:
             sys.stdout.flush()
-    except KeyboardInterrupt:
-        return 130
+    except KeyboardInterrupt as interrupt:
+        return getattr(interrupt, "status", 130)
     except BrokenPipeError:
         # The reader (`| head`, say) has gone: stop quietly, as other tools do.
         silence(sys.stdout)

@@ -100,8 +100,9 @@ class BatchReport:
         if self.bar is not None:
             self.bar.close()
 
-    def summary(self) -> str:
-        return (f"converted {self.converted}, failed {self.failed}; {size_text(self.bytes_in)} in, "
+    def summary(self, interrupted: bool = False) -> str:
+        return (f"{'interrupted: ' if interrupted else ''}converted {self.converted}, failed {self.failed}; "
+                f"{size_text(self.bytes_in)} in, "
                 f"{size_text(self.bytes_out)} out; {time.monotonic() - self.started:.2f} s")
 
 

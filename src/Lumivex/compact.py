@@ -7,7 +7,7 @@ filtering, zlib's default level); these functions trade that fixed output for
 size.
 """
 import os
-from typing import BinaryIO, Dict, Literal, Union
+from typing import BinaryIO, Dict, Literal, Union, cast
 
 from ._atomic import replace_atomically
 from .rasterCore_ext import SimpleImage
@@ -109,10 +109,23 @@ def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "o
     permission bits are kept; a new file gets 0o666 less the umask, as
     ``open(path, "wb")`` would.
 
-    A file object gets the bytes in one ``write`` call, with no atomicity.
+    A file object gets the bytes by ``write`` calls, with no atomicity: as
+    many as it takes for every byte (an unbuffered stream may take part of
+    them); a ``write`` that takes none (returns 0, or None as a non-blocking
+    stream that would block does) raises OSError.
     """
     data = encode_png(image, level, filter, colour)
     if hasattr(dest, "write"):
-        dest.write(data)
+        write_all(cast(BinaryIO, dest), data)
         return
-    replace_atomically(os.fspath(dest), lambda temp: temp.write(data))
+    replace_atomically(os.fspath(dest), lambda temp: write_all(temp, data))
+
+
+def write_all(stream: BinaryIO, data: bytes) -> None:
+    """Writes every byte of `data` to `stream`, however few each write takes."""
+    view = memoryview(data)
+    while view:
+        taken = stream.write(view)
+        if not taken:
+            raise OSError(f"write() took none of the last {len(view)} bytes (it returned {taken!r})")
+        view = view[taken:]

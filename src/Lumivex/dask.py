@@ -12,7 +12,7 @@ options and plain results, never a SimpleImage (which cannot be pickled).
 import glob
 import os
 import uuid
-from typing import Any, List, Optional, Sequence, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import dask
 import dask.array
@@ -22,7 +22,7 @@ import numpy
 from Lumivex import _batch
 from Lumivex._atomic import leftovers
 from Lumivex._batch import Job, Options, Result
-from Lumivex._capped import DEFAULT_MAX_PIXELS, read_header
+from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError
 from Lumivex._capped import open as _open
 from Lumivex.compact import DEFAULT_LEVEL
 
@@ -58,18 +58,31 @@ def _load(path: str, width: int, height: int, max_pixels: Optional[int]) -> "num
     return numpy.frombuffer(pixels, numpy.uint8).reshape(1, height, width, 3)
 
 
+def _size(path: str) -> Tuple[int, int]:
+    """The first file's width and height, its headers checked as `Lumivex.open`
+    checks them but nothing decoded: a cap of no pixels stops the decoder
+    right after them."""
+    try:
+        image = _open(path, 0)
+    except PixelLimitError as over:
+        return over.width, over.height
+    except (OSError, ValueError, MemoryError) as error:
+        raise ValueError(f"{path}: {_batch.describe(error)}") from error
+    return image.width, image.height
+
+
 def read_stack(paths: Paths, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> Any:
     """A lazy (n, height, width, 3) uint8 array of the images at `paths` (a list
     of paths, or a glob pattern whose matches are taken in sorted order), one
-    chunk per file. The shape comes from the first file's header, read without
-    decoding it; a file of another size, or one that fails to open, raises a
+    chunk per file. The shape comes from the first file's headers, checked as
+    `Lumivex.open` checks them (a ValueError naming the file) without decoding
+    it; another file of another size, or one that fails to open, raises a
     ValueError naming it when its chunk is computed. Files are opened as
     `Lumivex.open` opens them, with `max_pixels`."""
     files = _paths(paths)
     if not files:
         raise ValueError(f"no files to stack: {paths!r}")
-    first = read_header(files[0], max_pixels)
-    width, height = first.width, first.height
+    width, height = _size(files[0])
     name = "lumivex-read-" + _dask.base.tokenize(files, max_pixels, width, height)
     graph = {(name, index, 0, 0, 0): (_load, path, width, height, max_pixels) for index, path in enumerate(files)}
     chunks = ((1,) * len(files), (height,), (width,), (3,))
