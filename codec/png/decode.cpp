@@ -130,6 +130,12 @@ PngOutcome readChunkBody(ByteSource& source, const ChunkHead& head, size_t idatR
         std::memcpy(file->palette, kept, std::min<size_t>(head.length, sizeof file->palette));
         return {};
     }
+    if (isType(head, "tRNS")) {
+        file->haveTransparency = true;
+        file->transparencyLength = head.length;
+        std::memcpy(file->transparency, kept, std::min<size_t>(head.length, sizeof file->transparency));
+        return {};
+    }
     if (!isType(head, "IHDR")) return {};
     *haveHeader = true;
     return takeHeader(kept, head.length, &file->header);

@@ -7,6 +7,7 @@
 
 #include "convert.hpp"
 #include "framing.hpp"
+#include "output_format.hpp"
 #include "header.hpp"
 #include "inflate.hpp"
 
@@ -63,6 +64,9 @@ struct PngFile {
     bool havePalette = false;  // the last PLTE chunk:
     uint64_t paletteLength = 0;
     uint8_t palette[256 * 3] = {};  // its first 256 entries
+    bool haveTransparency = false;  // the last tRNS chunk:
+    uint64_t transparencyLength = 0;
+    uint8_t transparency[256] = {};  // its first 256 bytes
 };
 
 // Which images a decode takes: the 8-bit RGB and RGBA subset of SimpleImage
@@ -73,9 +77,12 @@ enum class PngAccepts { rgb8Subset, everyFormat };
 struct PngPlan {
     RowLayout layout;
     int64_t inflatedSize = 0;
-    int64_t imageBytes = 0;   // width * height * 3
+    int64_t imageBytes = 0;   // width * height * the output's bytes a pixel
     int64_t bufferBytes = 0;  // what decodePngImage's buffer must hold
     Palette palette;
+    OutputFormat format;      // the pixels asked for (8-bit RGB unless told)
+    PixelShape shape;         // what they are for this image
+    Transparency transparency;
 };
 
 // Reads chunks from the source's position until IEND or a clean end of the
@@ -90,15 +97,16 @@ PngOutcome readPngFile(ByteSource& source, const DecodeLimits& limits, PngFile* 
 
 // The header used, checked: the cap first (when it has both sides), then
 // the IHDR checks of `accepts`, then the palette; on success what decoding
-// the image needs.
-PngOutcome planPngImage(const PngFile& file, const DecodeLimits& limits, PngAccepts accepts, PngPlan* plan) noexcept;
+// the image into `format` needs.
+PngOutcome planPngImage(const PngFile& file, const DecodeLimits& limits, PngAccepts accepts, PngPlan* plan,
+                        OutputFormat format = OutputFormat()) noexcept;
 
 // Whether the IDAT data could inflate to `inflatedSize` bytes at all: when it
 // could not, decodePngImage needs no buffer to say so.
 bool couldFill(size_t idatLength, int64_t inflatedSize) noexcept;
 
 // Inflates the IDAT data idat[0, idatLength) and rebuilds the image in
-// buffer[0, plan.bufferBytes), its RGB pixels left at the start. Without
+// buffer[0, plan.bufferBytes), its pixels (in the plan's format) left at the start. Without
 // Adam7 the scanlines are inflated into the buffer itself and the image
 // rebuilt there; with it they go to scratch of their own, allocated here.
 // `buffer` may be null when couldFill is false (the outcome is then always a

@@ -40,7 +40,8 @@ PngOutcome checkEveryFormat(const PngFile& file) {
 
 }  // namespace
 
-PngOutcome planPngImage(const PngFile& file, const DecodeLimits& limits, PngAccepts accepts, PngPlan* plan) noexcept {
+PngOutcome planPngImage(const PngFile& file, const DecodeLimits& limits, PngAccepts accepts, PngPlan* plan,
+                        OutputFormat format) noexcept {
     const Ihdr& header = file.header;
     const bool haveSides = header.width != -1 && header.height != -1;
     if (limits.capped() && haveSides && !limits.allows(header.width, header.height)) return problem(PngProblem::overCap);
@@ -48,7 +49,14 @@ PngOutcome planPngImage(const PngFile& file, const DecodeLimits& limits, PngAcce
     if (!outcome.ok()) return outcome;
     plan->layout = rowLayout(header);
     if (!inflatedSize(plan->layout, &plan->inflatedSize)) return problem(PngProblem::malformed);
-    if (__builtin_mul_overflow(plan->layout.width * plan->layout.height, int64_t(3), &plan->imageBytes)) {
+    plan->format = format;
+    const StoredPixels stored{header.colorType, header.bitDepth};
+    if (file.haveTransparency) {
+        plan->transparency = readTransparency(header.colorType, file.transparency,
+                                              static_cast<size_t>(std::min<uint64_t>(file.transparencyLength, 256)));
+    }
+    plan->shape = resolveShape(format, stored, plan->transparency);
+    if (__builtin_mul_overflow(plan->layout.width * plan->layout.height, plan->shape.pixelBytes(), &plan->imageBytes)) {
         return problem(PngProblem::imageTooLarge);
     }
     plan->bufferBytes = plan->layout.interlaced ? plan->imageBytes : std::max(plan->imageBytes, plan->inflatedSize);
@@ -140,7 +148,34 @@ PngOutcome decodeInterlaced(const uint8_t* idat, size_t idatLength, const PngPla
 
 }  // namespace
 
+namespace {
+
+// Any other output format: rebuilt in place, or by pass into the image.
+PngOutcome decodeFormatted(const uint8_t* idat, size_t idatLength, const PngPlan& plan, uint8_t* buffer) {
+    const RowLayout& layout = plan.layout;
+    const size_t pixelBytes = static_cast<size_t>(plan.shape.pixelBytes());
+    const size_t outRowBytes = static_cast<size_t>(layout.width) * pixelBytes;
+    const size_t size = static_cast<size_t>(plan.inflatedSize);
+    const RowFormatter formatter({layout.colorType, layout.bitDepth}, plan.palette, plan.transparency, plan.shape);
+    ByteBuffer scanlines, rowScratch;
+    const bool haveImage = buffer != nullptr;
+    if (haveImage && (!rowScratch.reserve(std::max(static_cast<size_t>(layout.rowStride), outRowBytes) + 1) ||
+                      (layout.interlaced && !scanlines.reserve(size)))) {
+        return problem(PngProblem::outOfMemory);
+    }
+    uint8_t* inflated = layout.interlaced ? scanlines.data() : buffer;
+    PngOutcome outcome = inflateImage(idat, idatLength, haveImage ? inflated : nullptr, size);
+    if (!outcome.ok()) return outcome;
+    if (layout.interlaced) {
+        return badFilterOrNone(formatInterlaced(inflated, layout, formatter, pixelBytes, buffer, rowScratch.data()));
+    }
+    return badFilterOrNone(formatImageInPlace(buffer, layout, formatter, outRowBytes, rowScratch.data()));
+}
+
+}  // namespace
+
 PngOutcome decodePngImage(const uint8_t* idat, size_t idatLength, const PngPlan& plan, uint8_t* buffer) noexcept {
+    if (!plan.format.isRgb8()) return decodeFormatted(idat, idatLength, plan, buffer);
     return plan.layout.interlaced ? decodeInterlaced(idat, idatLength, plan, buffer)
                                   : decodeProgressive(idat, idatLength, plan, buffer);
 }

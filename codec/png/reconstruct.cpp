@@ -132,4 +132,53 @@ int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette
     return -1;
 }
 
+int formatImageInPlace(uint8_t* buffer, const RowLayout& layout, const RowFormatter& formatter, size_t outRowBytes,
+                       uint8_t* rowScratch) noexcept {
+    const size_t rowBytes = static_cast<size_t>(layout.rowStride), filterBytes = static_cast<size_t>(layout.filterBytes());
+    const size_t width = static_cast<size_t>(layout.width);
+    if (formatter.unchanged()) return rebuildRows(buffer, layout.height, rowBytes, filterBytes);
+    if (formatter.convertsInPlace()) {
+        // As for RGB: each row converted once the row after it is rebuilt.
+        auto convert = [&](int64_t y) {
+            formatter.format(buffer + y * static_cast<int64_t>(rowBytes), width, buffer + y * static_cast<int64_t>(outRowBytes));
+        };
+        const int badFilter = rebuildRows(buffer, layout.height, rowBytes, filterBytes, [&](int64_t r) {
+            if (r > 0) convert(r - 1);
+        });
+        if (badFilter >= 0) return badFilter;
+        if (layout.height > 0) convert(layout.height - 1);
+        return -1;
+    }
+    const int badFilter = rebuildRows(buffer, layout.height, rowBytes, filterBytes);
+    if (badFilter >= 0) return badFilter;
+    for (int64_t y = layout.height; y-- > 0;) {
+        if (rowBytes != 0) std::memcpy(rowScratch, buffer + y * static_cast<int64_t>(rowBytes), rowBytes);
+        formatter.format(rowScratch, width, buffer + y * static_cast<int64_t>(outRowBytes));
+    }
+    return -1;
+}
+
+int formatInterlaced(uint8_t* scanlines, const RowLayout& layout, const RowFormatter& formatter, size_t pixelBytes,
+                     uint8_t* pixels, uint8_t* rowScratch) noexcept {
+    const size_t filterBytes = static_cast<size_t>(layout.filterBytes());
+    const int64_t imageStride = layout.width * static_cast<int64_t>(pixelBytes);
+    for (const Adam7Pass& pass : adam7Passes) {
+        const int64_t columns = passSpan(layout.width, pass.x0, pass.dx);
+        const int64_t rows = passSpan(layout.height, pass.y0, pass.dy);
+        if (columns == 0 || rows == 0) continue;
+        const size_t rowBytes = static_cast<size_t>(layout.bytesFor(columns));
+        const int badFilter = rebuildRows(scanlines, rows, rowBytes, filterBytes);
+        if (badFilter >= 0) return badFilter;
+        for (int64_t r = 0; r < rows; ++r) {
+            formatter.format(scanlines + r * static_cast<int64_t>(rowBytes), static_cast<size_t>(columns), rowScratch);
+            uint8_t* out = pixels + (pass.y0 + r * pass.dy) * imageStride + pass.x0 * static_cast<int64_t>(pixelBytes);
+            for (int64_t c = 0; c < columns; ++c) {
+                std::memcpy(out + c * pass.dx * static_cast<int64_t>(pixelBytes), rowScratch + c * pixelBytes, pixelBytes);
+            }
+        }
+        scanlines += rows * static_cast<int64_t>(rowBytes + 1);
+    }
+    return -1;
+}
+
 }  // namespace lumivex::png

@@ -5,6 +5,7 @@
 
 #include "convert.hpp"
 #include "header.hpp"
+#include "output_format.hpp"
 
 #include <cstdint>
 
@@ -35,5 +36,13 @@ int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette&
 // Returns -1 on success, else the offending filter type.
 int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette& palette, uint8_t* pixels,
                       uint8_t* rowScratch) noexcept;
+
+// rebuildImageInPlace and rebuildInterlaced for any output format: rows
+// brought to `formatter`'s pixels (`outRowBytes` a row) instead of RGB.
+// rowScratch: the larger of rowStride and outRowBytes bytes.
+int formatImageInPlace(uint8_t* buffer, const RowLayout& layout, const RowFormatter& formatter, size_t outRowBytes,
+                       uint8_t* rowScratch) noexcept;
+int formatInterlaced(uint8_t* scanlines, const RowLayout& layout, const RowFormatter& formatter, size_t pixelBytes,
+                     uint8_t* pixels, uint8_t* rowScratch) noexcept;
 
 }  // namespace lumivex::png

@@ -26,6 +26,9 @@ __all__ = ["COLOURS", "FORMATS", "Interrupted", "Job", "Options", "PlanError", "
 FORMATS = ("png", "bmp")
 READ_SUFFIXES = (".png", ".bmp")
 
+#: The name of the threads run_threads starts.
+WORKER_NAME = "lumivex-convert"
+
 #: The path that stands for standard input (as IN) or standard output (as OUT).
 STANDARD_STREAM = "-"
 
@@ -344,7 +347,7 @@ def run_threads(jobs: Sequence[Job], options: Options, threads: int, done: Calla
 
     count = len(pending)
     for _ in range(max(1, min(threads, count))):
-        threading.Thread(target=work, name="lumivex-convert", daemon=True).start()
+        threading.Thread(target=work, name=WORKER_NAME, daemon=True).start()
     try:
         for _ in range(count):
             result, error = _next(results)

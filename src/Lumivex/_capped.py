@@ -82,20 +82,26 @@ class HeaderDataError(struct.error, ValueError):
 _AS_VALUE_ERROR = {zlib.error: CompressedDataError, struct.error: HeaderDataError}
 
 
-# The last item: (PNG colour type, bit depth, interlace method), or (BMP bits per pixel,).
-Decoded = Tuple[int, int, bytearray, str, Tuple[int, ...]]
+# (width, height, pixels, format, (PNG colour type, bit depth, interlace
+# method) or (BMP bits per pixel,), (channels, bytes a sample)).
+Decoded = Tuple[int, int, bytearray, str, Tuple[int, ...], Tuple[int, int]]
+
+# The pixels decoded: a channel layout (0: as stored, else 1 to 4 channels)
+# and a sample depth (0: as stored, 8 or 16). Lumivex.open's: 8-bit RGB.
+PixelFormat = Tuple[int, int]
+RGB8: PixelFormat = (3, 8)
 
 
-def _decode(source: object, max_pixels: Optional[int]) -> Decoded:
+def _decode(source: object, max_pixels: Optional[int], format: PixelFormat = RGB8) -> Decoded:
     # The decoder checks the cap on the header it uses before it allocates the
     # image, on the very bytes it decodes.
     if isinstance(source, (str, os.PathLike)):
         with builtins.open(source, "rb") as stream:
-            return _decode_opened(stream, max_pixels)
+            return _decode_opened(stream, max_pixels, format)
     if isinstance(source, (bytes, bytearray)):
-        return decodeBytes(source, max_pixels, PixelLimitError)
+        return decodeBytes(source, max_pixels, PixelLimitError, *format)
     if hasattr(source, "read"):
-        return decodeBytes(source.read(), max_pixels, PixelLimitError)
+        return decodeBytes(source.read(), max_pixels, PixelLimitError, *format)
     try:
         view = memoryview(source)  # type: ignore[arg-type]
     except TypeError:  # not a buffer either
@@ -103,15 +109,25 @@ def _decode(source: object, max_pixels: Optional[int]) -> Decoded:
                         + type(source).__name__) from None
     # A strided buffer (a slice with a step, a transposed array) is read as
     # the bytes it holds in order, copied into one block.
-    return decodeBytes(source if view.c_contiguous else view.tobytes(), max_pixels, PixelLimitError)
+    return decodeBytes(source if view.c_contiguous else view.tobytes(), max_pixels, PixelLimitError, *format)
 
 
-def _decode_opened(stream: BinaryIO, max_pixels: Optional[int]) -> Decoded:
+def _decode_opened(stream: BinaryIO, max_pixels: Optional[int], format: PixelFormat = RGB8) -> Decoded:
     """A file this package opened: read in place where it can seek, else
     (a pipe, /dev/stdin, a FIFO) read to its end first, as a file object is."""
     if stream.seekable():
-        return decodeCapped(stream, max_pixels, PixelLimitError)
-    return decodeBytes(stream.read(), max_pixels, PixelLimitError)
+        return decodeCapped(stream, max_pixels, PixelLimitError, *format)
+    return decodeBytes(stream.read(), max_pixels, PixelLimitError, *format)
+
+
+def decode_as(source: object, max_pixels: Optional[int], format: PixelFormat) -> Decoded:
+    """The decode of `source` (as `open` takes it) into `format`, the cap checked
+    and zlib's and struct's errors raised as the ValueErrors `open` raises."""
+    _check_max_pixels(max_pixels)
+    try:
+        return _decode(source, max_pixels, format)
+    except (zlib.error, struct.error) as error:
+        raise _AS_VALUE_ERROR[type(error)](*error.args) from error
 
 
 def _adopted(width: int, height: int, pixels: bytearray) -> SimpleImage:
@@ -137,7 +153,7 @@ def _opened(decode: Callable[[Any, Optional[int]], Decoded], source: object, max
             ) -> Tuple[SimpleImage, Header]:
     _check_max_pixels(max_pixels)
     try:
-        width, height, pixels, kind, stored = decode(source, max_pixels)
+        width, height, pixels, kind, stored, _ = decode(source, max_pixels)
     except (zlib.error, struct.error) as error:
         raise _AS_VALUE_ERROR[type(error)](*error.args) from error
     if kind == "BMP":

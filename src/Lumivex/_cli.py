@@ -214,11 +214,27 @@ def _convert_many(arguments: argparse.Namespace) -> int:
         # files are gone, and the process ends without them.
         batch.close()
         complain(batch.summary(interrupted=True))
-        return getattr(interrupt, "status", 130)
+        status = getattr(interrupt, "status", 130)
+        if any(thread.name == _batch.WORKER_NAME and thread.is_alive() for thread in threading.enumerate()):
+            _exit_now(status)
+        return status
     finally:
         batch.close()
     complain(batch.summary())
     return 1 if batch.failed else 0
+
+
+def _exit_now(status: int) -> None:
+    """Ends the process without finalizing the interpreter: a thread still
+    in native code would be stopped there as it took the GIL back, which
+    aborts the process on some versions."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(status)
 
 
 def _jobs_of(planned: Sequence[Union[Job, Result]]) -> Iterator[Job]:

@@ -6,14 +6,15 @@ ADAPTIVE_FILTER: int
 COLOUR_AUTO: int
 COLOUR_RGB: int
 
-# (width, height, pixels, format, (PNG colour type, bit depth, interlace method) or (BMP bits per pixel,))
-Decoded = Tuple[int, int, bytearray, str, Tuple[int, ...]]
+# (width, height, pixels, format, (PNG colour type, bit depth, interlace method) or (BMP bits per pixel,),
+#  (channels, bytes a sample))
+Decoded = Tuple[int, int, bytearray, str, Tuple[int, ...], Tuple[int, int]]
 
 def encodePng(width: int, height: int, pixels: object, level: int, strategy: int, colour: int, /) -> bytes: ...
 def decodeCapped(stream: object, maxPixels: Optional[int], overCap: Callable[[int, int, int], BaseException],
-                 ) -> Decoded: ...
+                 layout: int, depth: int) -> Decoded: ...
 def decodeBytes(data: object, maxPixels: Optional[int], overCap: Callable[[int, int, int], BaseException],
-                ) -> Decoded: ...
+                layout: int, depth: int) -> Decoded: ...
 PeekedHeader = Union[Tuple[str, int, int, int, int, int], Tuple[str, int, int, int, int, int, bool]]
 PEEK_BYTES: int
 def peekHeader(data: object, /) -> Optional[PeekedHeader]: ...

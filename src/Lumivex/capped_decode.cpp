@@ -26,6 +26,18 @@ using lumivex::binding::PngStart;
 namespace lumivex::native {
 namespace {
 
+// The pixels asked for: a channel layout (0 as stored, 1 to 4 channels) and
+// a sample depth (0 as stored, 8 or 16); the package checks them first.
+bool readFormat(const Arg& layout, const Arg& depth, CappedDecode* capped) {
+    if (layout.int32 < 0 || layout.int32 > 4 || (depth.int32 != 0 && depth.int32 != 8 && depth.int32 != 16)) {
+        raise(PyExc_ValueError, "unknown pixel format");
+        return false;
+    }
+    capped->format.layout = static_cast<png::ChannelLayout>(layout.int32);
+    capped->format.depth = static_cast<png::SampleDepth>(depth.int32);
+    return true;
+}
+
 // The cap: a non-negative int, or None for none.
 bool readCap(PyObject* maxPixels, PyObject* overCap, CappedDecode* capped) {
     capped->accepts = png::PngAccepts::everyFormat;
@@ -43,14 +55,18 @@ bool readCap(PyObject* maxPixels, PyObject* overCap, CappedDecode* capped) {
 }
 
 // (width, height, pixels, format, (PNG colour type, bit depth, interlace
-// method), or for a BMP (bits per pixel,)).
-PyObject* withFormat(PyObject* triple, const char* format, const png::Ihdr* used, int bmpBitCount) {
+// method), or for a BMP (bits per pixel,), (channels, bytes a sample)).
+PyObject* withFormat(PyObject* triple, const char* format, const png::Ihdr* used, const CappedDecode& capped) {
     Ref decoded = Ref::steal(triple);
     if (!decoded) return nullptr;
     PyObject* const* items = &PyTuple_GET_ITEM(decoded.get(), 0);
-    if (used == nullptr) return Py_BuildValue("(OOOs(i))", items[0], items[1], items[2], format, bmpBitCount);
-    return Py_BuildValue("(OOOs(iii))", items[0], items[1], items[2], format, static_cast<int>(used->colorType),
-                         static_cast<int>(used->bitDepth), static_cast<int>(used->interlace));
+    const int channels = capped.shape.channels, sampleBytes = capped.shape.sampleBytes;
+    if (used == nullptr) {
+        return Py_BuildValue("(OOOs(i)(ii))", items[0], items[1], items[2], format, capped.bmpBitCount, channels,
+                             sampleBytes);
+    }
+    return Py_BuildValue("(OOOs(iii)(ii))", items[0], items[1], items[2], format, static_cast<int>(used->colorType),
+                         static_cast<int>(used->bitDepth), static_cast<int>(used->interlace), channels, sampleBytes);
 }
 
 // The format recognised from the first bytes, as _streamToImage recognises
@@ -65,13 +81,13 @@ PyObject* decodeSource(ByteSource& source, bool nativeSource, const CappedDecode
     }
     if (got == sizeof signature && std::memcmp(signature, png::signatureBytes, sizeof signature) == 0) {
         PyObject* triple = binding::decodePng(source, nativeSource, PngStart::signature, capped);
-        return withFormat(triple, "PNG", &capped.used, 0);
+        return withFormat(triple, "PNG", &capped.used, capped);
     }
     if (got < 2 || signature[0] != 'B' || signature[1] != 'M') {
         return raise(PyExc_ValueError, image::message::unsupportedFormat);
     }
     PyObject* triple = binding::decodeBmp(source, nativeSource, capped);
-    return withFormat(triple, "BMP", nullptr, capped.bmpBitCount);
+    return withFormat(triple, "BMP", nullptr, capped);
 }
 
 // decodeCapped(stream, maxPixels, overCap) -> (width, height, pixels, format,
@@ -82,7 +98,7 @@ PyObject* decodeSource(ByteSource& source, bool nativeSource, const CappedDecode
 PyObject* decodeCapped(PyObject*, const Arg* args) noexcept {
     CappedDecode capped;
     PyObject* stream = args[0].object;
-    if (!readCap(args[1].object, args[2].object, &capped)) return nullptr;
+    if (!readCap(args[1].object, args[2].object, &capped) || !readFormat(args[3], args[4], &capped)) return nullptr;
     // The package opened this stream and closes it next: where it is left does not matter.
     binding::NativeStream native;
     if (native.open(stream)) return decodeSource(native.source(), true, capped);
@@ -98,7 +114,10 @@ PyObject* decodeCapped(PyObject*, const Arg* args) noexcept {
 PyObject* decodeBytes(PyObject*, const Arg* args) noexcept {
     CappedDecode capped;
     ByteView data;  // held to the end: a bytearray cannot be resized meanwhile
-    if (!readCap(args[1].object, args[2].object, &capped) || !data.acquire(args[0].object)) return nullptr;
+    if (!readCap(args[1].object, args[2].object, &capped) || !readFormat(args[3], args[4], &capped) ||
+        !data.acquire(args[0].object)) {
+        return nullptr;
+    }
     MemorySource memory(data.data(), static_cast<size_t>(data.length()));
     return decodeSource(memory, true, capped);
 }
@@ -131,8 +150,10 @@ PyObject* peekHeader(PyObject*, const Arg* args) noexcept {
 
 constexpr Param peekParams[] = {{"data", ParamKind::Any}};
 
-constexpr Param decodeParams[] = {{"stream", ParamKind::Any}, {"maxPixels", ParamKind::Any}, {"overCap", ParamKind::Any}};
-constexpr Param bytesParams[] = {{"data", ParamKind::Any}, {"maxPixels", ParamKind::Any}, {"overCap", ParamKind::Any}};
+constexpr Param decodeParams[] = {{"stream", ParamKind::Any}, {"maxPixels", ParamKind::Any}, {"overCap", ParamKind::Any},
+                                  {"layout", ParamKind::Int32}, {"depth", ParamKind::Int32}};
+constexpr Param bytesParams[] = {{"data", ParamKind::Any}, {"maxPixels", ParamKind::Any}, {"overCap", ParamKind::Any},
+                                 {"layout", ParamKind::Int32}, {"depth", ParamKind::Int32}};
 
 constexpr FunctionDef functions[] = {
     {"decodeCapped", Kind::ModuleFunction, params(decodeParams), decodeCapped, noNotes},

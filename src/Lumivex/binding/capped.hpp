@@ -19,7 +19,9 @@ struct CappedDecode {
     PyObject* overCap = nullptr;  // borrowed
     png::PngAccepts accepts = png::PngAccepts::rgb8Subset;  // which PNG images are decoded
     bmp::BmpAccepts bmpAccepts = bmp::BmpAccepts::subset;   // which BMP images are decoded
+    png::OutputFormat format;  // the pixels asked for: 8-bit RGB unless told
     mutable png::Ihdr used;  // set by the PNG reader: the header it decoded with
+    mutable png::PixelShape shape;  // set by the readers: what the pixels are
     mutable int bmpBitCount = 24;  // set by the BMP reader: the bits per pixel it decoded
 
     // overCap's exception raised for an image of width x height.

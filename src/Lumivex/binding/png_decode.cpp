@@ -81,10 +81,11 @@ PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const
     PngOutcome outcome = readChunks(source, nativeSource, start, capped.limits, &file);
     if (!outcome.ok()) return raisePngProblem(outcome);
     PngPlan plan;
-    outcome = planPngImage(file, capped.limits, capped.accepts, &plan);
+    outcome = planPngImage(file, capped.limits, capped.accepts, &plan, capped.format);
     if (outcome.problem == PngProblem::overCap) return capped.refuse(file.header.width, file.header.height);
     if (!outcome.ok()) return raisePngProblem(outcome);
     capped.used = file.header;
+    capped.shape = plan.shape;
     return decodeIdat(file.idat.data(), file.idat.size(), plan);
 }
 
