@@ -177,7 +177,7 @@ build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp c
 	  $(FUZZ_DEFLATE) -o $@
 
 # The PNG and BMP readers over a byte source, without Python.
-FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/decode_image.cpp codec/png/output_format.cpp codec/png/inflate.cpp \
+FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/chunk_io.cpp codec/png/metadata.cpp codec/png/decode_image.cpp codec/png/output_format.cpp codec/png/inflate.cpp \
   codec/bmp/formats.cpp codec/bmp/rle.cpp codec/peek.cpp \
   codec/png/reconstruct.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp codec/png/filter.cpp \
   codec/png/paeth.cpp codec/png/narrow.cpp codec/png/convert.cpp codec/bmp/decode.cpp codec/bmp/rows.cpp

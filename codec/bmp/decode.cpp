@@ -29,7 +29,7 @@ constexpr int64_t blockBytes = 256 * 1024;
 
 // Converts `count` stored rows from stored row `first` on into their places.
 BmpProblem placeRows(const uint8_t* stored, const BmpImage& image, const BmpRowConverter& converter, int64_t first,
-                     int64_t count, int64_t rowStride, uint8_t* out) {
+                     int64_t count, int64_t rowStride, uint8_t* out, uint8_t* alpha) {
     for (int64_t i = 0; i < count; ++i) {
         const int64_t row = first + i;
         const int64_t destination = image.info.height > 0 ? image.rows - 1 - row : row;
@@ -39,6 +39,9 @@ BmpProblem placeRows(const uint8_t* stored, const BmpImage& image, const BmpRowC
             storedRowToRgb(stored + i * rowStride, static_cast<size_t>(image.info.width), out + start);
         } else {
             converter.toRgb(stored + i * rowStride, static_cast<size_t>(image.info.width), out + start);
+            if (alpha != nullptr) {
+                converter.alpha(stored + i * rowStride, static_cast<size_t>(image.info.width), alpha + start / 3);
+            }
         }
     }
     return BmpProblem::none;
@@ -143,7 +146,7 @@ BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept {
     return sizeImage(image);
 }
 
-BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out) noexcept {
+BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out, uint8_t* alpha) noexcept {
     if (!source.seek(static_cast<uint64_t>(image.pixelOffset))) return BmpProblem::sourceFailed;
     const bool every = image.accepts == BmpAccepts::everyFormat;
     const bool empty = image.rows == 0 || image.info.width == 0;
@@ -181,7 +184,8 @@ BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out
             stored = block.data();
         }
         const int64_t complete = static_cast<int64_t>(got) / rowStride;
-        BmpProblem placed = placeRows(stored, image, converter, row, complete, rowStride, out);
+        BmpProblem placed = placeRows(stored, image, converter, row, complete, rowStride, out,
+                                      image.layout.alphaMask != 0 ? alpha : nullptr);
         if (placed != BmpProblem::none) return placed;
         if (complete < wanted) return BmpProblem::incompletePixels;
         row += wanted;

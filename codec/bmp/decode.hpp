@@ -53,7 +53,8 @@ BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept;
 
 // Seeks to the stored rows and converts each into its place among the RGB
 // pixels at out[0, image.pixelBytes), in stored order; a row missing or
-// misplaced fails as it comes.
-BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out) noexcept;
+// misplaced fails as it comes. With `alpha` (width * rows bytes), a layout
+// with an alpha mask also puts each pixel's alpha there.
+BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out, uint8_t* alpha = nullptr) noexcept;
 
 }  // namespace lumivex::bmp

@@ -62,8 +62,20 @@ bool readMasks(const uint8_t* info, size_t available, uint32_t size, uint32_t co
     }
     for (int c = 0; c < 3; ++c) layout->masks[c] = le32(at + 4 * c);
     const uint32_t* m = layout->masks;
-    return contiguous(m[0]) && contiguous(m[1]) && contiguous(m[2]) && (m[0] & m[1]) == 0 && (m[0] & m[2]) == 0 &&
-           (m[1] & m[2]) == 0;
+    if (!(contiguous(m[0]) && contiguous(m[1]) && contiguous(m[2]) && (m[0] & m[1]) == 0 && (m[0] & m[2]) == 0 &&
+          (m[1] & m[2]) == 0)) {
+        return false;
+    }
+    // The alpha mask, 52 bytes into the header: in the 56-byte, V4 and V5
+    // headers with BI_BITFIELDS, and with BI_ALPHABITFIELDS after any. One
+    // that overlaps a colour or is not one run is no alpha (never a refusal).
+    const bool alphaField = isWindowsHeader(size) && ((size >= 56 && compression == bitFields) ||
+                                                      compression == alphaBitFields);
+    if (alphaField && available >= 56) {
+        const uint32_t alpha = le32(info + 52);
+        if (contiguous(alpha) && (alpha & (m[0] | m[1] | m[2])) == 0) layout->alphaMask = alpha;
+    }
+    return true;
 }
 
 }  // namespace
@@ -156,6 +168,16 @@ BmpRowConverter::BmpRowConverter(const BmpLayout& layout) noexcept
         for (uint64_t v = 0; max != 0 && v <= max && v < (1u << tableBits); ++v) {
             scale_[c][v] = static_cast<uint8_t>(v * 255 / max);
         }
+    }
+    alphaShift_ = layout.alphaMask == 0 ? 0 : __builtin_ctz(layout.alphaMask);
+    alphaValues_ = layout.alphaMask >> alphaShift_;
+}
+
+void BmpRowConverter::alpha(const uint8_t* stored, size_t width, uint8_t* out) const noexcept {
+    const uint64_t max = alphaValues_;
+    for (size_t x = 0; x < width; ++x) {
+        const uint32_t pixel = bitCount_ == 16 ? le16(stored + 2 * x) : le32(stored + 4 * x);
+        out[x] = max == 0 ? 255 : static_cast<uint8_t>(uint64_t((pixel >> alphaShift_) & alphaValues_) * 255 / max);
     }
 }
 

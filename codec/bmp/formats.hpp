@@ -35,6 +35,7 @@ struct BmpLayout {
     bool indexed = false;  // 1 to 8 bits through the palette
     int rleBits = 0;       // 8 or 4 for run-length data (RLE8, RLE4), else 0
     uint32_t masks[3] = {};  // 16 and 32 bits: red, green, blue
+    uint32_t alphaMask = 0;  // 16 and 32 bits: alpha, where a Windows header gives a valid one
     png::Palette palette;  // RGB; entries past the file's are black
     int64_t headerBytes = 0;  // file header, information header, masks and palette
 };
@@ -60,6 +61,8 @@ public:
     void toRgb(const uint8_t* stored, size_t width, uint8_t* out) const noexcept;
     // The palette's converter (1 to 8 bits), for indices that are not rows.
     const png::RowConverter& indexed() const noexcept { return indexed_; }
+    // One stored row's alpha, scaled to 8 bits as colours are, at out[0, width).
+    void alpha(const uint8_t* stored, size_t width, uint8_t* out) const noexcept;
 
 private:
     // A channel of at most this many bits is scaled through a table.
@@ -72,6 +75,8 @@ private:
     int shift_[3] = {};
     uint32_t values_[3] = {};  // each field's largest value, 0 for no mask
     uint8_t scale_[3][1 << tableBits] = {};
+    int alphaShift_ = 0;
+    uint32_t alphaValues_ = 0;  // the alpha field's largest value, 0 for none
 
     void maskedToRgb(const uint8_t* stored, size_t width, uint8_t* out) const noexcept;
 };

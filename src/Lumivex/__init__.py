@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 from Lumivex._capped import DEFAULT_MAX_PIXELS, CompressedDataError, HeaderDataError, PixelLimitError
 from Lumivex._capped import open as open  # not in __all__: a star import must not hide the built-in
 from Lumivex._imread import UnsupportedFormatError, imread
+from Lumivex._metadata import read_metadata
 from Lumivex._interop import from_numpy, from_pillow, to_numpy, to_pillow
 from Lumivex.compact import DEFLATE_BACKEND, encode_png, write_png
 from Lumivex.rasterCore_ext import SimpleImage
@@ -47,6 +48,7 @@ __all__ = [
     "from_numpy",
     "from_pillow",
     "imread",
+    "read_metadata",
     "to_numpy",
     "to_pillow",
     "write_png",

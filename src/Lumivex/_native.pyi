@@ -1,4 +1,4 @@
-from typing import Callable, Optional, Tuple, Union
+from typing import Callable, List, Optional, Tuple, Union
 
 DEFLATE_BACKEND: str
 STRONGEST_LEVEL: int
@@ -18,3 +18,5 @@ def decodeBytes(data: object, maxPixels: Optional[int], overCap: Callable[[int, 
 PeekedHeader = Union[Tuple[str, int, int, int, int, int], Tuple[str, int, int, int, int, int, bool]]
 PEEK_BYTES: int
 def peekHeader(data: object, /) -> Optional[PeekedHeader]: ...
+# (chunk type, data, place: 0 before PLTE, 1 before the image data, 2 after it)
+def pngChunks(source: object, /) -> List[Tuple[bytes, bytes, int]]: ...

@@ -8,6 +8,7 @@
 #include "binding/bmp_decode.hpp"
 #include "binding/native_stream.hpp"
 #include "binding/png_decode.hpp"
+#include "binding/problems.hpp"
 #include "binding/stream_source.hpp"
 
 #include "../../capi/buffer.hpp"
@@ -16,6 +17,7 @@
 #include "../../capi/module.hpp"
 #include "../../codec/peek.hpp"
 #include "../../codec/png/decode.hpp"
+#include "../../codec/png/metadata.hpp"
 #include "../../codec/png/messages.hpp"
 
 #include <cstring>
@@ -148,7 +150,52 @@ PyObject* peekHeader(PyObject*, const Arg* args) noexcept {
                          header.alphaMask ? Py_True : Py_False);
 }
 
+// The chunks as a list of (type, data, place), each a bytes, a bytes and an int.
+class ChunkList final : public png::ChunkVisitor {
+public:
+    Ref list = Ref::steal(PyList_New(0));
+
+    bool chunk(const png::ChunkHead& head, const uint8_t* data, size_t length, png::ChunkPlace place) noexcept override {
+        Ref item = Ref::steal(Py_BuildValue("(y#y#i)", reinterpret_cast<const char*>(head.type), Py_ssize_t(4),
+                                            reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length),
+                                            static_cast<int>(place)));
+        return item && PyList_Append(list.get(), item.get()) == 0;
+    }
+};
+
+PyObject* walkChunks(ByteSource& source) noexcept {
+    ChunkList chunks;
+    if (!chunks.list) return nullptr;
+    bool stopped = false;
+    const png::PngOutcome outcome = png::walkPngChunks(source, chunks, &stopped);
+    if (stopped) return nullptr;
+    if (!outcome.ok()) return binding::raisePngProblem(outcome);
+    return chunks.list.release();
+}
+
+// pngChunks(stream or data) -> [(type, data, place)]: every chunk of a PNG
+// file but IDAT and IEND, each CRC checked, the image data read through;
+// place 0 before PLTE, 1 between PLTE and the image data, 2 after it.
+PyObject* pngChunks(PyObject*, const Arg* args) noexcept {
+    PyObject* source = args[0].object;
+    binding::NativeStream native;
+    if (native.open(source)) return walkChunks(native.source());
+    if (PyErr_Occurred()) return nullptr;
+    if (PyObject_HasAttrString(source, "read")) {
+        Ref at = callMethod(source, Name::tell, {});
+        const unsigned long long start = at ? PyLong_AsUnsignedLongLong(at.get()) : 0;
+        if (!at || (start == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return nullptr;
+        binding::StreamSource stream(source, start);
+        return walkChunks(stream);
+    }
+    ByteView data;
+    if (!data.acquire(source)) return nullptr;
+    MemorySource memory(data.data(), static_cast<size_t>(data.length()));
+    return walkChunks(memory);
+}
+
 constexpr Param peekParams[] = {{"data", ParamKind::Any}};
+constexpr Param chunkParams[] = {{"source", ParamKind::Any}};
 
 constexpr Param decodeParams[] = {{"stream", ParamKind::Any}, {"maxPixels", ParamKind::Any}, {"overCap", ParamKind::Any},
                                   {"layout", ParamKind::Int32}, {"depth", ParamKind::Int32}};
@@ -159,6 +206,7 @@ constexpr FunctionDef functions[] = {
     {"decodeCapped", Kind::ModuleFunction, params(decodeParams), decodeCapped, noNotes},
     {"decodeBytes", Kind::ModuleFunction, params(bytesParams), decodeBytes, noNotes},
     {"peekHeader", Kind::ModuleFunction, params(peekParams), peekHeader, noNotes},
+    {"pngChunks", Kind::ModuleFunction, params(chunkParams), pngChunks, noNotes},
 };
 
 constexpr ModuleIdentity identity = {"_native", "Lumivex._native"};
