@@ -203,7 +203,7 @@ def _bmp_layout(width: int, height: int, bits: int, alpha: bool) -> Dict[str, An
 
 def _bmp_profile(source: object, offset: int, length: int) -> Optional[bytes]:
     if hasattr(source, "seek"):
-        source.seek(offset)  # type: ignore[attr-defined]
+        source.seek(offset)
         profile = bytes(source.read(length))  # type: ignore[attr-defined]
     else:
         profile = bytes(memoryview(source)[offset:offset + length])  # type: ignore[arg-type]
