@@ -131,11 +131,11 @@ def test_info_reads_headers_alone_also_of_files_open_refuses(tmp_path):
     assert result.returncode == 1
     assert [json.loads(line) for line in result.stdout.splitlines()] == [
         {"file": "big.png", "format": "PNG", "width": 2, "height": 3, "colour_type": 2, "bit_depth": 8,
-         "interlaced": False},
+         "interlaced": False, "mode": "RGB", "dtype": "uint8"},
         {"file": "deep.bmp", "format": "BMP", "width": 7, "height": 3, "header_size": 124, "bits_per_pixel": 64,
-         "compression": 0, "top_down": True},
+         "compression": 0, "top_down": True, "mode": "RGB", "dtype": "uint8", "dpi": [2835 * 0.0254] * 2},
         {"file": "rle.bmp", "format": "BMP", "width": 5, "height": 2, "header_size": 40, "bits_per_pixel": 8,
-         "compression": 1, "top_down": False},
+         "compression": 1, "top_down": False, "mode": "RGB", "dtype": "uint8", "dpi": [2835 * 0.0254] * 2},
         {"file": "text.png", "error": "Unsupported image format"},
     ]
     text = run(tmp_path, "info", "rle.bmp").stdout

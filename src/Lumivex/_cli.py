@@ -25,7 +25,7 @@ import os
 import signal
 import sys
 import threading
-from typing import Any, Iterator, List, Optional, Sequence, Union
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Union
 
 from Lumivex import _batch
 from Lumivex._atomic import TempFiles
@@ -33,7 +33,7 @@ from Lumivex._batch import FORMATS, STANDARD_STREAM, USER_ERRORS, Job, Options, 
 from Lumivex._batch import describe as _describe
 from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError, read_header
 from Lumivex._cli_output import PROGRAM, BatchReport, complain, report, say, shown, silence
-from Lumivex._header_text import as_json, layout_text
+from Lumivex._header_text import as_json, layout_text, metadata_text
 from Lumivex.compact import COLOURS, DEFAULT_LEVEL
 
 def _max_pixels(text: str) -> Optional[int]:
@@ -75,11 +75,23 @@ def _info(arguments: argparse.Namespace) -> int:
             else:
                 report(path, error)
             continue
+        metadata = _metadata(path)
         if arguments.json:
-            say(as_json(shown(path, sys.stdout), header, None))
+            say(as_json(shown(path, sys.stdout), header, None, metadata))
         else:
-            say(f"{shown(path, sys.stdout)}: {header.format}, {header.width} x {header.height}, {layout_text(header)}")
+            say(f"{shown(path, sys.stdout)}: {header.format}, {header.width} x {header.height}, {layout_text(header)}"
+                f"{metadata_text(metadata)}")
     return status
+
+
+def _metadata(path: str) -> Dict[str, Any]:
+    """What read_metadata finds, or nothing: info describes the headers also of
+    files whose chunks are damaged or cut short."""
+    from Lumivex._metadata import read_metadata
+    try:
+        return read_metadata(path)
+    except USER_ERRORS:
+        return {}
 
 
 class _Terminated(KeyboardInterrupt):

@@ -28,8 +28,29 @@ def layout_text(header: Header) -> str:
     return f"{header.channels}, {header.bit_depth} bits per sample{interlacing}"
 
 
-def as_json(path: str, header: Optional[Header], error: Optional[str]) -> str:
-    """The JSON line `lumivex info --json` prints for a file: its header, or its error."""
+def metadata_text(metadata: Dict[str, Any]) -> str:
+    """The transparency and colour information `lumivex info` adds after the layout."""
+    parts = []
+    if "transparency" in metadata:
+        parts.append("transparency")
+    if "icc_profile" in metadata:
+        name = metadata.get("icc_profile_name")
+        parts.append(f"ICC profile {name!r}" if name else "ICC profile")
+    if "srgb" in metadata:
+        parts.append("sRGB")
+    if "cicp" in metadata:
+        parts.append("cICP " + "/".join(map(str, metadata["cicp"])))
+    if "gamma" in metadata:
+        parts.append(f"gamma {metadata['gamma']}")
+    if "chromaticities" in metadata:
+        parts.append("chromaticities")
+    return "".join(", " + part for part in parts)
+
+
+def as_json(path: str, header: Optional[Header], error: Optional[str],
+            metadata: Optional[Dict[str, Any]] = None) -> str:
+    """The JSON line `lumivex info --json` prints for a file: its header and
+    metadata (a bytes value as its length), or its error."""
     record: Dict[str, Any] = {"file": path}
     if header is None:
         record["error"] = error
@@ -39,4 +60,10 @@ def as_json(path: str, header: Optional[Header], error: Optional[str]) -> str:
     else:
         record.update(format="BMP", width=header.width, height=header.height, header_size=header.header_size,
                       bits_per_pixel=header.bit_depth, compression=header.compression, top_down=header.top_down)
+    for key, value in (metadata or {}).items():
+        if key == "bit_depth":
+            continue  # the header's own field: a PNG's bit_depth, a BMP's bits_per_pixel
+        if key == "chunks":
+            value = [(kind, len(data), place) for kind, data, place in value]
+        record.setdefault(key, len(value) if isinstance(value, bytes) else value)
     return json.dumps(record, ensure_ascii=False)
