@@ -1,6 +1,7 @@
 """Lumivex.dask: image stacks as lazy arrays, and the batch conversion as
 Dask tasks, on threads and on a cluster of worker processes that loses one."""
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -105,3 +106,13 @@ def test_convert_on_a_cluster_survives_a_lost_worker(tmp_path):
         results = lumivex_dask.convert(str(folder / "*"), str(tmp_path / "out"))
     assert marker.exists()  # the worker writing 03.png was lost, and the task ran again
     check_conversion(tmp_path, folder, results)
+
+
+def test_read_stack_as_stored_takes_the_first_files_layout():
+    suite = pathlib.Path(__file__).parent / "data" / "pngsuite"
+    files = [str(suite / "basn0g16.png"), str(suite / "basn4a16.png")]
+    stack = lumivex_dask.read_stack(files[:1] * 2, mode=None, depth=None)
+    assert (stack.shape, stack.dtype) == ((2, 32, 32), numpy.uint16)
+    assert numpy.array_equal(stack[1].compute(), Lumivex.imread(files[0]))
+    with pytest.raises(ValueError, match=r"basn4a16\.png: LA uint16, where the stack's first file is L uint16"):
+        lumivex_dask.read_stack(files, mode=None, depth=None).compute()

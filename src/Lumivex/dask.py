@@ -4,6 +4,7 @@ or on a cluster.
 
     import Lumivex.dask
     stack = Lumivex.dask.read_stack("frames/*.png")      # (n, height, width, 3) uint8, one chunk per file
+    masks = Lumivex.dask.read_stack("masks/*.png", mode=None, depth=None)  # as the first file stores them
     results = Lumivex.dask.convert(["shots/"], "converted", format="png")
 
 Needs the `dask` extra (``pip install 'Lumivex[dask]'``). Tasks pass paths,
@@ -24,6 +25,8 @@ from Lumivex._atomic import leftovers
 from Lumivex._batch import Job, Options, Result
 from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError
 from Lumivex._capped import open as _open
+from Lumivex._imread import DEPTHS, MODES, Depth, Mode, _choice, imread
+from Lumivex._metadata import read_metadata
 from Lumivex.compact import DEFAULT_LEVEL
 
 __all__ = ["Result", "convert", "read_stack"]
@@ -44,49 +47,71 @@ def _paths(paths: Paths) -> List[str]:
     return [os.fspath(path) for path in paths]
 
 
-def _load(path: str, width: int, height: int, max_pixels: Optional[int]) -> "numpy.ndarray[Any, Any]":
-    """One file's pixels as a (1, height, width, 3) block, or an error naming the file."""
+def _load(path: str, shape: Tuple[int, ...], dtype: str, mode: Mode, depth: Depth,
+          max_pixels: Optional[int]) -> "numpy.ndarray[Any, Any]":
+    """One file's pixels as a block of `shape` and `dtype` with a leading axis
+    of 1, or an error naming the file."""
     try:
-        image = _open(path, max_pixels)
+        if mode == "RGB" and depth == 8:  # Lumivex.open's pixels, as before imread
+            image = _open(path, max_pixels)
+            pixels = image._pixels
+            assert pixels is not None
+            array = numpy.frombuffer(pixels, numpy.uint8).reshape(image.height, image.width, 3)
+        else:
+            array = imread(path, mode, depth=depth, max_pixels=max_pixels)
     except (OSError, ValueError, MemoryError) as error:
         raise ValueError(f"{path}: {_batch.describe(error)}") from error
-    if (image.width, image.height) != (width, height):
-        raise ValueError(f"{path}: {image.width} x {image.height} pixels, where the stack's first file has "
-                         f"{width} x {height}")
-    pixels = image._pixels
-    assert pixels is not None
-    return numpy.frombuffer(pixels, numpy.uint8).reshape(1, height, width, 3)
+    if array.shape[:2] != shape[:2]:
+        raise ValueError(f"{path}: {array.shape[1]} x {array.shape[0]} pixels, where the stack's first file has "
+                         f"{shape[1]} x {shape[0]}")
+    if array.shape != shape or str(array.dtype) != dtype:
+        raise ValueError(f"{path}: {_layout_name(array.shape, str(array.dtype))}, where the stack's first file is "
+                         f"{_layout_name(shape, dtype)}")
+    return array[numpy.newaxis]
 
 
-def _size(path: str) -> Tuple[int, int]:
-    """The first file's width and height, its headers checked as `Lumivex.open`
-    checks them but nothing decoded: a cap of no pixels stops the decoder
-    right after them."""
+def _layout_name(shape: Tuple[int, ...], dtype: str) -> str:
+    return ("L" if len(shape) == 2 else ("", "", "LA", "RGB", "RGBA")[shape[2]]) + " " + dtype
+
+
+def _layout(path: str, mode: Mode, depth: Depth) -> Tuple[Tuple[int, ...], str]:
+    """The first file's block shape and dtype: its headers checked as
+    `Lumivex.open` checks them but nothing decoded (a cap of no pixels stops
+    the decoder right after them); what it stores read from its chunks."""
     try:
         image = _open(path, 0)
+        width, height = image.width, image.height
     except PixelLimitError as over:
-        return over.width, over.height
+        width, height = over.width, over.height
     except (OSError, ValueError, MemoryError) as error:
         raise ValueError(f"{path}: {_batch.describe(error)}") from error
-    return image.width, image.height
+    stored = read_metadata(path) if mode is None or depth is None else {}
+    channels = len(mode or stored.get("mode", "RGB"))
+    dtype = {8: "uint8", 16: "uint16"}.get(depth or 0) or stored.get("dtype", "uint8")
+    return ((height, width) if channels == 1 else (height, width, channels)), dtype
 
 
-def read_stack(paths: Paths, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS) -> Any:
-    """A lazy (n, height, width, 3) uint8 array of the images at `paths` (a list
-    of paths, or a glob pattern whose matches are taken in sorted order), one
-    chunk per file. The shape comes from the first file's headers, checked as
-    `Lumivex.open` checks them (a ValueError naming the file) without decoding
-    it; another file of another size, or one that fails to open, raises a
-    ValueError naming it when its chunk is computed. Files are opened as
-    `Lumivex.open` opens them, with `max_pixels`."""
+def read_stack(paths: Paths, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS, mode: Mode = "RGB",
+               depth: Depth = 8) -> Any:
+    """A lazy (n, height, width[, channels]) array of the images at `paths` (a
+    list of paths, or a glob pattern whose matches are taken in sorted
+    order), one chunk per file, each read as `Lumivex.imread` reads it with
+    `mode` and `depth`: by default 8-bit RGB, as `Lumivex.open` gives it;
+    with None, as the first file stores it. The shape and dtype come from the
+    first file's headers and chunks, checked as `Lumivex.open` checks them (a
+    ValueError naming the file) without decoding it; a file of another size,
+    layout or depth, or one that fails to open, raises a ValueError naming it
+    when its chunk is computed."""
     files = _paths(paths)
     if not files:
         raise ValueError(f"no files to stack: {paths!r}")
-    width, height = _size(files[0])
-    name = "lumivex-read-" + _dask.base.tokenize(files, max_pixels, width, height)
-    graph = {(name, index, 0, 0, 0): (_load, path, width, height, max_pixels) for index, path in enumerate(files)}
-    chunks = ((1,) * len(files), (height,), (width,), (3,))
-    return _dask.array.Array(graph, name, chunks, dtype=numpy.uint8)
+    checked = _choice(MODES, mode, "mode"), _choice(DEPTHS, depth, "depth")
+    shape, dtype = _layout(files[0], mode, depth)
+    name = "lumivex-read-" + _dask.base.tokenize(files, max_pixels, shape, dtype, checked)
+    graph = {(name, index) + (0,) * len(shape): (_load, path, shape, dtype, mode, depth, max_pixels)
+             for index, path in enumerate(files)}
+    chunks = ((1,) * len(files),) + tuple((size,) for size in shape)
+    return _dask.array.Array(graph, name, chunks, dtype=numpy.dtype(dtype))
 
 
 def _convert(job: Job, options: Options, temp_tag: str) -> Result:
