@@ -193,7 +193,7 @@ fuzz-tools:
 $(FUZZ_VENV)/bin/python:
 	$(PYTHON) -m venv $(FUZZ_VENV)
 	$(FUZZ_VENV)/bin/python -m pip install -q --upgrade pip setuptools wheel
-	$(FUZZ_VENV)/bin/python -m pip install -q atheris==$(ATHERIS_VERSION) Pillow
+	$(FUZZ_VENV)/bin/python -m pip install -q atheris==$(ATHERIS_VERSION) Pillow numpy
 
 fuzz-install: fuzz-tools $(FUZZ_VENV)/bin/python
 	CC=clang CXX=clang++ LUMIVEX_FUZZ=1 $(FUZZ_VENV)/bin/python -m pip install -q --no-build-isolation .

@@ -36,6 +36,7 @@ TARGETS = {
     "read_chunk": (["targets/read_chunk.py"], []),
     "pixel_api": (["targets/pixel_api.py"], []),
     "zlib_proxy": (["targets/zlib_proxy.py", IMAGE_DICT], [PNGSUITE]),
+    "imread_metadata": (["targets/imread_metadata.py", IMAGE_DICT], [PNGSUITE, BMP_SEEDS]),
     "compact_writer": (["targets/compact_writer.py"], []),
     "filter_kernels": ([str(NATIVE / "fuzz_filter")], []),
     "deflate_pieces": ([str(NATIVE / "fuzz_pieces")], []),

@@ -178,13 +178,12 @@ def _bmp(data: bytes) -> Dict[str, Any]:
     (size,) = struct.unpack_from("<I", data, 14)
     if size == 12:
         width, height, _, bits = struct.unpack_from("<HHHH", data, 18)
-        return _bmp_layout(width, height, bits, False)
+        return _bmp_layout(width, height, bits, False)  # the core header has no masks
     if len(data) < 14 + 16:
         raise ValueError("Truncated image header")
     width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
     compression = struct.unpack_from("<I", data, 30)[0] if size >= 20 and len(data) >= 34 else 0
-    masked = (size >= 56 and compression == 3) or compression == 6
-    alpha = masked and len(data) >= 14 + 56 and struct.unpack_from("<I", data, 14 + 52)[0] != 0
+    alpha = bits in (16, 32) and _alpha_mask(data, size, compression)
     metadata = _bmp_layout(width, abs(height), bits, alpha)
     if size >= 40 and len(data) >= 14 + 32:
         x, y = struct.unpack_from("<ii", data, 14 + 24)
@@ -194,6 +193,18 @@ def _bmp(data: bytes) -> Dict[str, Any]:
         offset, length = struct.unpack_from("<II", data, 14 + 112)
         metadata["icc_offset"] = (14 + offset, length)
     return metadata
+
+
+def _alpha_mask(data: bytes, size: int, compression: int) -> bool:
+    """Whether the masks give alpha as the decoder takes them: a mask 52 bytes
+    into a Windows header (the 56-byte, V4 and V5 headers with bit fields, or
+    any with alpha bit fields), one run of bits clear of the colours'."""
+    windows = size in (40, 52, 56, 108, 124)
+    if not (windows and ((size >= 56 and compression == 3) or compression == 6)) or len(data) < 14 + 56:
+        return False
+    red, green, blue, alpha = struct.unpack_from("<4I", data, 14 + 40)
+    run = alpha >> ((alpha & -alpha).bit_length() - 1) if alpha else 0
+    return alpha != 0 and run & (run + 1) == 0 and alpha & (red | green | blue) == 0
 
 
 def _bmp_layout(width: int, height: int, bits: int, alpha: bool) -> Dict[str, Any]:
