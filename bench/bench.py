@@ -23,7 +23,8 @@ arguments of `Bench.add`, or adds rows itself through `context["bench"]`.
 compact_writer.py is one: the compact PNG writer's sizes and times against
 Pillow and optipng (Debian's optipng; its rows are left out without it).
 rivals.py is another: `Lumivex.open` beside `SimpleImage.open`, and against
-pyspng and OpenCV, from a path and from bytes; layouts.py times `Lumivex.open`
+pyspng and OpenCV, from a path and from bytes; imread.py times `Lumivex.imread`
+and `read_metadata` against OpenCV and pyspng; layouts.py times `Lumivex.open`
 on the layouts beyond 8-bit RGB PNG and 24-bit BMP against Pillow and the
 faster of those two; batch.py times the package's import and the command
 line's conversion of many files; scale_out.py times Lumivex.dask.
@@ -55,8 +56,8 @@ from pictures import (filter_counts, flat_graphic, idat_data, paeth_heavy,  # no
 __all__ = ["main"]
 
 # (feature of the Lumivex package, module in bench/) run when the feature exists.
-OPTIONAL_SECTIONS = (("encode_png", "compact_writer"), ("open", "rivals"), ("open", "layouts"), ("open", "batch"),
-                     ("open", "scale_out"))
+OPTIONAL_SECTIONS = (("encode_png", "compact_writer"), ("open", "rivals"), ("imread", "imread"), ("open", "layouts"),
+                     ("open", "batch"), ("open", "scale_out"))
 
 SHORT_CALL = 0.05  # seconds: below this a round takes the best of several calls
 SIZE_UNITS, SIZE_DIGITS = ("MB",), 3  # file sizes: targets within a few per cent want a third digit
