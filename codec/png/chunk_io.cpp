@@ -33,7 +33,10 @@ PngProblem readHead(ByteSource& source, ChunkHead* head) noexcept {
 
 PngProblem readDataOnto(ByteSource& source, uint32_t length, ByteBuffer& into) noexcept {
     const size_t start = into.size();
-    const uint64_t expected = std::min<uint64_t>(length, source.remaining());
+    // A source that cannot tell what remains (a stream) may hold far less
+    // than the length claims: room for more than a piece is made as it comes.
+    const uint64_t remaining = source.remaining();
+    const uint64_t expected = std::min<uint64_t>(length, remaining == UINT64_MAX ? largestPiece : remaining);
     if (into.capacity() - start < expected && !into.reserve(start + static_cast<size_t>(expected))) {
         return PngProblem::outOfMemory;
     }

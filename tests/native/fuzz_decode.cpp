@@ -3,10 +3,13 @@
 // decoded under a pixel cap from memory and again through a source that only
 // reads (no view of its bytes), which must agree: the problem, and on
 // success every pixel; and the header read alone must give a decoded BMP's
-// size. The image buffer is exactly its size, so ASan sees any write past it.
+// size. A PNG is decoded in the output format its last byte picks (layout
+// and depth), and its chunks walked without the image, the same from both
+// sources. The image buffer is exactly its size, so ASan sees any write past it.
 #include "codec/bmp/decode.hpp"
 #include "codec/peek.hpp"
 #include "codec/png/decode.hpp"
+#include "codec/png/metadata.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,19 +44,45 @@ struct Decoded {
     std::vector<uint8_t> pixels;
 };
 
-Decoded decodePng(ByteSource& source) {
+// Each chunk's type, length and place, and a checksum of the data.
+class ChunkTrace final : public png::ChunkVisitor {
+public:
+    std::vector<uint64_t> seen;
+    bool chunk(const png::ChunkHead& head, const uint8_t* data, size_t length, png::ChunkPlace place) noexcept override {
+        uint64_t sum = length * 131 + static_cast<uint64_t>(place);
+        for (size_t i = 0; i < length; ++i) sum = sum * 31 + data[i];
+        for (uint8_t byte : head.type) sum = sum * 257 + byte;
+        seen.push_back(sum);
+        return true;
+    }
+};
+
+Decoded walkChunks(ByteSource& source) {
+    ChunkTrace trace;
+    bool stopped = false;
+    const png::PngOutcome outcome = png::walkPngChunks(source, trace, &stopped);
+    if (stopped) fail("the walk stopped without being asked to");
+    std::vector<uint8_t> bytes;
+    for (uint64_t sum : trace.seen) {
+        for (int b = 0; b < 8; ++b) bytes.push_back(static_cast<uint8_t>(sum >> (8 * b)));
+    }
+    return {static_cast<int>(outcome.problem), bytes};
+}
+
+Decoded decodePng(ByteSource& source, png::OutputFormat format) {
     DecodeLimits limits;
     limits.maxPixels = cap;
     png::PngFile file;
     png::PngOutcome outcome = png::readPngFile(source, limits, &file);
     png::PngPlan plan;
-    if (outcome.ok()) outcome = png::planPngImage(file, limits, png::PngAccepts::everyFormat, &plan);
+    if (outcome.ok()) outcome = png::planPngImage(file, limits, png::PngAccepts::everyFormat, &plan, format);
     if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
     const bool fills = png::couldFill(file.idat.size(), plan.inflatedSize);
     std::vector<uint8_t> buffer(fills ? static_cast<size_t>(plan.bufferBytes) : 0);
     outcome = png::decodePngImage(file.idat.data(), file.idat.size(), plan, fills ? buffer.data() : nullptr);
     if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
     if (!fills) fail("decoded without a buffer");
+    if (plan.imageBytes != plan.layout.width * plan.layout.height * plan.shape.pixelBytes()) fail("a wrong image size");
     buffer.resize(static_cast<size_t>(plan.imageBytes));
     return {0, buffer};
 }
@@ -75,9 +104,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool isPng = size >= 8 && std::memcmp(data, png::signatureBytes, 8) == 0;
     MemorySource memory(data, size);
     ReadOnlySource reading(data, size);
-    const Decoded viewed = isPng ? decodePng(memory) : decodeBmp(memory);
-    const Decoded read = isPng ? decodePng(reading) : decodeBmp(reading);
+    png::OutputFormat format;
+    if (size > 0) {
+        format.layout = static_cast<png::ChannelLayout>(data[size - 1] % 5);
+        format.depth = (data[size - 1] / 5) % 3 == 0 ? png::SampleDepth::asStored
+                       : (data[size - 1] / 5) % 3 == 1 ? png::SampleDepth::eight : png::SampleDepth::sixteen;
+    }
+    const Decoded viewed = isPng ? decodePng(memory, format) : decodeBmp(memory);
+    const Decoded read = isPng ? decodePng(reading, format) : decodeBmp(reading);
     if (viewed.problem != read.problem || viewed.pixels != read.pixels) fail("the two sources disagree");
+    if (isPng) {
+        MemorySource again(data, size);
+        ReadOnlySource readingAgain(data, size);
+        const Decoded walked = walkChunks(again), walkedReading = walkChunks(readingAgain);
+        if (walked.problem != walkedReading.problem || walked.pixels != walkedReading.pixels) {
+            fail("the two sources' chunk walks disagree");
+        }
+    }
     // What the header alone says of a BMP that decodes is its size.
     PeekedHeader header;
     const PeekProblem peeked = peekHeader(data, size, &header);
