@@ -38,6 +38,8 @@ def test_package_code_passes_mypy_strict(tmp_path):
 
 USER_CODE = """\
 import pathlib
+from typing import Any, Dict
+import numpy
 import Lumivex
 from Lumivex.rasterCore_ext import SimpleImage, _makeChunk
 
@@ -52,6 +54,8 @@ width, height = image.size
 image.save("out.png")
 view = Lumivex.to_numpy(photo)
 chunk: bytes = _makeChunk(b"tEXt", b"")
+samples: "numpy.ndarray[Any, Any]" = Lumivex.imread(b"...", "RGBA", depth=16)
+layout: Dict[str, Any] = Lumivex.read_metadata(pathlib.Path("a.png"))
 """
 
 MISUSE = [
@@ -61,6 +65,7 @@ MISUSE = [
     ("Lumivex.open('a.png', max_pixels='10')", 'Argument "max_pixels" to "open" has incompatible type "str"'),
     ("copied: Photo = photo.copy()", 'Incompatible types in assignment (expression has type "SimpleImage"'),
     ("_makeChunk(chunkType='IEND', data=b'')", 'Argument "chunkType" to "_makeChunk" has incompatible type "str"'),
+    ("Lumivex.imread('a.png', 'P')", 'Argument 2 to "imread" has incompatible type "Literal[\'P\']"'),
 ]
 
 
