@@ -28,7 +28,8 @@ def test_one_input(data):
         assert issubclass(read[1], opened[1]), "imread raises %s, open %s" % (read[1], opened[1])
     else:
         array, image = read[1], opened[1]
-        assert array.shape[:2] == (image.height, image.width), "imread's size is not open's"
+        # A BMP of no rows may declare a negative width, which open keeps and an array cannot have.
+        assert array.shape[:2] == (image.height, max(image.width, 0)), "imread's size is not open's"
         if mode is not None:
             assert (array.shape[2:] or (1,))[0] == len(mode), "imread's channels are not the mode's"
         if depth is not None:
@@ -39,7 +40,7 @@ def test_one_input(data):
     if metadata[0] == "ok" and read[0] == "ok" and (mode, depth) == (None, None) and data.count(b"IHDR") <= 1:
         array, found = read[1], metadata[1]
         channels = array.shape[2] if array.ndim == 3 else 1
-        assert (found["width"], found["height"]) == (array.shape[1], array.shape[0]), "metadata's size differs"
+        assert (max(found["width"], 0), found["height"]) == (array.shape[1], array.shape[0]), "metadata's size differs"
         assert (len(found["mode"]), found["dtype"]) == (channels, str(array.dtype)), "metadata's layout differs"
 
 

@@ -102,6 +102,7 @@ def imread(source: Source, mode: Mode = None, *, depth: Depth = None,
         raise _explained(error, source, path) from None
     dtype = numpy.uint8 if sample_bytes == 1 else numpy.dtype("=u2")
     array = numpy.frombuffer(pixels, dtype)  # the decoder's own buffer, writable
+    width = max(width, 0)  # a BMP of no rows may declare a negative width, as `open` keeps it
     return array.reshape((height, width) if channels == 1 else (height, width, channels))
 
 
