@@ -2,6 +2,7 @@
 rows, the conversions against numpy arithmetic on them (and Pillow's grey),
 BMP alpha against hand-built files, and the errors a loop over files meets."""
 import io
+import os
 import pathlib
 import struct
 import sys
@@ -74,6 +75,22 @@ def test_every_pngsuite_file_as_stored_and_in_every_mode_and_depth(path):
         for depth in (None, 8, 16):
             assert same(Lumivex.imread(path.read_bytes(), mode, depth=depth), converted(stored, mode, depth)), \
                 (mode, depth)
+
+
+@pytest.mark.skipif(bool(os.environ.get("LUMIVEX_SANITIZED")), reason="OpenCV's own code under the sanitizer runtime")
+@pytest.mark.parametrize("path", GOOD, ids=[path.stem for path in GOOD])
+def test_opencvs_unchanged_read(path):
+    cv2 = pytest.importorskip("cv2")
+    data = path.read_bytes()
+    expected = cv2.imdecode(numpy.frombuffer(data, numpy.uint8), cv2.IMREAD_UNCHANGED)
+    channels = expected.shape[2] if expected.ndim == 3 else 1
+    expected = expected[..., [2, 1, 0, 3][:channels]] if channels >= 3 else expected  # BGR(A) to RGB(A)
+    mode, depth = (None, "L", "LA", "RGB", "RGBA")[channels], 16 if expected.dtype == numpy.uint16 else 8
+    assert same(Lumivex.imread(data, mode, depth=depth), expected)
+    stored = Lumivex.imread(data)
+    # OpenCV widens grey and alpha to four channels and leaves a grey image's tRNS out.
+    if stored.ndim == 2 or stored.shape[2] != 2:
+        assert stored.shape == expected.shape or path.name in ("tbbn0g04.png", "tbwn0g16.png")
 
 
 @pytest.mark.parametrize("name", ["basn2c08", "basn6a08", "basn3p08", "tbrn2c08"])
