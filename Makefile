@@ -180,7 +180,7 @@ build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp c
 FUZZ_DECODE_SOURCES = tests/native/fuzz_decode.cpp codec/png/decode.cpp codec/png/chunk_io.cpp codec/png/metadata.cpp codec/png/decode_image.cpp codec/png/output_format.cpp codec/png/inflate.cpp \
   codec/bmp/formats.cpp codec/bmp/rle.cpp codec/peek.cpp \
   codec/png/reconstruct.cpp codec/png/deflate.cpp codec/png/deflate_scan.cpp codec/png/filter.cpp \
-  codec/png/paeth.cpp codec/png/narrow.cpp codec/png/convert.cpp codec/bmp/decode.cpp codec/bmp/rows.cpp
+  codec/png/paeth.cpp codec/png/narrow.cpp codec/png/convert.cpp codec/bmp/decode.cpp codec/bmp/decode_image.cpp codec/bmp/rows.cpp
 build/fuzz-native/fuzz_decode: $(FUZZ_DECODE_SOURCES) $(wildcard codec/*.hpp codec/*/*.hpp) | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) $(FUZZ_DECODE_SOURCES) $(FUZZ_DEFLATE) -o $@

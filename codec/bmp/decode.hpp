@@ -9,6 +9,9 @@
 #include "header.hpp"
 
 #include "../byte_source.hpp"
+#include "../decode_host.hpp"
+#include "../limits.hpp"
+#include "../png/output_format.hpp"
 
 namespace lumivex::bmp {
 
@@ -28,6 +31,8 @@ enum class BmpProblem {
     format,          // a layout the format does not allow or this reader does not take: `format`
     headerShort,     // the data ends inside an information header of another size than 40
     offsetPastEnd,   // every layout: the pixel data would start at or past the end of the data
+    overCap,         // the image has more pixels than the limits allow
+    hostFailed,      // the host could not make the image's buffer: its own error stands
 };
 
 // Which files a decode takes: SimpleImage's 24-bit BITMAPINFOHEADER subset
@@ -56,5 +61,26 @@ BmpProblem readBmpHeaders(ByteSource& source, BmpImage* image) noexcept;
 // misplaced fails as it comes. With `alpha` (width * rows bytes), a layout
 // with an alpha mask also puts each pixel's alpha there.
 BmpProblem readBmpPixels(ByteSource& source, const BmpImage& image, uint8_t* out, uint8_t* alpha = nullptr) noexcept;
+
+// What decodeBmp is asked for.
+struct BmpRequest {
+    DecodeLimits limits;
+    BmpAccepts accepts = BmpAccepts::everyFormat;
+    png::OutputFormat format;  // 8-bit RGB unless told
+};
+
+// What decodeBmp found: the headers (also on failure, for the message and the
+// cap's refusal) and the output's shape.
+struct BmpDecoded {
+    BmpImage image;
+    png::PixelShape shape;
+};
+
+// The whole read of a BMP file from the source's position: the headers and
+// their checks, the cap, the image's buffer from the host, then the pixels
+// in the format asked for. An alpha mask gives alpha wherever the format
+// keeps it; a plane of zeros everywhere (as writers that fill none leave it)
+// is opaque.
+BmpProblem decodeBmp(ByteSource& source, const BmpRequest& request, DecodeHost& host, BmpDecoded* decoded) noexcept;
 
 }  // namespace lumivex::bmp

@@ -13,6 +13,7 @@
 
 #include "../buffer.hpp"
 #include "../byte_source.hpp"
+#include "../decode_host.hpp"
 #include "../limits.hpp"
 
 namespace lumivex::png {
@@ -38,6 +39,7 @@ enum class PngProblem {
     malformed,       // IDAT data too long for the image, or inflating to the wrong size
     badFilter,       // a row's filter type above 4: `filterType`
     zlib,            // zlib refused the IDAT stream: `zlib`
+    hostFailed,      // the host could not make the image's buffer: its own error stands
 };
 
 struct PngOutcome {
@@ -112,5 +114,27 @@ bool couldFill(size_t idatLength, int64_t inflatedSize) noexcept;
 // `buffer` may be null when couldFill is false (the outcome is then always a
 // failure); it must not overlap the IDAT data.
 PngOutcome decodePngImage(const uint8_t* idat, size_t idatLength, const PngPlan& plan, uint8_t* buffer) noexcept;
+
+// What decodePng is asked for.
+struct PngRequest {
+    DecodeLimits limits;
+    PngAccepts accepts = PngAccepts::everyFormat;
+    OutputFormat format;         // 8-bit RGB unless told
+    bool signatureRead = false;  // the caller has read and checked the signature
+};
+
+// What decodePng found: the header used (its fields -1 where none was read,
+// also on failure, so that a refusal above the cap can name the size) and,
+// on success, the plan the image was decoded by (its output shape, its size).
+struct PngDecoded {
+    Ihdr header;
+    PngPlan plan;
+};
+
+// The whole read of a PNG file from the source's position: the chunk walk,
+// the header checks, the image's buffer from the host, then the image
+// inflated and rebuilt into it in the format asked for. The source is left
+// just after the last byte read.
+PngOutcome decodePng(ByteSource& source, const PngRequest& request, DecodeHost& host, PngDecoded* decoded) noexcept;
 
 }  // namespace lumivex::png

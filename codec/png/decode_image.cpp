@@ -180,4 +180,25 @@ PngOutcome decodePngImage(const uint8_t* idat, size_t idatLength, const PngPlan&
                                   : decodeProgressive(idat, idatLength, plan, buffer);
 }
 
+PngOutcome decodePng(ByteSource& source, const PngRequest& request, DecodeHost& host, PngDecoded* decoded) noexcept {
+    PngFile file;
+    PngOutcome outcome = request.signatureRead ? readPngChunks(source, request.limits, &file)
+                                               : readPngFile(source, request.limits, &file);
+    decoded->header = file.header;
+    if (!outcome.ok()) return outcome;
+    outcome = planPngImage(file, request.limits, request.accepts, &decoded->plan, request.format);
+    if (!outcome.ok()) return outcome;
+    const PngPlan& plan = decoded->plan;
+    uint8_t* buffer = nullptr;
+    // Data that cannot fill the image is refused without making its buffer.
+    if (couldFill(file.idat.size(), plan.inflatedSize)) {
+        buffer = host.imageBuffer(static_cast<size_t>(plan.bufferBytes));
+        if (buffer == nullptr) return PngOutcome::of(PngProblem::hostFailed);
+    }
+    host.beginLongWork(static_cast<size_t>(std::max(plan.inflatedSize, plan.imageBytes)));
+    outcome = decodePngImage(file.idat.data(), file.idat.size(), plan, buffer);
+    host.endLongWork();
+    return outcome;
+}
+
 }  // namespace lumivex::png

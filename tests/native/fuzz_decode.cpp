@@ -3,9 +3,9 @@
 // decoded under a pixel cap from memory and again through a source that only
 // reads (no view of its bytes), which must agree: the problem, and on
 // success every pixel; and the header read alone must give a decoded BMP's
-// size. A PNG is decoded in the output format its last byte picks (layout
-// and depth), and its chunks walked without the image, the same from both
-// sources. The image buffer is exactly its size, so ASan sees any write past it.
+// size. Each file is decoded through its format's one entry, in the output
+// format its last byte picks (layout and depth); a PNG's chunks are also
+// walked without the image, the same from both sources. The image buffer is exactly its size, so ASan sees any write past it.
 #include "codec/bmp/decode.hpp"
 #include "codec/peek.hpp"
 #include "codec/png/decode.hpp"
@@ -69,33 +69,44 @@ Decoded walkChunks(ByteSource& source) {
     return {static_cast<int>(outcome.problem), bytes};
 }
 
+// The image's buffer exactly the size asked for, so that ASan sees any write past it.
+class VectorHost final : public DecodeHost {
+public:
+    std::vector<uint8_t> buffer;
+    bool asked = false;
+    uint8_t* imageBuffer(size_t bytes) noexcept override {
+        asked = true;
+        buffer.assign(bytes, 0);
+        return buffer.data();
+    }
+};
+
 Decoded decodePng(ByteSource& source, png::OutputFormat format) {
-    DecodeLimits limits;
-    limits.maxPixels = cap;
-    png::PngFile file;
-    png::PngOutcome outcome = png::readPngFile(source, limits, &file);
-    png::PngPlan plan;
-    if (outcome.ok()) outcome = png::planPngImage(file, limits, png::PngAccepts::everyFormat, &plan, format);
+    png::PngRequest request;
+    request.limits.maxPixels = cap;
+    request.format = format;
+    VectorHost host;
+    png::PngDecoded decoded;
+    const png::PngOutcome outcome = png::decodePng(source, request, host, &decoded);
     if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
-    const bool fills = png::couldFill(file.idat.size(), plan.inflatedSize);
-    std::vector<uint8_t> buffer(fills ? static_cast<size_t>(plan.bufferBytes) : 0);
-    outcome = png::decodePngImage(file.idat.data(), file.idat.size(), plan, fills ? buffer.data() : nullptr);
-    if (!outcome.ok()) return {static_cast<int>(outcome.problem), {}};
-    if (!fills) fail("decoded without a buffer");
+    if (!host.asked) fail("decoded without a buffer");
+    const png::PngPlan& plan = decoded.plan;
     if (plan.imageBytes != plan.layout.width * plan.layout.height * plan.shape.pixelBytes()) fail("a wrong image size");
-    buffer.resize(static_cast<size_t>(plan.imageBytes));
-    return {0, buffer};
+    host.buffer.resize(static_cast<size_t>(plan.imageBytes));
+    return {0, host.buffer};
 }
 
-Decoded decodeBmp(ByteSource& source) {
-    bmp::BmpImage image;
-    image.accepts = bmp::BmpAccepts::everyFormat;
-    bmp::BmpProblem problem = bmp::readBmpHeaders(source, &image);
+Decoded decodeBmp(ByteSource& source, png::OutputFormat format) {
+    bmp::BmpRequest request;
+    request.limits.maxPixels = cap;
+    request.format = format;
+    VectorHost host;
+    bmp::BmpDecoded decoded;
+    const bmp::BmpProblem problem = bmp::decodeBmp(source, request, host, &decoded);
     if (problem != bmp::BmpProblem::none) return {static_cast<int>(problem), {}};
-    if (DecodeLimits::pixelCount(image.info.width, image.rows) > cap) return {-1, {}};
-    std::vector<uint8_t> pixels(static_cast<size_t>(image.pixelBytes));
-    problem = bmp::readBmpPixels(source, image, pixels.data());
-    return {static_cast<int>(problem), problem == bmp::BmpProblem::none ? pixels : std::vector<uint8_t>()};
+    const int64_t width = decoded.image.info.width < 0 ? 0 : decoded.image.info.width;
+    if (int64_t(host.buffer.size()) != width * decoded.image.rows * decoded.shape.pixelBytes()) fail("a wrong image size");
+    return {0, host.buffer};
 }
 
 }  // namespace
@@ -110,8 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         format.depth = (data[size - 1] / 5) % 3 == 0 ? png::SampleDepth::asStored
                        : (data[size - 1] / 5) % 3 == 1 ? png::SampleDepth::eight : png::SampleDepth::sixteen;
     }
-    const Decoded viewed = isPng ? decodePng(memory, format) : decodeBmp(memory);
-    const Decoded read = isPng ? decodePng(reading, format) : decodeBmp(reading);
+    const Decoded viewed = isPng ? decodePng(memory, format) : decodeBmp(memory, format);
+    const Decoded read = isPng ? decodePng(reading, format) : decodeBmp(reading, format);
     if (viewed.problem != read.problem || viewed.pixels != read.pixels) fail("the two sources disagree");
     if (isPng) {
         MemorySource again(data, size);
@@ -124,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // What the header alone says of a BMP that decodes is its size.
     PeekedHeader header;
     const PeekProblem peeked = peekHeader(data, size, &header);
-    if (!isPng && viewed.problem == 0) {
+    if (!isPng && viewed.problem == 0 && format.isRgb8()) {
         const int64_t rows = header.height < 0 ? -header.height : header.height;
         if (peeked != PeekProblem::none || header.width * rows * 3 != int64_t(viewed.pixels.size())) {
             fail("the header disagrees with the decoded image");

@@ -1,5 +1,6 @@
 #include "png_decode.hpp"
 
+#include "bytearray_host.hpp"
 #include "problems.hpp"
 
 #include "../../../capi/buffer.hpp"
@@ -13,19 +14,6 @@ using namespace lumivex::png;
 
 namespace lumivex::binding {
 namespace {
-
-PngOutcome readChunks(ByteSource& source, bool nativeSource, PngStart start, const DecodeLimits& limits,
-                      PngFile* file) {
-    auto walk = [&] {
-        return start == PngStart::signature ? readPngFile(source, limits, file) : readPngChunks(source, limits, file);
-    };
-    if (!nativeSource) return walk();
-    PngOutcome outcome;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = walk();
-    Py_END_ALLOW_THREADS
-    return outcome;
-}
 
 // A bytearray shrunk by less than half keeps its allocation: an RGBA image
 // would hold a quarter more than its pixels for its whole life. When the
@@ -77,16 +65,21 @@ PyObject* decodeIdat(const uint8_t* idat, size_t length, const PngPlan& plan) no
 }
 
 PyObject* decodePng(ByteSource& source, bool nativeSource, PngStart start, const CappedDecode& capped) noexcept {
-    PngFile file;
-    PngOutcome outcome = readChunks(source, nativeSource, start, capped.limits, &file);
+    PngRequest request;
+    request.limits = capped.limits;
+    request.accepts = capped.accepts;
+    request.format = capped.format;
+    request.signatureRead = start == PngStart::chunks;
+    BytearrayHost host(nativeSource);
+    PngDecoded decoded;
+    const PngOutcome outcome = host.run([&] { return lumivex::png::decodePng(source, request, host, &decoded); });
+    if (outcome.problem == PngProblem::overCap) return capped.refuse(decoded.header.width, decoded.header.height);
     if (!outcome.ok()) return raisePngProblem(outcome);
-    PngPlan plan;
-    outcome = planPngImage(file, capped.limits, capped.accepts, &plan, capped.format);
-    if (outcome.problem == PngProblem::overCap) return capped.refuse(file.header.width, file.header.height);
-    if (!outcome.ok()) return raisePngProblem(outcome);
-    capped.used = file.header;
-    capped.shape = plan.shape;
-    return decodeIdat(file.idat.data(), file.idat.size(), plan);
+    capped.used = decoded.header;
+    capped.shape = decoded.plan.shape;
+    if (!shrinkToPixels(host.image.get(), static_cast<size_t>(decoded.plan.imageBytes))) return nullptr;
+    return Py_BuildValue("(LLO)", static_cast<long long>(decoded.plan.layout.width),
+                         static_cast<long long>(decoded.plan.layout.height), host.image.get());
 }
 
 }  // namespace lumivex::binding

@@ -86,6 +86,7 @@ Failure raisePngProblem(const PngOutcome& outcome) noexcept {
         case PngProblem::malformed: return raise(PyExc_ValueError, message::malformed);
         case PngProblem::badFilter: return raiseFormat(PyExc_ValueError, message::unsupportedFilter, outcome.filterType);
         case PngProblem::zlib: return raiseZlibError(outcome.zlib);
+        case PngProblem::hostFailed: return PyErr_Occurred() ? failed : raiseNoMemory();
     }
     return raise(PyExc_SystemError, "unexpected PNG decode outcome");
 }
@@ -137,6 +138,8 @@ Failure raiseBmpProblem(bmp::BmpProblem problem, const bmp::BmpImage& image) noe
         case BmpProblem::offsetPastEnd:
             return raiseFormat(PyExc_ValueError, bmp::message::offsetPastEnd, static_cast<long long>(image.pixelOffset));
         case BmpProblem::format: return raiseBmpFormatProblem(image);
+        case BmpProblem::overCap: break;
+        case BmpProblem::hostFailed: return PyErr_Occurred() ? failed : raiseNoMemory();
     }
     return raise(PyExc_SystemError, "unexpected BMP decode outcome");
 }
