@@ -159,16 +159,26 @@ PngOutcome decodeFormatted(const uint8_t* idat, size_t idatLength, const PngPlan
     const RowFormatter formatter({layout.colorType, layout.bitDepth}, plan.palette, plan.transparency, plan.shape);
     ByteBuffer scanlines, rowScratch;
     const bool haveImage = buffer != nullptr;
-    if (haveImage && (!rowScratch.reserve(std::max(static_cast<size_t>(layout.rowStride), outRowBytes) + 1) ||
+    const size_t rowBytes = static_cast<size_t>(layout.rowStride);
+    if (haveImage && (!rowScratch.reserve(std::max(2 * rowBytes, outRowBytes) + 1) ||
                       (layout.interlaced && !scanlines.reserve(size)))) {
         return problem(PngProblem::outOfMemory);
     }
-    uint8_t* inflated = layout.interlaced ? scanlines.data() : buffer;
-    PngOutcome outcome = inflateImage(idat, idatLength, haveImage ? inflated : nullptr, size);
+    // A format wider than the stored rows, whole, is made in one pass from
+    // scanlines inflated into the end of the buffer; a narrower one in place.
+    const bool fromEnd = !layout.interlaced && !formatter.unchanged() && !formatter.convertsInPlace() &&
+                         plan.imageBytes >= plan.inflatedSize;
+    uint8_t* inflated = nullptr;
+    if (haveImage) {
+        inflated = layout.interlaced ? scanlines.data()
+                                     : buffer + (fromEnd ? static_cast<size_t>(plan.imageBytes) - size : 0);
+    }
+    PngOutcome outcome = inflateImage(idat, idatLength, inflated, size);
     if (!outcome.ok()) return outcome;
     if (layout.interlaced) {
         return badFilterOrNone(formatInterlaced(inflated, layout, formatter, pixelBytes, buffer, rowScratch.data()));
     }
+    if (fromEnd) return badFilterOrNone(formatFromEnd(inflated, layout, formatter, outRowBytes, rowScratch.data(), buffer));
     return badFilterOrNone(formatImageInPlace(buffer, layout, formatter, outRowBytes, rowScratch.data()));
 }
 

@@ -158,6 +158,20 @@ int formatImageInPlace(uint8_t* buffer, const RowLayout& layout, const RowFormat
     return -1;
 }
 
+int formatFromEnd(const uint8_t* scanlines, const RowLayout& layout, const RowFormatter& formatter, size_t outRowBytes,
+                  uint8_t* rows, uint8_t* out) noexcept {
+    const size_t rowBytes = static_cast<size_t>(layout.rowStride), filterBytes = static_cast<size_t>(layout.filterBytes());
+    const uint8_t* previous = nullptr;
+    for (int64_t y = 0; y < layout.height; ++y) {
+        const uint8_t* row = scanlines + y * static_cast<int64_t>(rowBytes + 1);
+        uint8_t* rebuilt = rows + (y & 1) * static_cast<int64_t>(rowBytes);
+        if (!reconstructRow(row[0], row + 1, previous, rowBytes, filterBytes, rebuilt)) return row[0];
+        formatter.format(rebuilt, static_cast<size_t>(layout.width), out + y * static_cast<int64_t>(outRowBytes));
+        previous = rebuilt;
+    }
+    return -1;
+}
+
 int formatInterlaced(uint8_t* scanlines, const RowLayout& layout, const RowFormatter& formatter, size_t pixelBytes,
                      uint8_t* pixels, uint8_t* rowScratch) noexcept {
     const size_t filterBytes = static_cast<size_t>(layout.filterBytes());

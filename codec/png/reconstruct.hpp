@@ -42,6 +42,12 @@ int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette
 // rowScratch: the larger of rowStride and outRowBytes bytes.
 int formatImageInPlace(uint8_t* buffer, const RowLayout& layout, const RowFormatter& formatter, size_t outRowBytes,
                        uint8_t* rowScratch) noexcept;
+// Without Adam7, for a format wider than the stored rows: the scanlines
+// inflated into the end of the image's buffer (`out`), each row rebuilt
+// into `rows` (two rows of scratch, taken in turn) and formatted into its
+// place, which ends before the next row's scanline: one pass over the rows.
+int formatFromEnd(const uint8_t* scanlines, const RowLayout& layout, const RowFormatter& formatter, size_t outRowBytes,
+                  uint8_t* rows, uint8_t* out) noexcept;
 int formatInterlaced(uint8_t* scanlines, const RowLayout& layout, const RowFormatter& formatter, size_t pixelBytes,
                      uint8_t* pixels, uint8_t* rowScratch) noexcept;
 
