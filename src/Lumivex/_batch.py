@@ -293,6 +293,8 @@ def _read(source: str, regular_only: bool, max_pixels: Optional[int]) -> Tuple[i
 
 def _write_standard_output(image: SimpleImage, format: str, options: Options) -> int:
     """Writes the output to standard output as it is made (not atomically); its size."""
+    if sys.stdout is None:  # started with standard output closed
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
     stream = sys.stdout.buffer
     if format == "png" and not options.exact:
         data = encode_png(image, options.level, colour=options.colour)  # type: ignore[arg-type]
