@@ -81,38 +81,67 @@ int rebuildRows(uint8_t* scanlines, int64_t rows, size_t rowBytes, size_t filter
 
 }  // namespace
 
-int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette& palette, uint8_t* rowScratch) noexcept {
+namespace {
+
+// Rows rebuilt where they lie and each brought by `convert(in, width, out)`
+// to `outRowBytes` bytes at its place in the image: where the output is no
+// wider (`narrower`), each row lands at or before where it lies, converted
+// from its first pixel on once the row after it, which reads it, is rebuilt
+// (its output ends before that row's place), while both are still in the
+// cache; where it is wider, from the last row back, each from a copy of
+// itself in `rowScratch`, as its output covers it and the start of the rows
+// after it. Returns -1, else the offending filter type.
+template <typename Convert>
+int rebuildAndConvert(uint8_t* buffer, const RowLayout& layout, bool narrower, size_t outRowBytes,
+                      uint8_t* rowScratch, Convert convert) {
     const size_t rowBytes = static_cast<size_t>(layout.rowStride), filterBytes = static_cast<size_t>(layout.filterBytes());
-    const RowConverter converter = converterFor(layout, palette);
-    const size_t width = static_cast<size_t>(layout.width), rgbBytes = 3 * width;
-    if (!converter.expands()) {
-        // Narrower as RGB: each row lands at or before where it lies, converted from its
-        // first pixel on, once the row after it, which reads it, is rebuilt (its RGB ends
-        // before that row's place), while both are still in the cache.
-        auto convert = [&](int64_t y) { converter.toRgb(buffer + y * rowBytes, width, buffer + y * rgbBytes); };
+    const size_t width = static_cast<size_t>(layout.width);
+    auto convertRow = [&](int64_t y) {
+        convert(buffer + y * static_cast<int64_t>(rowBytes), width, buffer + y * static_cast<int64_t>(outRowBytes));
+    };
+    if (narrower) {
         const int badFilter = rebuildRows(buffer, layout.height, rowBytes, filterBytes, [&](int64_t r) {
-            if (r > 0) convert(r - 1);
+            if (r > 0) convertRow(r - 1);
         });
         if (badFilter >= 0) return badFilter;
-        if (layout.height > 0) convert(layout.height - 1);
+        if (layout.height > 0) convertRow(layout.height - 1);
         return -1;
     }
     const int badFilter = rebuildRows(buffer, layout.height, rowBytes, filterBytes);
     if (badFilter >= 0) return badFilter;
-    // Wider as RGB: from the last row back, each converted from a copy of itself, as its
-    // RGB covers it and the start of the rows after it.
     for (int64_t y = layout.height; y-- > 0;) {
-        if (rowBytes != 0) std::memcpy(rowScratch, buffer + y * rowBytes, rowBytes);
-        converter.toRgb(rowScratch, width, buffer + y * rgbBytes);
+        if (rowBytes != 0) std::memcpy(rowScratch, buffer + y * static_cast<int64_t>(rowBytes), rowBytes);
+        convert(rowScratch, width, buffer + y * static_cast<int64_t>(outRowBytes));
     }
     return -1;
 }
 
-int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette& palette, uint8_t* pixels,
-                      uint8_t* rowScratch) noexcept {
-    const RowConverter converter = converterFor(layout, palette);
+// A pass row's `columns` pixels of `Bytes` bytes each, `dx` pixels apart in
+// the image (a constant size, so that each copy is a move, not a call).
+template <size_t Bytes>
+void scatter(const uint8_t* row, int64_t columns, int64_t dx, uint8_t* out) {
+    for (int64_t c = 0; c < columns; ++c) std::memcpy(out + c * dx * int64_t(Bytes), row + c * int64_t(Bytes), Bytes);
+}
+
+void scatterPixels(const uint8_t* row, int64_t columns, size_t pixelBytes, int64_t dx, uint8_t* out) {
+    switch (pixelBytes) {
+        case 1: return scatter<1>(row, columns, dx, out);
+        case 2: return scatter<2>(row, columns, dx, out);
+        case 3: return scatter<3>(row, columns, dx, out);
+        case 4: return scatter<4>(row, columns, dx, out);
+        case 6: return scatter<6>(row, columns, dx, out);
+        default: return scatter<8>(row, columns, dx, out);  // 16-bit RGBA, the widest
+    }
+}
+
+// An Adam7 image: each pass's rows rebuilt in place in `scanlines`, brought
+// by `convert` to `pixelBytes` a pixel in `rowScratch` and scattered to their
+// pixels in `pixels`. Returns -1, else the offending filter type.
+template <typename Convert>
+int rebuildPassesAndScatter(uint8_t* scanlines, const RowLayout& layout, size_t pixelBytes, uint8_t* pixels,
+                            uint8_t* rowScratch, Convert convert) {
     const size_t filterBytes = static_cast<size_t>(layout.filterBytes());
-    const int64_t imageStride = layout.width * 3;
+    const int64_t imageStride = layout.width * static_cast<int64_t>(pixelBytes), step = static_cast<int64_t>(pixelBytes);
     for (const Adam7Pass& pass : adam7Passes) {
         const int64_t columns = passSpan(layout.width, pass.x0, pass.dx);
         const int64_t rows = passSpan(layout.height, pass.y0, pass.dy);
@@ -121,41 +150,38 @@ int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette
         const int badFilter = rebuildRows(scanlines, rows, rowBytes, filterBytes);
         if (badFilter >= 0) return badFilter;
         for (int64_t r = 0; r < rows; ++r) {
-            converter.toRgb(scanlines + r * static_cast<int64_t>(rowBytes), static_cast<size_t>(columns), rowScratch);
-            uint8_t* out = pixels + (pass.y0 + r * pass.dy) * imageStride + pass.x0 * 3;
-            for (int64_t c = 0; c < columns; ++c) {
-                std::memcpy(out + c * pass.dx * 3, rowScratch + c * 3, 3);
-            }
+            convert(scanlines + r * static_cast<int64_t>(rowBytes), static_cast<size_t>(columns), rowScratch);
+            scatterPixels(rowScratch, columns, pixelBytes, pass.dx,
+                          pixels + (pass.y0 + r * pass.dy) * imageStride + pass.x0 * step);
         }
         scanlines += rows * static_cast<int64_t>(rowBytes + 1);
     }
     return -1;
 }
 
+}  // namespace
+
+int rebuildImageInPlace(uint8_t* buffer, const RowLayout& layout, const Palette& palette, uint8_t* rowScratch) noexcept {
+    const RowConverter converter = converterFor(layout, palette);
+    return rebuildAndConvert(buffer, layout, !converter.expands(), 3 * static_cast<size_t>(layout.width), rowScratch,
+                             [&](const uint8_t* in, size_t width, uint8_t* out) { converter.toRgb(in, width, out); });
+}
+
+int rebuildInterlaced(uint8_t* scanlines, const RowLayout& layout, const Palette& palette, uint8_t* pixels,
+                      uint8_t* rowScratch) noexcept {
+    const RowConverter converter = converterFor(layout, palette);
+    return rebuildPassesAndScatter(scanlines, layout, 3, pixels, rowScratch,
+                                   [&](const uint8_t* in, size_t width, uint8_t* out) { converter.toRgb(in, width, out); });
+}
+
 int formatImageInPlace(uint8_t* buffer, const RowLayout& layout, const RowFormatter& formatter, size_t outRowBytes,
                        uint8_t* rowScratch) noexcept {
-    const size_t rowBytes = static_cast<size_t>(layout.rowStride), filterBytes = static_cast<size_t>(layout.filterBytes());
-    const size_t width = static_cast<size_t>(layout.width);
-    if (formatter.unchanged()) return rebuildRows(buffer, layout.height, rowBytes, filterBytes);
-    if (formatter.convertsInPlace()) {
-        // As for RGB: each row converted once the row after it is rebuilt.
-        auto convert = [&](int64_t y) {
-            formatter.format(buffer + y * static_cast<int64_t>(rowBytes), width, buffer + y * static_cast<int64_t>(outRowBytes));
-        };
-        const int badFilter = rebuildRows(buffer, layout.height, rowBytes, filterBytes, [&](int64_t r) {
-            if (r > 0) convert(r - 1);
-        });
-        if (badFilter >= 0) return badFilter;
-        if (layout.height > 0) convert(layout.height - 1);
-        return -1;
+    if (formatter.unchanged()) {
+        return rebuildRows(buffer, layout.height, static_cast<size_t>(layout.rowStride),
+                           static_cast<size_t>(layout.filterBytes()));
     }
-    const int badFilter = rebuildRows(buffer, layout.height, rowBytes, filterBytes);
-    if (badFilter >= 0) return badFilter;
-    for (int64_t y = layout.height; y-- > 0;) {
-        if (rowBytes != 0) std::memcpy(rowScratch, buffer + y * static_cast<int64_t>(rowBytes), rowBytes);
-        formatter.format(rowScratch, width, buffer + y * static_cast<int64_t>(outRowBytes));
-    }
-    return -1;
+    return rebuildAndConvert(buffer, layout, formatter.convertsInPlace(), outRowBytes, rowScratch,
+                             [&](const uint8_t* in, size_t width, uint8_t* out) { formatter.format(in, width, out); });
 }
 
 int formatFromEnd(const uint8_t* scanlines, const RowLayout& layout, const RowFormatter& formatter, size_t outRowBytes,
@@ -174,25 +200,8 @@ int formatFromEnd(const uint8_t* scanlines, const RowLayout& layout, const RowFo
 
 int formatInterlaced(uint8_t* scanlines, const RowLayout& layout, const RowFormatter& formatter, size_t pixelBytes,
                      uint8_t* pixels, uint8_t* rowScratch) noexcept {
-    const size_t filterBytes = static_cast<size_t>(layout.filterBytes());
-    const int64_t imageStride = layout.width * static_cast<int64_t>(pixelBytes);
-    for (const Adam7Pass& pass : adam7Passes) {
-        const int64_t columns = passSpan(layout.width, pass.x0, pass.dx);
-        const int64_t rows = passSpan(layout.height, pass.y0, pass.dy);
-        if (columns == 0 || rows == 0) continue;
-        const size_t rowBytes = static_cast<size_t>(layout.bytesFor(columns));
-        const int badFilter = rebuildRows(scanlines, rows, rowBytes, filterBytes);
-        if (badFilter >= 0) return badFilter;
-        for (int64_t r = 0; r < rows; ++r) {
-            formatter.format(scanlines + r * static_cast<int64_t>(rowBytes), static_cast<size_t>(columns), rowScratch);
-            uint8_t* out = pixels + (pass.y0 + r * pass.dy) * imageStride + pass.x0 * static_cast<int64_t>(pixelBytes);
-            for (int64_t c = 0; c < columns; ++c) {
-                std::memcpy(out + c * pass.dx * static_cast<int64_t>(pixelBytes), rowScratch + c * pixelBytes, pixelBytes);
-            }
-        }
-        scanlines += rows * static_cast<int64_t>(rowBytes + 1);
-    }
-    return -1;
+    return rebuildPassesAndScatter(scanlines, layout, pixelBytes, pixels, rowScratch,
+                                   [&](const uint8_t* in, size_t width, uint8_t* out) { formatter.format(in, width, out); });
 }
 
 }  // namespace lumivex::png
