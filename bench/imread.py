@@ -13,17 +13,8 @@ import numpy
 from PIL import Image
 
 import Lumivex
+from rivals import MIN_ROUNDS, cv2, pyspng  # each None when its package is missing
 
-try:
-    import cv2
-except ImportError:
-    cv2 = None
-try:
-    import pyspng
-except ImportError:
-    pyspng = None
-
-MIN_ROUNDS = 15
 OVER_RIVALS = 0.8  # imread as stored / OpenCV, and / pyspng where it returns the same samples
 RGB_OVER_OPEN = 1.05  # imread(mode="RGB") / Lumivex.open of an 8-bit RGB file
 METADATA_OVER_IMREAD = 0.05  # read_metadata / imread of the same 1080p photo
