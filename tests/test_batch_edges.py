@@ -96,6 +96,7 @@ def test_a_signal_ends_a_batch_at_once_whatever_a_worker_waits_on(folder, number
     process = subprocess.Popen(command, cwd=str(folder), env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT),
                                stderr=subprocess.PIPE, universal_newlines=True)
     while not (folder / "out" / "b.png").exists():
+        assert process.poll() is None, process.communicate()[1]  # never waits on a command that has ended
         time.sleep(0.01)
     time.sleep(0.2)  # its result reported too
     process.send_signal(number)
