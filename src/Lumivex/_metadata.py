@@ -198,9 +198,14 @@ def _bmp(data: bytes) -> Dict[str, Any]:
 def _alpha_mask(data: bytes, size: int, compression: int) -> bool:
     """Whether the masks give alpha as the decoder takes them: a mask 52 bytes
     into a Windows header (the 56-byte, V4 and V5 headers with bit fields, or
-    any with alpha bit fields), one run of bits clear of the colours'."""
+    any with alpha bit fields), before the pixel data, one run of bits clear
+    of the colours'."""
     windows = size in (40, 52, 56, 108, 124)
-    if not (windows and ((size >= 56 and compression == 3) or compression == 6)) or len(data) < 14 + 56:
+    # The decoder reads what lies before the pixel data, and the header whole.
+    (pixel_offset,) = struct.unpack_from("<I", data, 10)
+    before_pixels = max(size, pixel_offset - 14)
+    if not (windows and ((size >= 56 and compression == 3) or compression == 6)) or len(data) < 14 + 56 \
+            or before_pixels < 56:
         return False
     red, green, blue, alpha = struct.unpack_from("<4I", data, 14 + 40)
     run = alpha >> ((alpha & -alpha).bit_length() - 1) if alpha else 0
