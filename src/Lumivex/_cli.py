@@ -22,43 +22,22 @@ the file system holds them, a byte the output's encoding cannot decode shown as
 """
 import argparse
 import os
-import signal
 import sys
 import threading
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Union
+from typing import Any, Dict, Iterator, Optional, Sequence, Union
 
 from Lumivex import _batch
 from Lumivex._atomic import TempFiles
-from Lumivex._batch import FORMATS, STANDARD_STREAM, USER_ERRORS, Job, Options, PlanError, Result
+from Lumivex._batch import FORMATS, STANDARD_STREAM, USER_ERRORS, Job, Options, Result
 from Lumivex._batch import describe as _describe
+from Lumivex._plan import PlanError, plan, plan_in_place, unknown_suffix
+from Lumivex import _cli_arguments as option_values
+from Lumivex._cli_signals import SignalsAsInterrupts, exit_now
+from Lumivex._threads import WORKER_NAME, run_threads
 from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError, read_header
 from Lumivex._cli_output import PROGRAM, BatchReport, complain, report, say, shown, silence
 from Lumivex._header_text import as_json, layout_text, metadata_text
 from Lumivex.compact import COLOURS, DEFAULT_LEVEL
-
-def _max_pixels(text: str) -> Optional[int]:
-    if text.lower() == "none":
-        return None
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number or 'none': {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
-    return value
-
-
-def _level(text: str) -> Union[int, str]:
-    if text == "strongest":
-        return text
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if not 1 <= value <= 9:
-        raise argparse.ArgumentTypeError(f"not 1 to 9 or 'strongest': {text!r}")
-    return value
-
 
 def _info(arguments: argparse.Namespace) -> int:
     status = 0
@@ -92,36 +71,6 @@ def _metadata(path: str) -> Dict[str, Any]:
         return read_metadata(path)
     except USER_ERRORS:
         return {}
-
-
-class _Terminated(KeyboardInterrupt):
-    """A SIGTERM or SIGHUP, handled as Ctrl-C is, with its own exit status."""
-
-    def __init__(self, number: int) -> None:
-        super().__init__(number)
-        self.status = 128 + number
-
-
-def _terminate(number: int, frame: object) -> None:
-    raise _Terminated(number)
-
-
-class _SignalsAsInterrupts:
-    """While the command runs, SIGTERM and SIGHUP raise as SIGINT does (only
-    in the command line: the library installs no handler)."""
-
-    def __enter__(self) -> None:
-        self.kept: List[Any] = []
-        if threading.current_thread() is not threading.main_thread():
-            return  # only the main thread may set handlers
-        for name in ("SIGTERM", "SIGHUP"):
-            number = getattr(signal, name, None)
-            if number is not None and signal.getsignal(number) == signal.SIG_DFL:
-                self.kept.append((number, signal.signal(number, _terminate)))
-
-    def __exit__(self, *exc: object) -> None:
-        for number, handler in self.kept:
-            signal.signal(number, handler)
 
 
 def _options(arguments: argparse.Namespace, format: str) -> Options:
@@ -177,7 +126,7 @@ def _convert_one(arguments: argparse.Namespace, source: str, target: str) -> int
     suffix = os.path.splitext(target)[1].lower()
     format = arguments.format or suffix[1:]
     if target != STANDARD_STREAM and suffix not in (".png", ".bmp"):
-        report(target, ValueError(_batch.unknown_suffix(suffix)))
+        report(target, ValueError(unknown_suffix(suffix)))
         return 1
     for path, role in ((source, "IN"), (target, "OUT")):
         if path != STANDARD_STREAM and os.path.isdir(path):
@@ -196,7 +145,7 @@ def _convert_one(arguments: argparse.Namespace, source: str, target: str) -> int
 def _convert_many(arguments: argparse.Namespace) -> int:
     format = arguments.format or "png"
     if arguments.in_place:
-        planned = _batch.plan_in_place(arguments.inputs, arguments.recursive)
+        planned = plan_in_place(arguments.inputs, arguments.recursive)
         other = next((job for job in _jobs_of(planned) if arguments.format not in (None, job.format)), None)
         if other is not None:
             complain(f"{shown(other.source, sys.stderr)}: --in-place keeps each file's format, and this is "
@@ -207,7 +156,7 @@ def _convert_many(arguments: argparse.Namespace) -> int:
             report(arguments.out_dir, ValueError("--out-dir is a file, not a folder"))
             return 1
         try:
-            planned = _batch.plan(arguments.inputs, arguments.out_dir, format, arguments.recursive)
+            planned = plan(arguments.inputs, arguments.out_dir, format, arguments.recursive)
         except PlanError as error:
             complain(f"refused: {shown(str(error), sys.stderr)}: outputs never replace inputs "
                      f"(to convert files in place, use --in-place)")
@@ -220,15 +169,15 @@ def _convert_many(arguments: argparse.Namespace) -> int:
             if isinstance(failure, Result):
                 batch.done(failure)
         threads = arguments.jobs or os.cpu_count() or 1
-        _batch.run_threads(jobs, _options(arguments, format), threads, batch.done, stop, temps)
+        run_threads(jobs, _options(arguments, format), threads, batch.done, stop, temps)
     except KeyboardInterrupt as interrupt:
         # The threads still converting are not waited for: their temporary
         # files are gone, and the process ends without them.
         batch.close()
         complain(batch.summary(interrupted=True))
         status = getattr(interrupt, "status", 130)
-        if any(thread.name == _batch.WORKER_NAME and thread.is_alive() for thread in threading.enumerate()):
-            _exit_now(status)
+        if any(thread.name == WORKER_NAME and thread.is_alive() for thread in threading.enumerate()):
+            exit_now(status)
         return status
     finally:
         batch.close()
@@ -236,31 +185,8 @@ def _convert_many(arguments: argparse.Namespace) -> int:
     return 1 if batch.failed else 0
 
 
-def _exit_now(status: int) -> None:
-    """Ends the process without finalizing the interpreter: a thread still
-    in native code would be stopped there as it took the GIL back, which
-    aborts the process on some versions."""
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            if stream is not None:
-                stream.flush()
-        except (OSError, ValueError):
-            pass
-    os._exit(status)
-
-
 def _jobs_of(planned: Sequence[Union[Job, Result]]) -> Iterator[Job]:
     return (entry for entry in planned if isinstance(entry, Job))
-
-
-def _jobs(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"not a whole number of 1 or more: {text!r}")
-    return value
 
 
 class _VersionAction(argparse.Action):
@@ -290,7 +216,7 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     cap = argparse.ArgumentParser(add_help=False)
-    cap.add_argument("--max-pixels", type=_max_pixels, default=DEFAULT_MAX_PIXELS, metavar="N",
+    cap.add_argument("--max-pixels", type=option_values.max_pixels, default=DEFAULT_MAX_PIXELS, metavar="N",
                      help="refuse images of more than N pixels before decoding them "
                           f"('none' disables the cap; default {DEFAULT_MAX_PIXELS})")
 
@@ -318,7 +244,7 @@ def _parser() -> argparse.ArgumentParser:
     convert.add_argument("--exact", action="store_true",
                          help="write PNG as SimpleImage.save does (no filtering, zlib's default level) "
                               "instead of the compact writer")
-    convert.add_argument("--level", type=_level, default=None, metavar="L",
+    convert.add_argument("--level", type=option_values.level, default=None, metavar="L",
                          help=f"compact PNG writer's level: 1 to 9 or 'strongest' (default {DEFAULT_LEVEL})")
     convert.add_argument("--colour", choices=sorted(COLOURS),
                          help="compact PNG writer's layout: 'auto' (default) the smallest that holds the image "
@@ -331,7 +257,7 @@ def _parser() -> argparse.ArgumentParser:
                          help="the outputs' format: with --out-dir (default png), with OUT '-' (required)")
     convert.add_argument("--recursive", action="store_true",
                          help="with --out-dir or --in-place: descend into subfolders")
-    convert.add_argument("--jobs", type=_jobs, metavar="N",
+    convert.add_argument("--jobs", type=option_values.jobs, metavar="N",
                          help="with --out-dir: files converted at once (default: the number of cores)")
     convert.add_argument("inputs", nargs="+", metavar="INPUT", help="IN OUT, or with --out-dir the inputs")
     convert.set_defaults(run=_convert)
@@ -342,7 +268,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with `argv` (default: `sys.argv[1:]`); returns the exit status."""
     arguments = _parser().parse_args(None if argv is None else list(argv))
     try:
-        with _SignalsAsInterrupts():
+        with SignalsAsInterrupts():
             status: int = arguments.run(arguments)
         if sys.stdout is not None:
             sys.stdout.flush()

@@ -23,6 +23,7 @@ import numpy
 from Lumivex import _batch
 from Lumivex._atomic import leftovers
 from Lumivex._batch import Job, Options, Result
+from Lumivex._plan import plan
 from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError
 from Lumivex._capped import open as _open
 from Lumivex._imread import DEPTHS, MODES, Depth, Mode, _choice, imread
@@ -139,7 +140,7 @@ def convert(paths: Paths, out_dir: str, format: str = "png", *, level: Union[int
     if exact and colour != "auto":
         raise ValueError("exact=True writes PNG as SimpleImage.save does, in 8-bit RGB: it takes no colour")
     options = Options(format, level, exact, max_pixels, colour)
-    planned = _batch.plan(_paths(paths), out_dir, format, recursive)
+    planned = plan(_paths(paths), out_dir, format, recursive)
     # Names the temporary files of this call, so that a lost worker's can be found.
     tag = uuid.uuid4().hex[:12] + "-"
     tasks = {index: _dask.delayed(_convert, pure=False)(entry, options, tag, dask_key_name=f"{KEY_PREFIX}{tag}{index}")
