@@ -166,12 +166,10 @@ build/fuzz-native/fuzz_pieces: $(FUZZ_PIECES_SOURCES) $(wildcard codec/png/*.hpp
 
 # The compact encoder end to end, without Python; the filter choice, fuzzed on its
 # own above, is left out of its coverage (see the list).
-FUZZ_COMPACT_SOURCES = tests/native/fuzz_compact.cpp codec/png/compact_encoder.cpp codec/png/compact_trials.cpp \
-  codec/png/compact_deflates.cpp codec/png/compact_candidates.cpp codec/png/compact_layouts.cpp \
-  codec/png/compact_stream.cpp codec/png/compact_methods.cpp codec/png/unmatched_estimate.cpp \
+FUZZ_COMPACT_SOURCES = tests/native/fuzz_compact.cpp $(wildcard codec/png/compact/*.cpp) codec/png/unmatched_estimate.cpp \
   codec/png/pieces.cpp codec/png/deflate.cpp codec/png/inflate.cpp codec/png/deflate_scan.cpp codec/png/filter_select.cpp \
   codec/png/filter_image.cpp codec/png/filter.cpp codec/png/paeth.cpp codec/png/reduce.cpp codec/png/convert.cpp codec/png/framing.cpp
-build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp codec/png/*.hpp) fuzz/coverage_ignore.txt | fuzz-tools
+build/fuzz-native/fuzz_compact: $(FUZZ_COMPACT_SOURCES) $(wildcard codec/*.hpp codec/png/*.hpp codec/png/compact/*.hpp) fuzz/coverage_ignore.txt | fuzz-tools
 	mkdir -p $(dir $@)
 	clang++ $(FUZZ_NATIVE_FLAGS) -fsanitize-coverage-ignorelist=fuzz/coverage_ignore.txt -pthread $(FUZZ_COMPACT_SOURCES) \
 	  $(FUZZ_DEFLATE) -o $@

@@ -24,11 +24,11 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 # Both extensions link the codec, its Python-facing binding and the CPython layer.
-READER_SOURCES = sorted(glob.glob("capi/*.cpp") + glob.glob("codec/*.cpp") + glob.glob("codec/*/*.cpp")
+READER_SOURCES = sorted(glob.glob("capi/*.cpp") + glob.glob("codec/**/*.cpp", recursive=True)
                         + glob.glob("src/Lumivex/binding/*.cpp"))
 SOURCES = ["src/Lumivex/rasterCore_ext.cpp", "src/Lumivex/image.cpp", "src/Lumivex/image_io.cpp"] + READER_SOURCES
 NATIVE_SOURCES = ["src/Lumivex/_native.cpp", "src/Lumivex/capped_decode.cpp"] + READER_SOURCES
-DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/*.hpp") + glob.glob("codec/*/*.hpp")
+DEPENDS = sorted(glob.glob("capi/*.hpp") + glob.glob("codec/**/*.hpp", recursive=True)
                  + glob.glob("src/Lumivex/binding/*.hpp")
                  + glob.glob("src/Lumivex/*.hpp"))
 

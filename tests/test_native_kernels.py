@@ -23,8 +23,8 @@ PROGRAMS = {
     "encode_kernels": (
         ["tests/native/test_encode_kernels.cpp", "codec/png/filter_select.cpp", "codec/png/filter_image.cpp",
          "codec/png/deflate.cpp", "codec/png/inflate.cpp", "codec/png/deflate_scan.cpp", "codec/png/filter.cpp",
-         "codec/png/paeth.cpp", "codec/png/compact_candidates.cpp", "codec/png/compact_layouts.cpp",
-         "codec/png/compact_stream.cpp", "codec/png/compact_methods.cpp",
+         "codec/png/paeth.cpp", "codec/png/compact/choose.cpp", "codec/png/compact/estimate.cpp",
+         "codec/png/compact/layouts.cpp", "codec/png/compact/rows.cpp", "codec/png/compact/schedule.cpp",
          "codec/png/unmatched_estimate.cpp", "codec/png/reduce.cpp", "codec/png/pieces.cpp", "codec/png/framing.cpp"],
         {"libdeflate": (["-DLUMIVEX_HAVE_LIBDEFLATE"], ["-ldeflate", "-lz", "-pthread"]), "zlib": ([], ["-lz", "-pthread"])},
     ),

@@ -17,25 +17,18 @@
 namespace lumivex::png {
 namespace {
 
-bool isKnownLevel(int level) {
-    return (level >= minDeflateLevel && level <= maxDeflateLevel) || level == strongestDeflateLevel ||
-           level == deepestDeflateLevel;
-}
-
 // Leaves room for any wrapper's worst-case growth without wrapping around.
 constexpr size_t largestBoundedInput = SIZE_MAX / 2;
 
 #if defined(LUMIVEX_HAVE_LIBDEFLATE)
-int libraryLevel(int level) {
-    return level == deepestDeflateLevel ? 12 : level == strongestDeflateLevel ? 11 : level;
-}
+int libraryLevel(DeflateLevel level) { return static_cast<int>(level); }
 #else
-int libraryLevel(int level) { return level > maxDeflateLevel ? maxDeflateLevel : level; }
+int libraryLevel(DeflateLevel level) { return std::min(static_cast<int>(level), Z_BEST_COMPRESSION); }
 #endif
 
 }  // namespace
 
-bool sameCompression(int a, int b) noexcept { return libraryLevel(a) == libraryLevel(b); }
+bool sameCompression(DeflateLevel a, DeflateLevel b) noexcept { return libraryLevel(a) == libraryLevel(b); }
 
 namespace {
 
@@ -100,7 +93,8 @@ size_t compressDeflateUnmatchedPiece(Unmatched how, bool last, const uint8_t* sr
     return zlibPiece(Z_BEST_COMPRESSION, zlibStrategy(how), last, src, srcLen, dst, dstCap);
 }
 
-void putZlibHeader(int level, uint8_t out[zlibHeaderLength]) noexcept {
+void putZlibHeader(DeflateLevel deflateLevel, uint8_t out[zlibHeaderLength]) noexcept {
+    const int level = static_cast<int>(deflateLevel);
     // CM 8 (deflate) with a 32 KiB window; FLEVEL as zlib sets it: fastest, fast, default, best.
     const unsigned cmf = 0x78;
     const unsigned flevel = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
@@ -139,7 +133,7 @@ uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept {
     return len == 0 ? crc : libdeflate_crc32(crc, data, len);
 }
 
-size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
+size_t compressZlib(DeflateLevel level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
     if (!isKnownLevel(level)) return 0;
     const Compressor compressor(libraryLevel(level));
     if (compressor.get() == nullptr) return 0;
@@ -172,7 +166,7 @@ size_t endWithoutFinalBlock(uint8_t* dst, size_t len, size_t dstCap) {
 
 }  // namespace
 
-size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
+size_t compressDeflatePiece(DeflateLevel level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                             size_t dstCap) noexcept {
     if (!isKnownLevel(level) || dstCap < emptyStoredBlockBound) return 0;
     size_t written = 0;
@@ -210,7 +204,7 @@ uint32_t updateCrc32(uint32_t crc, const uint8_t* data, size_t len) noexcept {
     return static_cast<uint32_t>(value);
 }
 
-size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
+size_t compressZlib(DeflateLevel level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept {
     if (!isKnownLevel(level)) return 0;
     return zlibDeflate(libraryLevel(level), Z_DEFAULT_STRATEGY, ZlibOutput::stream, src, srcLen, dst, dstCap);
 }
@@ -220,7 +214,7 @@ size_t deflatePieceBound(size_t srcLen) noexcept {
     return compressBound(static_cast<uLong>(srcLen)) + emptyStoredBlockBound;
 }
 
-size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
+size_t compressDeflatePiece(DeflateLevel level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                             size_t dstCap) noexcept {
     if (!isKnownLevel(level)) return 0;
     return zlibPiece(libraryLevel(level), Z_DEFAULT_STRATEGY, last, src, srcLen, dst, dstCap);

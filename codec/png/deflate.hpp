@@ -14,31 +14,34 @@ namespace lumivex::png {
 // "libdeflate" or "zlib": the library behind compressZlib and inflateInto (inflate.hpp) in this build.
 const char* deflateBackend() noexcept;
 
-// The compression levels: 1 (fastest) to 9 (smallest) as zlib means them, and a
-// stronger one: libdeflate's 11 (its optimal parsing, at about half the time of
-// its 12, which writes 1-7 % less), or zlib's 9 without libdeflate.
-constexpr int minDeflateLevel = 1;
-constexpr int maxDeflateLevel = 9;
-constexpr int strongestDeflateLevel = 10;
-// Deeper still for the strongest level's most repetitive rows: libdeflate's 12
-// (zlib's 9 without it), whose longer search and more passes find far more
-// there (a quarter less on a bar chart) at about twice the time of its 11.
-constexpr int deepestDeflateLevel = 11;
+// A deflate level, numbered as libdeflate numbers its levels: 1 (fastest) to 9
+// as zlib means them, then 11 (optimal parsing, at about half the time of 12,
+// which writes 1-7 % less) and 12 (a longer search and more passes, which
+// finds far more in very repetitive rows: a quarter less on a bar chart, at
+// about twice the time of 11). Without libdeflate, 11 and 12 are zlib's 9.
+// Levels 2 to 5, 7 and 8 have no names of their own: DeflateLevel(n).
+enum class DeflateLevel : int { fastest = 1, standard = 6, zlibBest = 9, strongest = 11, deepest = 12 };
+
+// Whether `level` is one of the levels above.
+constexpr bool isKnownLevel(DeflateLevel level) noexcept {
+    const int n = static_cast<int>(level);
+    return (n >= 1 && n <= 9) || level == DeflateLevel::strongest || level == DeflateLevel::deepest;
+}
 
 // Whether two known levels compress alike in this build (without libdeflate
 // the stronger levels are zlib's 9).
-bool sameCompression(int a, int b) noexcept;
+bool sameCompression(DeflateLevel a, DeflateLevel b) noexcept;
 
 // Worst-case length of compressZlib's output for srcLen input bytes, at any level.
 // Returns 0 when that length does not fit in size_t.
 size_t zlibCompressBound(size_t srcLen) noexcept;
 
 // Compresses src[0, srcLen) into one zlib stream in dst[0, dstCap) at `level`
-// (minDeflateLevel..maxDeflateLevel or strongestDeflateLevel). Returns the stream's
+// (a known level). Returns the stream's
 // length, or 0 when the level is unknown, the library could not get memory, or the
 // stream does not fit (never the case with dstCap >= zlibCompressBound(srcLen)).
 // dst must not overlap src. Never writes past dst + dstCap.
-size_t compressZlib(int level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
+size_t compressZlib(DeflateLevel level, const uint8_t* src, size_t srcLen, uint8_t* dst, size_t dstCap) noexcept;
 
 // zlib's strategies that seek no repeated strings, whatever the backend: `runs` finds
 // only runs of the byte just before, `literals` nothing (the Huffman codes alone do
@@ -70,14 +73,14 @@ size_t deflatePieceBound(size_t srcLen) noexcept;
 // 0 when the level is unknown, the library could not get memory, or the piece does not
 // fit (never the case with dstCap >= deflatePieceBound(srcLen)). dst must not overlap
 // src. Never writes past dst + dstCap.
-size_t compressDeflatePiece(int level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
+size_t compressDeflatePiece(DeflateLevel level, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                             size_t dstCap) noexcept;
 // The same the way `how` says (compressZlibUnmatched).
 size_t compressDeflateUnmatchedPiece(Unmatched how, bool last, const uint8_t* src, size_t srcLen, uint8_t* dst,
                                      size_t dstCap) noexcept;
 
 // The stream's two header bytes; the level only sets the informative FLEVEL field.
-void putZlibHeader(int level, uint8_t out[zlibHeaderLength]) noexcept;
+void putZlibHeader(DeflateLevel level, uint8_t out[zlibHeaderLength]) noexcept;
 // The stream's trailer: the whole input's Adler-32, big-endian.
 void putZlibTrailer(uint32_t adler, uint8_t out[zlibTrailerLength]) noexcept;
 

@@ -114,25 +114,29 @@ int filterRowByCost(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t
     return best;
 }
 
-int chooseAndFilter(int strategy, const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp, uint8_t* out,
+int chooseAndFilter(FilterStrategy strategy, const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp, uint8_t* out,
                     CostTables& tables) {
     switch (strategy) {
-        case adaptiveFilter: return filterRowAdaptive(row, prevRow, n, bpp, out);
-        case entropyFilter: return filterRowByCost(row, prevRow, n, bpp, out, entropyCost, tables);
-        case pairsFilter: return filterRowByCost(row, prevRow, n, bpp, out, pairsCost, tables);
-        default: filterRow(strategy, row, prevRow, n, bpp, out); return strategy;
+        case FilterStrategy::adaptive: return filterRowAdaptive(row, prevRow, n, bpp, out);
+        case FilterStrategy::entropy: return filterRowByCost(row, prevRow, n, bpp, out, entropyCost, tables);
+        case FilterStrategy::pairs: return filterRowByCost(row, prevRow, n, bpp, out, pairsCost, tables);
+        default: {
+            const int type = static_cast<int>(strategy);
+            filterRow(type, row, prevRow, n, bpp, out);
+            return type;
+        }
     }
 }
 
 }  // namespace
 
-bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, int strategy,
+bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, FilterStrategy strategy,
                  uint8_t* out) noexcept {
     return filterImageRows(pixels, rowStride, 0, height, bpp, strategy, out);
 }
 
 bool filterImageRows(const uint8_t* pixels, size_t rowStride, size_t firstRow, size_t endRow, size_t bpp,
-                     int strategy, uint8_t* out) noexcept {
+                     FilterStrategy strategy, uint8_t* out) noexcept {
     if (!isKnownStrategy(strategy)) return false;
     const uint8_t* prevRow = firstRow == 0 ? nullptr : pixels + (firstRow - 1) * rowStride;
     CostTables tables;

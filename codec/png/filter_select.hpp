@@ -33,26 +33,22 @@ int filterRowAdaptive(const uint8_t* row, const uint8_t* prevRow, size_t n, size
 int filterRowAdaptiveScalar(const uint8_t* row, const uint8_t* prevRow, size_t n, size_t bpp,
                             uint8_t* out) noexcept;
 
-// filterImage's strategy for choosing each row's filter with filterRowAdaptive.
-constexpr int adaptiveFilter = -1;
-// Strategies that weigh each row's five filterings by other measures, slower
-// and at times better for deflate: the Shannon entropy of the filtered bytes,
-// or how many distinct pairs of neighbouring bytes they hold (fewer pairs,
-// more repeated strings). Both pick the lowest type among equals.
-constexpr int entropyFilter = -2;
-constexpr int pairsFilter = -3;
+// How filterImage filters an image's rows: one filter type on every row, or a
+// choice per row. `adaptive` takes filterRowAdaptive's choice; `entropy` and
+// `pairs` weigh each row's five filterings by other measures, slower and at
+// times better for deflate: the Shannon entropy of the filtered bytes, or how
+// many distinct pairs of neighbouring bytes they hold (fewer pairs, more
+// repeated strings). Both pick the lowest type among equals.
+enum class FilterStrategy : uint8_t { none, sub, up, average, paeth, adaptive, entropy, pairs };
 
-// Whether `strategy` is one of filterImage's: a filter type or a choosing strategy.
-constexpr bool isKnownStrategy(int strategy) noexcept {
-    return (strategy >= 0 && strategy < filterTypeCount) || strategy == adaptiveFilter || strategy == entropyFilter ||
-           strategy == pairsFilter;
-}
+// Whether `strategy` is one of the above; whether it is a single filter type.
+constexpr bool isKnownStrategy(FilterStrategy strategy) noexcept { return strategy <= FilterStrategy::pairs; }
+constexpr bool isFilterType(FilterStrategy strategy) noexcept { return strategy <= FilterStrategy::paeth; }
 
 // The scanline data of an image: for each of `height` rows of rowStride bytes in pixels,
-// its filter-type byte and then its filtered bytes. strategy: a filter type 0..4 used on
-// every row, or adaptiveFilter, entropyFilter or pairsFilter. out: height * (rowStride + 1) bytes, must not overlap
+// its filter-type byte and then its filtered bytes, filtered as `strategy` says. out: height * (rowStride + 1) bytes, must not overlap
 // pixels. Returns false, writing nothing, for an unknown strategy.
-bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, int strategy,
+bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t bpp, FilterStrategy strategy,
                  uint8_t* out) noexcept;
 
 // filterImage's scanlines of rows [firstRow, endRow) alone, written from out on (row
@@ -60,6 +56,6 @@ bool filterImage(const uint8_t* pixels, size_t rowStride, size_t height, size_t 
 // parts of an image filtered apart (on different threads, say) join into filterImage's
 // output. pixels is the whole image. Returns false, writing nothing, for an unknown strategy.
 bool filterImageRows(const uint8_t* pixels, size_t rowStride, size_t firstRow, size_t endRow, size_t bpp,
-                     int strategy, uint8_t* out) noexcept;
+                     FilterStrategy strategy, uint8_t* out) noexcept;
 
 }  // namespace lumivex::png

@@ -2,8 +2,6 @@
 // Plain C++: no Python.
 #pragma once
 
-#include "deflate.hpp"
-
 #include <libdeflate.h>
 
 #include <mutex>
@@ -43,7 +41,7 @@ public:
     }
 
 private:
-    static constexpr int maxKeptLevel = maxDeflateLevel;
+    static constexpr int maxKeptLevel = 9;  // the levels zlib has too
     std::mutex mutex_;
     libdeflate_compressor* slots_[maxKeptLevel + 1][2] = {};
 };
@@ -54,7 +52,7 @@ inline KeptCompressors& keptCompressors() {
     return *kept;
 }
 
-// A compressor at the library's level for one call.
+// A compressor at libdeflate's `libraryLevel` for one call.
 class Compressor {
 public:
     explicit Compressor(int libraryLevel) : level_(libraryLevel), held_(keptCompressors().take(level_)) {}

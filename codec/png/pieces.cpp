@@ -21,7 +21,7 @@ PieceLayout layOutPieces(const RowParts& pieces) noexcept {
     return layout;
 }
 
-size_t joinPieces(const PieceLayout& layout, const RowParts& pieces, int level, const size_t written[],
+size_t joinPieces(const PieceLayout& layout, const RowParts& pieces, DeflateLevel level, const size_t written[],
                   const uint32_t adlers[], uint8_t* dst) noexcept {
     for (size_t i = 0; i < layout.count; ++i) {
         if (written[i] == 0 || written[i] > layout.area[i]) return 0;

@@ -9,6 +9,8 @@
 // area from the wrong piece.
 #pragma once
 
+#include "deflate.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -43,7 +45,7 @@ PieceLayout layOutPieces(const RowParts& pieces) noexcept;
 // Writes the zlib header (with `level`'s informative bits) and trailer and
 // returns the stream's length, which starts at dst; 0 if any piece is empty or
 // longer than its area.
-size_t joinPieces(const PieceLayout& layout, const RowParts& pieces, int level, const size_t written[],
+size_t joinPieces(const PieceLayout& layout, const RowParts& pieces, DeflateLevel level, const size_t written[],
                   const uint32_t adlers[], uint8_t* dst) noexcept;
 
 }  // namespace lumivex::png

@@ -1,6 +1,6 @@
 // Lumivex._native: the package's private native helpers, beside the extension
 // module proper: the compact PNG encoder's binding (the encoder itself is in
-// codec/png/compact_encoder.*), the name of the deflate library this build
+// codec/png/compact/), the name of the deflate library this build
 // links, and the capped decode behind Lumivex.open (capped_decode.cpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -13,7 +13,7 @@
 #include "../../capi/module.hpp"
 #include "../../capi/ref.hpp"
 #include "../../codec/peek.hpp"
-#include "../../codec/png/compact_encoder.hpp"
+#include "../../codec/png/compact/encoder.hpp"
 #include "../../codec/png/deflate.hpp"
 #include "../../codec/png/filter_select.hpp"
 #include "../../codec/png/framing.hpp"
@@ -22,6 +22,7 @@
 
 using namespace lumivex::capi;
 namespace png = lumivex::png;
+namespace compact = lumivex::png::compact;
 
 namespace {
 
@@ -40,14 +41,14 @@ bool checkImage(int32_t width, int32_t height, Py_ssize_t pixelsLength) {
     return true;
 }
 
-Failure raiseStatus(png::CompactStatus status, const png::CompactPlan& plan) {
+Failure raiseStatus(compact::CompactStatus status, const compact::CompactPlan& plan) {
     switch (status) {
-        case png::CompactStatus::unknownLevel:
-            return raiseFormat(PyExc_ValueError, "unknown compression level %d", plan.level);
-        case png::CompactStatus::unknownFilter:
-            return raiseFormat(PyExc_ValueError, "unknown filter strategy %d", plan.strategy);
-        case png::CompactStatus::outOfMemory:
-        case png::CompactStatus::ok:
+        case compact::CompactStatus::unknownLevel:
+            return raiseFormat(PyExc_ValueError, "unknown compression level %d", static_cast<int>(plan.level));
+        case compact::CompactStatus::unknownFilter:
+            return raiseFormat(PyExc_ValueError, "unknown filter strategy %d", static_cast<int>(plan.strategy));
+        case compact::CompactStatus::outOfMemory:
+        case compact::CompactStatus::ok:
             break;
     }
     return raiseNoMemory();
@@ -61,18 +62,23 @@ PyObject* encodePng(PyObject*, const Arg* args) noexcept {
     ByteView view;  // held to the end: a bytearray cannot be resized under the encode
     if (!view.acquire(args[2].object) || !checkImage(args[0].int32, args[1].int32, view.length())) return nullptr;
     const int colour = args[5].int32;
-    if (colour != int(png::ColourChoice::automatic) && colour != int(png::ColourChoice::rgb)) {
+    if (colour != int(compact::ColourChoice::automatic) && colour != int(compact::ColourChoice::rgb)) {
         return raiseFormat(PyExc_ValueError, "unknown colour choice %d", colour);
     }
-    const png::CompactPlan plan{view.data(), uint32_t(args[0].int32), uint32_t(args[1].int32), args[3].int32,
-                                args[4].int32, png::ColourChoice(colour)};
-    png::CompactStatus status = png::checkCompactPlan(plan);
-    if (status != png::CompactStatus::ok) return raiseStatus(status, plan);
-    png::CompactStream stream;
+    const int strategy = args[4].int32;
+    if (strategy < 0 || strategy > int(png::FilterStrategy::adaptive)) {
+        return raiseFormat(PyExc_ValueError, "unknown filter strategy %d", strategy);
+    }
+    const compact::CompactPlan plan{view.data(), uint32_t(args[0].int32), uint32_t(args[1].int32),
+                                    png::DeflateLevel(args[3].int32), png::FilterStrategy(strategy),
+                                    compact::ColourChoice(colour)};
+    compact::CompactStatus status = compact::checkCompactPlan(plan);
+    if (status != compact::CompactStatus::ok) return raiseStatus(status, plan);
+    compact::CompactStream stream;
     Py_BEGIN_ALLOW_THREADS
-    status = png::encodeCompactStream(plan, &stream);
+    status = compact::encodeCompactStream(plan, &stream);
     Py_END_ALLOW_THREADS
-    if (status != png::CompactStatus::ok) return raiseStatus(status, plan);
+    if (status != compact::CompactStatus::ok) return raiseStatus(status, plan);
 
     const size_t total = png::pngFileLength(stream.layout(), stream.length());
     if (total > size_t(PY_SSIZE_T_MAX)) return raiseNoMemory();
@@ -99,10 +105,10 @@ int execNative(PyObject* module) {
     Ref moduleName = Ref::steal(PyUnicode_FromString("Lumivex._native"));
     if (!moduleName || !bindFunction(PyModule_GetDict(module), encodeDef, moduleName.get())) return -1;
     if (PyModule_AddStringConstant(module, "DEFLATE_BACKEND", png::deflateBackend()) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "STRONGEST_LEVEL", png::strongestDeflateLevel) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "ADAPTIVE_FILTER", png::adaptiveFilter) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "COLOUR_AUTO", int(png::ColourChoice::automatic)) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "COLOUR_RGB", int(png::ColourChoice::rgb)) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "STRONGEST_LEVEL", int(png::DeflateLevel::strongest)) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "ADAPTIVE_FILTER", int(png::FilterStrategy::adaptive)) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "COLOUR_AUTO", int(compact::ColourChoice::automatic)) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "COLOUR_RGB", int(compact::ColourChoice::rgb)) < 0) return -1;
     if (PyModule_AddIntConstant(module, "PEEK_BYTES", static_cast<long>(lumivex::peekBytes)) < 0) return -1;
     return 0;
 }

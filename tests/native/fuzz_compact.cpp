@@ -9,9 +9,9 @@
 // 4's next bit draws runs of colours instead. The
 // stream must inflate to one filter byte and one row per row, and
 // reconstructing the rows must give back the pixels.
-#include "codec/png/compact_encoder.hpp"
+#include "codec/png/compact/encoder.hpp"
+#include "codec/png/compact/policy.hpp"
 #include "codec/png/convert.hpp"
-#include "codec/png/compact_stream.hpp"
 #include "codec/png/deflate.hpp"
 #include "codec/png/inflate.hpp"
 #include "codec/png/filter.hpp"
@@ -23,12 +23,13 @@
 #include <vector>
 
 namespace png = lumivex::png;
+namespace compact = lumivex::png::compact;
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const png::CompactPlan& plan) {
-    std::fprintf(stderr, "%s: %u x %u, level %d, strategy %d\n", what, plan.width, plan.height, plan.level,
-                 plan.strategy);
+[[noreturn]] void fail(const char* what, const compact::CompactPlan& plan) {
+    std::fprintf(stderr, "%s: %u x %u, level %d, strategy %d\n", what, plan.width, plan.height,
+                 static_cast<int>(plan.level), static_cast<int>(plan.strategy));
     std::abort();
 }
 
@@ -40,11 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Byte 1 at 255: just past the two-piece threshold for 8-bit RGB rows, the row count odd or even by
     // its low bits; at 254, three times that, past it for one-byte rows too; at 253, six times, so that
     // a wide palette's rows are sampled rather than all weighed.
-    const uint32_t tall = uint32_t(png::smallScanlines / (3 * width + 1)) + 1 + data[4] % 3;
+    const uint32_t tall = uint32_t(compact::smallScanlines / (3 * width + 1)) + 1 + data[4] % 3;
     const uint32_t tallTimes[] = {6, 3, 1};
     const uint32_t height = data[1] >= 253 ? tallTimes[data[1] - 253] * tall : 1 + data[1] % 64;
-    const int levels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, png::strongestDeflateLevel};
-    const int strategies[] = {0, 1, 2, 3, 4, png::adaptiveFilter};
+    const png::DeflateLevel levels[] = {png::DeflateLevel(1), png::DeflateLevel(2), png::DeflateLevel(3),
+                                        png::DeflateLevel(4), png::DeflateLevel(5), png::DeflateLevel(6),
+                                        png::DeflateLevel(7), png::DeflateLevel(8), png::DeflateLevel(9),
+                                        png::DeflateLevel::strongest};
     std::vector<uint8_t> pixels(size_t(width) * height * 3);
     // No noise; the low bit flipped in one value of 16 (a drawing's density); the low two bits; all bits.
     const int noise = (data[3] / 12) % 4;
@@ -67,16 +70,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (size_t c = 0; c < 3; ++c) pixels[at + c] = data[5 + (3 * drawn + c) % (size - 5)];
         }
     }
-    const png::ColourChoice colour = (data[3] / 6) % 2 ? png::ColourChoice::rgb : png::ColourChoice::automatic;
-    const png::CompactPlan plan{pixels.data(), width, height, levels[data[2] % 10], strategies[data[3] % 6], colour};
+    const compact::ColourChoice colour = (data[3] / 6) % 2 ? compact::ColourChoice::rgb : compact::ColourChoice::automatic;
+    const compact::CompactPlan plan{pixels.data(), width, height, levels[data[2] % 10],
+                                      png::FilterStrategy(data[3] % 6), colour};
 
-    if (png::checkCompactPlan(plan) != png::CompactStatus::ok) fail("a known plan refused", plan);
-    png::CompactStream stream;
-    if (png::encodeCompactStream(plan, &stream) != png::CompactStatus::ok) fail("encode failed", plan);
+    if (compact::checkCompactPlan(plan) != compact::CompactStatus::ok) fail("a known plan refused", plan);
+    compact::CompactStream stream;
+    if (compact::encodeCompactStream(plan, &stream) != compact::CompactStatus::ok) fail("encode failed", plan);
 
     // The rows come back in the layout the encoder chose, then through the reader's converter to RGB.
     const png::PngLayout& layout = stream.layout();
-    if (colour == png::ColourChoice::rgb && layout.colourType != 2) fail("a reduced layout where RGB was asked", plan);
+    if (colour == compact::ColourChoice::rgb && layout.colourType != 2) fail("a reduced layout where RGB was asked", plan);
     const size_t stride = layout.rowBytes(width);
     std::vector<uint8_t> scanlines(height * (stride + 1));
     png::InflateCounts counts;
@@ -92,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* line = scanlines.data() + y * (stride + 1);
         const int type = line[0];
-        if (plan.strategy != png::adaptiveFilter && type != plan.strategy) {
+        if (plan.strategy != png::FilterStrategy::adaptive && type != static_cast<int>(plan.strategy)) {
             fail("a row filtered with another type", plan);
         }
         const uint8_t* above = y == 0 ? nullptr : packed.data() + (y - 1) * stride;

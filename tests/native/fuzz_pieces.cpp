@@ -26,7 +26,7 @@ namespace {
 }
 
 int levelOf(uint8_t byte) {
-    const int levels[] = {1, 2, 4, 6, 9, png::strongestDeflateLevel};
+    const int levels[] = {1, 2, 4, 6, 9, int(png::DeflateLevel::strongest)};
     return levels[byte % 6];
 }
 
@@ -68,11 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool last = i + 1 == layout.count;
         uint8_t* area = stream.data() + layout.offset[i];
         written[i] = unmatched ? png::compressDeflateUnmatchedPiece(how, last, piece, pieces.length(i), area, layout.area[i])
-                          : png::compressDeflatePiece(level, last, piece, pieces.length(i), area, layout.area[i]);
+                          : png::compressDeflatePiece(png::DeflateLevel(level), last, piece, pieces.length(i), area, layout.area[i]);
         if (written[i] == 0) fail("a piece did not fit its area", pieces.count, rows, lineBytes);
         adlers[i] = png::updateAdler32(1, piece, pieces.length(i));
     }
-    const size_t length = png::joinPieces(layout, pieces, level, written, adlers, stream.data());
+    const size_t length = png::joinPieces(layout, pieces, png::DeflateLevel(level), written, adlers, stream.data());
     if (length == 0 || length > layout.total) fail("join failed", pieces.count, rows, lineBytes);
 
     std::vector<uint8_t> inflated(input.size());

@@ -2,7 +2,7 @@
 // zlib wrappers and the estimates of deflating without strings, and the filtered
 // rows the compact encoder's candidates keep. Built once per deflate backend. Exit
 // status is the number of failed checks (capped), 0 when all pass.
-#include "codec/png/compact_candidates.hpp"
+#include "codec/png/compact/choose.hpp"
 #include "codec/png/deflate.hpp"
 #include "codec/png/inflate.hpp"
 #include "codec/png/deflate_scan.hpp"
@@ -23,6 +23,7 @@
 #include <zlib.h>
 
 using namespace lumivex;
+namespace compact = lumivex::png::compact;
 using namespace nativetest;
 
 namespace {
@@ -162,8 +163,9 @@ void testFilterImage() {
     const size_t height = 5;
     for (size_t stride : {3 * 7, 3 * 400}) {
         const Bytes pixels = randomBytes(stride * height, 9);
-        for (int strategy : {0, 1, 2, 3, 4, png::adaptiveFilter, png::entropyFilter, png::pairsFilter}) {
-            context = "image " + std::to_string(stride) + " bytes wide, strategy " + std::to_string(strategy);
+        for (int code = 0; code <= int(png::FilterStrategy::pairs); ++code) {
+            const auto strategy = png::FilterStrategy(code);
+            context = "image " + std::to_string(stride) + " bytes wide, strategy " + std::to_string(code);
             Bytes out = guarded(height * (stride + 1));
             CHECK(png::filterImage(pixels.data(), stride, height, 3, strategy, out.data()));
             CHECK(guardIntact(out, height * (stride + 1)));
@@ -172,10 +174,10 @@ void testFilterImage() {
                 const uint8_t* prev = y ? row - stride : nullptr;
                 const uint8_t* line = out.data() + y * (stride + 1);
                 Bytes want(stride);
-                const int type = strategy == png::adaptiveFilter
+                const int type = strategy == png::FilterStrategy::adaptive
                                      ? png::filterRowAdaptiveScalar(row, prev, stride, 3, want.data())
-                                 : strategy >= 0 ? strategy
-                                                 : line[0];  // chosen by cost: its bytes are checked
+                                 : png::isFilterType(strategy) ? code
+                                                               : line[0];  // chosen by cost: its bytes are checked
                 png::filterRowScalar(type, row, prev, stride, 3, want.data());
                 CHECK(line[0] == type);
                 CHECK(sameBytes(line + 1, want.data(), stride));
@@ -193,7 +195,7 @@ void testFilterImage() {
     }
     context = "image, unknown strategy";
     Bytes out = guarded(0);
-    CHECK(!png::filterImage(out.data(), 1, 1, 3, 5, out.data()));
+    CHECK(!png::filterImage(out.data(), 1, 1, 3, png::FilterStrategy(200), out.data()));
     CHECK(guardIntact(out, 0));
 }
 
@@ -206,20 +208,21 @@ void testKeptRows() {
         context = "kept rows, values 0 to " + std::to_string(maxValue);
         const uint32_t width = 200, height = 60;
         const Bytes pixels = randomBytes(size_t(width) * height * 3, maxValue);
-        const png::CompactPlan plan{pixels.data(), width, height, png::strongestDeflateLevel, png::adaptiveFilter};
-        const size_t lineBytes = size_t(width) * 3 + 1, cap = png::scratchBytes(height * lineBytes, lineBytes);
+        const compact::CompactPlan plan{pixels.data(), width, height, png::DeflateLevel::strongest,
+                                        png::FilterStrategy::adaptive};
+        const size_t lineBytes = size_t(width) * 3 + 1, cap = compact::scratchBytes(height * lineBytes, lineBytes);
         Bytes memory(2 * cap);
-        const png::Scratch scratch{memory.data(), cap};
-        png::Candidate candidates[png::maxLayouts];
-        const size_t count = png::makeCandidates(plan, scratch, candidates);
+        const compact::Scratch scratch{memory.data(), cap};
+        compact::Candidate candidates[compact::maxLayouts];
+        const size_t count = compact::weighCandidates(plan, scratch, candidates);
         for (size_t i = 0; i < count; ++i) {
-            png::weighSlowStrategies(&candidates[i], scratch);
-            const png::Image& image = candidates[i].image;
+            compact::weighSlowStrategies(&candidates[i], scratch);
+            const compact::Image& image = candidates[i].image;
             Bytes rows(image.scanlineBytes());
-            for (int strategy : {candidates[i].strategy, candidates[i].runnerUp, candidates[i].third}) {
-                const uint8_t* kept = candidates[i].filteredBy(strategy);
+            for (const compact::Weighed& weighed : candidates[i].best) {
+                const uint8_t* kept = candidates[i].filteredBy(weighed.strategy);
                 if (kept == nullptr) continue;
-                png::filterImage(image.pixels, image.rowStride, image.height, image.bpp, strategy, rows.data());
+                png::filterImage(image.pixels, image.rowStride, image.height, image.bpp, weighed.strategy, rows.data());
                 CHECK(sameBytes(kept, rows.data(), rows.size()));
                 ++checked;
             }
@@ -316,7 +319,7 @@ void testCompressRoundTrip() {
     const Bytes inputs[] = {Bytes(),           randomBytes(1),          randomBytes(1000, 3),
                             randomBytes(70000), randomBytes(70000, 7),   Bytes(300000, 7),
                             runsAndNoise(100000, 12), runsAndNoise(100000, 600)};
-    const int levels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, png::strongestDeflateLevel};
+    const int levels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, int(png::DeflateLevel::strongest)};
     for (const Bytes& input : inputs) {
         const size_t bound = png::zlibCompressBound(input.size());
         CHECK(bound > input.size());
@@ -342,7 +345,7 @@ void testCompressRoundTrip() {
         for (int level : levels) {
             context = "compress " + std::to_string(input.size()) + " bytes at level " + std::to_string(level);
             Bytes packed = guarded(bound);
-            const size_t len = png::compressZlib(level, input.data(), input.size(), packed.data(), bound);
+            const size_t len = png::compressZlib(png::DeflateLevel(level), input.data(), input.size(), packed.data(), bound);
             CHECK(len > 0 && len <= bound);
             CHECK(guardIntact(packed, bound));
             packed.resize(len);
@@ -353,7 +356,7 @@ void testCompressRoundTrip() {
             // A buffer one byte short of the stream: refused, nothing written past it.
             if (len > 1) {
                 Bytes small = guarded(len - 1);
-                CHECK(png::compressZlib(level, input.data(), input.size(), small.data(), len - 1) == 0);
+                CHECK(png::compressZlib(png::DeflateLevel(level), input.data(), input.size(), small.data(), len - 1) == 0);
                 CHECK(guardIntact(small, len - 1));
             }
         }
@@ -369,16 +372,16 @@ void testCompressRoundTrip() {
         for (const char* c = words[(state >> 16) % 8]; *c != 0; ++c) text.push_back(uint8_t(*c));
     }
     Bytes packed(png::zlibCompressBound(text.size()));
-    const size_t fast = png::compressZlib(1, text.data(), text.size(), packed.data(), packed.size());
+    const size_t fast = png::compressZlib(png::DeflateLevel::fastest, text.data(), text.size(), packed.data(), packed.size());
     const size_t strong =
-        png::compressZlib(png::strongestDeflateLevel, text.data(), text.size(), packed.data(), packed.size());
+        png::compressZlib(png::DeflateLevel::strongest, text.data(), text.size(), packed.data(), packed.size());
     CHECK(strong > 0 && strong < fast);
     const size_t deepest =
-        png::compressZlib(png::deepestDeflateLevel, text.data(), text.size(), packed.data(), packed.size());
+        png::compressZlib(png::DeflateLevel::deepest, text.data(), text.size(), packed.data(), packed.size());
     CHECK(deepest > 0 && deepest < fast);
     context = "unknown levels are refused";
-    for (int level : {0, -1, png::deepestDeflateLevel + 1, 100})
-        CHECK(png::compressZlib(level, text.data(), text.size(), packed.data(), packed.size()) == 0);
+    for (int level : {0, -1, 10, int(png::DeflateLevel::deepest) + 1, 100})
+        CHECK(png::compressZlib(png::DeflateLevel(level), text.data(), text.size(), packed.data(), packed.size()) == 0);
 }
 
 // Input cut into pieces compressed one by one, then joined with the header and the
@@ -388,7 +391,7 @@ void testPieces() {
     const Bytes finalEmptyBlock{0x01, 0x00, 0x00, 0xFF, 0xFF};
     auto framed = [](const Bytes& body, uint32_t adler) {
         Bytes stream(png::zlibHeaderLength);
-        png::putZlibHeader(6, stream.data());
+        png::putZlibHeader(png::DeflateLevel::standard, stream.data());
         stream.insert(stream.end(), body.begin(), body.end());
         stream.resize(stream.size() + png::zlibTrailerLength);
         png::putZlibTrailer(adler, stream.data() + stream.size() - png::zlibTrailerLength);
@@ -398,8 +401,8 @@ void testPieces() {
         const size_t size = round < 4 ? size_t(round) : std::uniform_int_distribution<size_t>(4, 200000)(rng);
         const Bytes input = randomBytes(size, round % 3 == 0 ? 255 : 3);
         std::vector<size_t> cuts{0, size / 3, size - size / 4, size};
-        for (int method : {1, 6, png::strongestDeflateLevel, 0, -1}) {  // 0: runs only, -1: literals only
-            if (method == png::strongestDeflateLevel && size > 50000) continue;
+        for (int method : {1, 6, int(png::DeflateLevel::strongest), 0, -1}) {  // 0: runs only, -1: literals only
+            if (method == int(png::DeflateLevel::strongest) && size > 50000) continue;
             context = "pieces of " + std::to_string(size) + " bytes, " +
                       (method > 0 ? "level " + std::to_string(method) : method == 0 ? "runs" : "literals");
             Bytes joined;
@@ -411,7 +414,7 @@ void testPieces() {
                 const size_t bound = png::deflatePieceBound(len);
                 Bytes piece = guarded(bound);
                 const png::Unmatched how = method == 0 ? png::Unmatched::runs : png::Unmatched::literals;
-                const size_t n = method > 0 ? png::compressDeflatePiece(method, last, src, len, piece.data(), bound)
+                const size_t n = method > 0 ? png::compressDeflatePiece(png::DeflateLevel(method), last, src, len, piece.data(), bound)
                                             : png::compressDeflateUnmatchedPiece(how, last, src, len, piece.data(), bound);
                 CHECK(n > 0 && guardIntact(piece, bound));
                 piece.resize(n);
@@ -438,7 +441,7 @@ void testPieces() {
     const Bytes input = randomBytes(5000);
     for (bool last : {false, true}) {
         Bytes small = guarded(100);
-        CHECK(png::compressDeflatePiece(6, last, input.data(), input.size(), small.data(), 100) == 0);
+        CHECK(png::compressDeflatePiece(png::DeflateLevel::standard, last, input.data(), input.size(), small.data(), 100) == 0);
         for (png::Unmatched how : {png::Unmatched::runs, png::Unmatched::literals})
             CHECK(png::compressDeflateUnmatchedPiece(how, last, input.data(), input.size(), small.data(), 100) == 0);
         CHECK(guardIntact(small, 100));
@@ -482,9 +485,9 @@ void testLastBlockScan() {
                     streams.push_back({"zlib input " + std::to_string(k) + " level " + std::to_string(level) +
                                            " strategy " + std::to_string(strategy) + " flush " + std::to_string(flushEvery),
                                        rawDeflate(input, level, strategy, flushEvery)});
-        for (int level : {1, 6, 9, png::strongestDeflateLevel}) {
+        for (int level : {1, 6, 9, int(png::DeflateLevel::strongest)}) {
             Bytes piece(png::deflatePieceBound(input.size()));
-            piece.resize(png::compressDeflatePiece(level, true, input.data(), input.size(), piece.data(), piece.size()));
+            piece.resize(png::compressDeflatePiece(png::DeflateLevel(level), true, input.data(), input.size(), piece.data(), piece.size()));
             streams.push_back({"piece input " + std::to_string(k) + " level " + std::to_string(level), piece});
         }
     }

@@ -1,15 +1,16 @@
-#include "compact_trials.hpp"
+#include "trials.hpp"
 
-#include "compact_deflates.hpp"
-#include "framing.hpp"
+#include "policy.hpp"
+#include "schedule.hpp"
+#include "trial_deflates.hpp"
 
-#include "../share_tasks.hpp"
+#include "../framing.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 
-namespace lumivex::png {
+namespace lumivex::png::compact {
 namespace {
 
 // The strongest level's trials. The default level's sampled strips misjudge
@@ -24,12 +25,6 @@ namespace {
 // the weighing, which takes a fifth of its time: see deflateWhileWeighing. On a
 // short stream the cut costs 1-2 %. Rows that repeat very much are also
 // deflated at a quicker level, which at times finds more (worthQuickLevel).
-constexpr size_t strongestTrials = 2, maxWeighedWhole = 6;
-constexpr double runnerUpMargin = 1.03;
-constexpr size_t thirdStrategyScanlines = size_t(1) << 20;
-// Above this many scanline bytes the pairs keep their sampled estimates: the
-// weighing holds every pair's whole image filtered (up to six), and two streams.
-constexpr size_t maxWeighedBytes = size_t(16) << 20;
 
 bool withinRunnerUpMargin(const Trial& next, const Trial& first) {
     return double(next.expected) <= double(first.expected) * runnerUpMargin;
@@ -39,7 +34,7 @@ bool withinRunnerUpMargin(const Trial& next, const Trial& first) {
 // weighing judges least surely. (On 122 outside pictures a second trial
 // between two ways of choosing filters for one layout never changed the file.)
 bool otherKind(const Trial& a, const Trial& b) {
-    return a.candidate != b.candidate || (a.strategy == kNone) != (b.strategy == kNone);
+    return a.candidate != b.candidate || (a.strategy == FilterStrategy::none) != (b.strategy == FilterStrategy::none);
 }
 
 // The pairs of layout and strategy expected within strongestMargin of the best, likeliest first.
@@ -49,22 +44,24 @@ size_t closePairs(const Candidate* candidates, size_t count, Trial pairs[maxWeig
     for (size_t i = 0; i < count; ++i) {
         const Candidate& candidate = candidates[i];
         bool unfilteredAdded = false;
-        const auto add = [&](int strategy, uint64_t expected) {
-            unfilteredAdded = unfilteredAdded || strategy == kNone;
+        const auto add = [&](FilterStrategy strategy, uint64_t expected) {
+            unfilteredAdded = unfilteredAdded || strategy == FilterStrategy::none;
             all[found].candidate = &candidate;
             all[found].strategy = strategy;
             all[found++].expected = expected;
         };
-        add(candidate.strategy, candidate.expected);
-        if (candidate.runnerUpExpected != UINT64_MAX) add(candidate.runnerUp, candidate.runnerUpExpected);
+        const Weighed& third = candidate.best[2];
+        add(candidate.strategy(), candidate.expected());
+        if (candidate.best[1].expected != UINT64_MAX) add(candidate.best[1].strategy, candidate.best[1].expected);
         // A third strategy changed icons' files (up to 3 % smaller). On photographs
         // the weighing misjudges such near ones by as much as they differ, and on
         // longer rows it changed no file and took a tenth more time.
-        const bool thirdPays = candidate.thirdExpected != UINT64_MAX &&
-                               !photographic(candidate.thirdExpected, candidate.image) &&
+        const bool thirdPays = third.expected != UINT64_MAX && !photographic(third.expected, candidate.image) &&
                                candidate.image.scanlineBytes() <= thirdStrategyScanlines;
-        if (thirdPays) add(candidate.third, candidate.thirdExpected);
-        if (candidate.unfilteredExpected != UINT64_MAX && !unfilteredAdded) add(kNone, candidate.unfilteredExpected);
+        if (thirdPays) add(third.strategy, third.expected);
+        if (candidate.unfilteredExpected != UINT64_MAX && !unfilteredAdded) {
+            add(FilterStrategy::none, candidate.unfilteredExpected);
+        }
     }
     std::sort(all, all + found, likelier);
     // The likeliest unfiltered pair is weighed however far its sample put it.
@@ -72,9 +69,9 @@ size_t closePairs(const Candidate* candidates, size_t count, Trial pairs[maxWeig
     size_t kept = 0;
     bool unfiltered = false;
     for (size_t i = 0; i < found && kept < maxWeighedWhole; ++i) {
-        const bool first = all[i].strategy == kNone && !unfiltered;
+        const bool first = all[i].strategy == FilterStrategy::none && !unfiltered;
         if (double(all[i].expected) > cutoff && !first) continue;
-        unfiltered = unfiltered || all[i].strategy == kNone;
+        unfiltered = unfiltered || all[i].strategy == FilterStrategy::none;
         pairs[kept++] = std::move(all[i]);
     }
     return kept;
@@ -117,7 +114,7 @@ constexpr size_t quickSlot = strongestTrials, resultSlots = 2 * strongestTrials;
 
 // The trial's rows deflated at the quick level too, when worth it, in
 // results[slot + quickSlot]; false when memory ran out.
-bool deflateQuick(const Trial& trial, int level, Deflated results[resultSlots], size_t slot) {
+bool deflateQuick(const Trial& trial, DeflateLevel level, Deflated results[resultSlots], size_t slot) {
     return !worthQuickLevel(trial, level) || deflateWhole(trial, quickLevel, &results[slot + quickSlot]);
 }
 
@@ -127,7 +124,7 @@ bool deflateQuick(const Trial& trial, int level, Deflated results[resultSlots], 
 // weighing puts first, if another, or else the next one of another kind when
 // close. Most often the first guess stands and the wait is one deflate. The
 // first trial's quick deflate falls to whichever thread is free first.
-bool deflateWhileWeighing(Trial* pairs, size_t count, int level, Deflated results[resultSlots]) {
+bool deflateWhileWeighing(Trial* pairs, size_t count, DeflateLevel level, Deflated results[resultSlots]) {
     const size_t other = likeliestOtherKind(pairs, count, 0);
     Trial* const first[] = {&pairs[0], other == noPair ? nullptr : &pairs[other]};
     bool fine[strongestTrials] = {true, true};
@@ -165,7 +162,7 @@ bool deflateWhileWeighing(Trial* pairs, size_t count, int level, Deflated result
 
 // The trials in the order weighed: the likeliest cut in two when worth it, or
 // whole beside the next one when close, the quick levels' deflates after.
-bool deflateLikeliest(Trial* pairs, size_t count, int level, Deflated results[resultSlots]) {
+bool deflateLikeliest(Trial* pairs, size_t count, DeflateLevel level, Deflated results[resultSlots]) {
     Trial& first = pairs[0];
     const bool cut = cutPays(&first);
     const size_t trials = count > 1 && !cut && withinRunnerUpMargin(pairs[1], first) ? 2 : 1;
@@ -190,7 +187,7 @@ bool deflateLikeliest(Trial* pairs, size_t count, int level, Deflated results[re
 
 }  // namespace
 
-CompactStatus runStrongestTrials(const Candidate* candidates, size_t count, int level, Owned* best, size_t* length,
+CompactStatus runStrongestTrials(const Candidate* candidates, size_t count, DeflateLevel level, Owned* best, size_t* length,
                                  const PngLayout** layout) {
     Trial pairs[maxWeighedWhole];
     const size_t weighed = closePairs(candidates, count, pairs);
@@ -223,4 +220,4 @@ CompactStatus runStrongestTrials(const Candidate* candidates, size_t count, int 
     return CompactStatus::ok;
 }
 
-}  // namespace lumivex::png
+}  // namespace lumivex::png::compact

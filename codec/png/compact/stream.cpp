@@ -1,77 +1,25 @@
-#include "compact_stream.hpp"
+#include "stream.hpp"
 
-#include "compact_methods.hpp"
-#include "deflate.hpp"
-#include "owned.hpp"
+#include "methods.hpp"
+#include "policy.hpp"
+#include "schedule.hpp"
 
-#include "../share_tasks.hpp"
+#include "../owned.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
-namespace lumivex::png {
+namespace lumivex::png::compact {
 namespace {
-
-// Deflate's matching pays on most pictures; on smooth noisy ones, whose filtered rows
-// repeat little, seeking only runs, or no strings at all, is smaller as well as faster.
-// The choice is made on a sample of evenly spaced strips of rows (on everything, for a
-// small image).
-
-// A stream of a way that seeks no strings is cut in two from this size on,
-// where the second piece's code tables (some 100 bytes) weigh under 1 %: on a
-// stream of 1 KB they came to 3 %.
-constexpr uint64_t piecesPayBytes = 16 * 1024;
-
-// A sample's size by runs or literals alone times this must be below
-// matching's for either to be chosen.
-constexpr double unmatchedMargin = 1.03;
 
 // Whether a compressed size is under a bit a byte of its input. Literals alone
 // never are.
 bool spendsUnderABitAByte(uint64_t compressed, size_t len) { return compressed < len / 8; }
 
-// Room for the stream of len scanline bytes whole or in pieces, whichever is
-// larger; 0 when too large.
-size_t wholeOrPiecesBound(size_t len, size_t lineBytes) {
-    const size_t whole = zlibCompressBound(len);
-    const size_t pieces = layOutPieces(piecesOf(len, lineBytes)).total;
-    return whole == 0 || pieces == 0 ? 0 : std::max(whole, pieces);
-}
-
-}  // namespace
-
-bool worthTwoThreads(size_t len, size_t lineBytes) noexcept {
-    return haveTwoCores() && len > smallScanlines && len / lineBytes >= 2;
-}
-
-size_t streamCapacity(size_t len, size_t lineBytes) noexcept {
-    return worthTwoThreads(len, lineBytes) ? wholeOrPiecesBound(len, lineBytes) : zlibCompressBound(len);
-}
-
-size_t scratchBytes(size_t scanlineBytes, size_t lineBytes) noexcept {
-    // A small image or one worth weighing whole, or the sample of any layout of this image (rows
-    // no longer than these): eight strips of at most stripTargetBytes or a row each, or a sixteenth.
-    // The ways that seek no strings may deflate a small image in pieces there.
-    if (worthWeighingWhole(scanlineBytes / lineBytes, lineBytes)) return wholeOrPiecesBound(scanlineBytes, lineBytes);
-    const size_t sampleBytes =
-        std::max(minSampleStrips * std::max(stripTargetBytes, lineBytes), scanlineBytes / sampleFraction);
-    return zlibCompressBound(std::min(scanlineBytes, std::max(smallScanlines, sampleBytes)));
-}
-
-Sample sampleOf(size_t height, size_t lineBytes, size_t stripBytes) noexcept {
-    const size_t stripRows = std::max<size_t>(1, stripBytes / lineBytes);
-    if (height <= minSampleStrips * stripRows) return {1, height, height};
-    const size_t strips = std::clamp(height / (sampleFraction * stripRows), minSampleStrips, maxSampleStrips);
-    return {strips, stripRows, height};
-}
-
-namespace {
-
 // A way to deflate a sample, and the size it gave (UINT64_MAX when the compressor lacked memory).
 struct SampleJob {
     Method method;
-    int level;
+    DeflateLevel level;
     uint64_t size = UINT64_MAX;
 };
 
@@ -129,12 +77,12 @@ void deflateSample(const SampleRows& sample, SampleJob* jobs, size_t count, cons
 
 }  // namespace
 
-size_t compressMatching(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
+size_t compressMatching(DeflateLevel level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst,
                         size_t cap) noexcept {
     return compressWith(Method::matching, level, src, len, lineBytes, dst, cap);
 }
 
-size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
+size_t compressBest(DeflateLevel level, const uint8_t* src, size_t len, size_t lineBytes, uint8_t* dst, size_t cap,
                     const Scratch& scratch, const DefaultMatching& known) noexcept {
     // At the default level or above, matching makes about the default level's sample or less.
     const bool sampleKnown = known.sampleSize != 0 && level >= defaultLevel;
@@ -163,7 +111,7 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
             const size_t i = size_t(tries[task]);
             sizes[i] = compressWhole(static_cast<Method>(i), level, src, len, areas[i], caps[i]);
         };
-        const bool twoThreads = haveTwoCores() && len >= bothAtOnceBytes;
+        const bool twoThreads = trialsAtOnce(len);
         if (count > 1 && twoThreads) {
             shareTasks(count, attempt);
         } else if (count == 1 && tries[0] != Method::matching && twoThreads && toBeat >= piecesPayBytes) {
@@ -227,4 +175,4 @@ size_t compressBest(int level, const uint8_t* src, size_t len, size_t lineBytes,
     return unmatchedWins ? compressWith(unmatched, level, src, len, lineBytes, dst, cap) : matchingStream();
 }
 
-}  // namespace lumivex::png
+}  // namespace lumivex::png::compact

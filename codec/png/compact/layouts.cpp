@@ -1,11 +1,9 @@
-#include "compact_layouts.hpp"
+#include "layouts.hpp"
 
-#include "compact_stream.hpp"
-#include "deflate.hpp"
+#include "policy.hpp"
+#include "schedule.hpp"
 
-#include "../share_tasks.hpp"
-
-namespace lumivex::png {
+namespace lumivex::png::compact {
 namespace {
 
 // A large image's census, taken in two halves on two threads.
@@ -33,11 +31,7 @@ size_t layoutsFor(const CompactPlan& plan, PngLayout layouts[maxLayouts]) noexce
     const ColourCensus census = censusOf(plan);
     if (census.many) return count;
     layouts[count++] = paletteLayout(census);
-    // The strongest level weighs orders by luminance too for images up to
-    // this many pixels: where they paid (icons), their trials cost little; on
-    // larger pictures they gained nothing and took a tenth more time.
-    constexpr size_t moreOrdersPixels = 512 * 1024;
-    if (plan.level == strongestDeflateLevel && size_t(plan.width) * plan.height <= moreOrdersPixels) {
+    if (plan.level == DeflateLevel::strongest && size_t(plan.width) * plan.height <= moreOrdersPixels) {
         layouts[count++] = paletteLayout(census, PaletteOrder::brightestFirst);
         layouts[count++] = paletteLayout(census, PaletteOrder::darkestFirst);
     }
@@ -67,4 +61,4 @@ bool pack(const CompactPlan& plan, const PngLayout& layout, Candidate* out) noex
     return true;
 }
 
-}  // namespace lumivex::png
+}  // namespace lumivex::png::compact
