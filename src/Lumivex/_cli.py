@@ -202,10 +202,8 @@ class _VersionAction(argparse.Action):
 
 
 def _version() -> str:
-    import platform
-
-    from Lumivex import DEFLATE_BACKEND, __version__
-    return f"{PROGRAM} {__version__} (deflate: {DEFLATE_BACKEND}; Python {platform.python_version()})"
+    from Lumivex._cli_version import version_line
+    return version_line()
 
 
 def _parser() -> argparse.ArgumentParser:

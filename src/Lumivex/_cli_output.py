@@ -9,8 +9,7 @@ import time
 from typing import Any, Optional, TextIO
 
 from Lumivex._batch import Result, describe
-
-PROGRAM = "lumivex"
+from Lumivex._cli_version import PROGRAM
 
 
 def shown(name: str, stream: Optional[TextIO]) -> str:
