@@ -118,6 +118,8 @@ clean:
 # peak memory of PNG open. BENCH_ARGS is passed to both scripts (e.g.
 # BENCH_ARGS="--quick" or "--repeat 11").
 BENCH_ARGS ?=
+# The page the tables go to, replaced by each run (earlier runs: its git history).
+BENCH_PAGE ?= docs/benchmarks.md
 BENCH_TOOL_PACKAGES := optipng
 .PHONY: bench-tools
 bench-tools:
@@ -127,8 +129,8 @@ bench-tools:
 
 bench: tools bench-tools python libdeflate
 	$(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
-	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
-	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)
+	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS) --output $(BENCH_PAGE)
+	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS) --append-to $(BENCH_PAGE)
 
 # Coverage-guided fuzzing: `make fuzz SECONDS=60` runs every target in fuzz/
 # for SECONDS each against a clang build instrumented with ASan, UBSan and
