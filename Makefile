@@ -20,7 +20,7 @@ PYTEST_ARGS ?= -q
 # Where `make test-dist` builds, installs and tests the distributions.
 DIST_DIR ?= build/dist-$(PYTHON_VERSION)
 
-.PHONY: demo test test-asan test-dist test-no-libdeflate bench install libdeflate tools python clean
+.PHONY: docs demo test test-asan test-dist test-no-libdeflate bench install libdeflate tools python clean
 
 # --- the two everyday commands -------------------------------------------
 
@@ -64,6 +64,12 @@ test-no-libdeflate: tools
 	$(NODEFLATE_VENV)/bin/pytest $(PYTEST_ARGS)
 
 
+# The documentation as HTML in build/docs, read from docs/ and, for the API
+# reference, statically from the sources and stubs; --strict fails on any
+# warning, an internal link or anchor that leads nowhere included.
+docs: install
+	$(VENV)/bin/mkdocs build --strict --quiet
+
 # --- set-up -----------------------------------------------------------------
 
 $(VENV)/bin/python:
@@ -78,7 +84,7 @@ python: $(VENV)/bin/python
 # package no longer ships cannot linger in the wheel; compiled objects are kept.
 install: tools python libdeflate
 	rm -rf build/*/lib.*
-	LUMIVEX_SANITIZE=$(SANITIZE) $(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
+	LUMIVEX_SANITIZE=$(SANITIZE) $(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test,docs]'
 
 # libdeflate from its source, built static into build/libdeflate: its levels 10
 # to 12 compress a few per cent better since 1.19 than Debian's 1.14 does. The
