@@ -12,6 +12,8 @@ so that a program pays only for the calls it makes.
 """
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # what type checkers and the API reference see
+    from typing import List
+
     from Lumivex._capped import DEFAULT_MAX_PIXELS, CompressedDataError, HeaderDataError, PixelLimitError
     from Lumivex._capped import open as open
     from Lumivex._imread import UnsupportedFormatError, imread
@@ -57,7 +59,7 @@ def __getattr__(name: str) -> object:
     return value
 
 
-def __dir__() -> "list[str]":
+def __dir__() -> "List[str]":
     return sorted(set(globals()) | set(_HOMES) | {"__version__"})
 
 
