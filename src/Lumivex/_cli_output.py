@@ -1,12 +1,17 @@
 """What the command line prints, and where: result lines on stdout, error
 lines on stderr (lost quietly when stderr fails), file names as the streams
 can print them, and a batch conversion's progress and summary."""
+from __future__ import annotations
+
 import errno
 import importlib
 import os
 import sys
 import time
-from typing import Any, Optional, TextIO
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Optional, TextIO
 
 from Lumivex._batch import Result, describe
 from Lumivex._cli_version import PROGRAM as PROGRAM

@@ -10,6 +10,8 @@ or on a cluster.
 Needs the `dask` extra (``pip install 'Lumivex[dask]'``). Tasks pass paths,
 options and plain results, never a SimpleImage (which cannot be pickled).
 """
+from __future__ import annotations
+
 import glob
 import os
 import uuid
@@ -27,9 +29,13 @@ from Lumivex._batch import Job, Options, Result
 from Lumivex._plan import plan
 from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError
 from Lumivex._capped import open as _open
-from Lumivex._imread import DEPTHS, MODES, Depth, Mode, _choice, imread
+from Lumivex._imread import DEPTHS, MODES, _choice, imread
 from Lumivex._metadata import read_metadata
 from Lumivex.compact import DEFAULT_LEVEL
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from Lumivex._imread import Depth, Mode
 
 __all__ = ["Result", "convert", "read_stack"]
 
