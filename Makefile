@@ -68,7 +68,7 @@ test-no-libdeflate: tools
 # reference, statically from the sources and stubs; --strict fails on any
 # warning, an internal link or anchor that leads nowhere included.
 docs: install
-	$(VENV)/bin/mkdocs build --strict --quiet
+	$(VENV)/bin/mkdocs build --strict
 
 # --- set-up -----------------------------------------------------------------
 
