@@ -65,10 +65,14 @@ test-no-libdeflate: tools
 
 
 # The documentation as HTML in build/docs, read from docs/ and, for the API
-# reference, statically from the sources and stubs; --strict fails on any
-# warning, an internal link or anchor that leads nowhere included.
-docs: install
+# reference, statically from the sources and stubs (so the package is installed
+# only for the docs extra's tools); --strict fails on any warning, an internal
+# link or anchor that leads nowhere included.
+docs: $(VENV)/bin/mkdocs
 	$(VENV)/bin/mkdocs build --strict
+
+$(VENV)/bin/mkdocs:
+	$(MAKE) install
 
 # --- set-up -----------------------------------------------------------------
 
