@@ -20,7 +20,7 @@ PYTEST_ARGS ?= -q
 # Where `make test-dist` builds, installs and tests the distributions.
 DIST_DIR ?= build/dist-$(PYTHON_VERSION)
 
-.PHONY: demo test test-asan test-dist test-no-libdeflate bench install libdeflate tools python clean
+.PHONY: docs demo test test-asan test-dist test-no-libdeflate bench install libdeflate tools python clean
 
 # --- the two everyday commands -------------------------------------------
 
@@ -64,6 +64,16 @@ test-no-libdeflate: tools
 	$(NODEFLATE_VENV)/bin/pytest $(PYTEST_ARGS)
 
 
+# The documentation as HTML in build/docs, read from docs/ and, for the API
+# reference, statically from the sources and stubs (so the package is installed
+# only for the docs extra's tools); --strict fails on any warning, an internal
+# link or anchor that leads nowhere included.
+docs: $(VENV)/bin/mkdocs
+	$(VENV)/bin/mkdocs build --strict
+
+$(VENV)/bin/mkdocs:
+	$(MAKE) install
+
 # --- set-up -----------------------------------------------------------------
 
 $(VENV)/bin/python:
@@ -78,7 +88,7 @@ python: $(VENV)/bin/python
 # package no longer ships cannot linger in the wheel; compiled objects are kept.
 install: tools python libdeflate
 	rm -rf build/*/lib.*
-	LUMIVEX_SANITIZE=$(SANITIZE) $(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
+	LUMIVEX_SANITIZE=$(SANITIZE) $(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test,docs]'
 
 # libdeflate from its source, built static into build/libdeflate: its levels 10
 # to 12 compress a few per cent better since 1.19 than Debian's 1.14 does. The
@@ -118,6 +128,8 @@ clean:
 # peak memory of PNG open. BENCH_ARGS is passed to both scripts (e.g.
 # BENCH_ARGS="--quick" or "--repeat 11").
 BENCH_ARGS ?=
+# The page the tables go to, replaced by each run (earlier runs: its git history).
+BENCH_PAGE ?= docs/benchmarks.md
 BENCH_TOOL_PACKAGES := optipng
 .PHONY: bench-tools
 bench-tools:
@@ -127,8 +139,8 @@ bench-tools:
 
 bench: tools bench-tools python libdeflate
 	$(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
-	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
-	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)
+	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS) --output $(BENCH_PAGE)
+	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS) --append-to $(BENCH_PAGE)
 
 # Coverage-guided fuzzing: `make fuzz SECONDS=60` runs every target in fuzz/
 # for SECONDS each against a clang build instrumented with ASan, UBSan and

@@ -23,6 +23,11 @@ import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
+try:
+    from setuptools.command.build import build
+except ImportError:  # setuptools before 62.4
+    from distutils.command.build import build
+
 # Both extensions link the codec, its Python-facing binding and the CPython layer.
 READER_SOURCES = sorted(glob.glob("capi/*.cpp") + glob.glob("codec/**/*.cpp", recursive=True)
                         + glob.glob("src/Lumivex/binding/*.cpp"))
@@ -126,11 +131,45 @@ def license_metadata():
     return {"license": "MIT", "license_files": ["LICENSE"]}
 
 
+def missing_build_tools(compiler):
+    """What the build lacks of a C++ compiler and Python's headers, in words, or None."""
+    for attribute in ("compiler_so", "compiler_cxx", "linker_so"):
+        command = getattr(compiler, attribute, None)
+        if command and not shutil.which(command[0]):
+            return f"{command[0]} not found"
+    include = sysconfig.get_paths()["include"]
+    if not os.path.exists(os.path.join(include, "Python.h")):
+        return f"Python.h not found in {include}"
+    return None
+
+
+def stop_without_build_tools(compiler):
+    missing = missing_build_tools(compiler)
+    if missing:
+        sys.exit(f"Lumivex needs a C++17 compiler (g++ or clang++) and Python's headers (Debian: "
+                 f"g++ python3-dev) to build its extension: {missing}")
+
+
+class CheckedBuild(build):
+    """Checks for the compiler and headers before anything is built, so that
+    their absence is the build's first and only complaint."""
+
+    def run(self):
+        from distutils.ccompiler import new_compiler
+        from distutils.sysconfig import customize_compiler
+
+        compiler = new_compiler()
+        customize_compiler(compiler)
+        stop_without_build_tools(compiler)
+        super().run()
+
+
 class CxxBuildExt(build_ext):
     """Drops the interpreter's C-only warning flags, which g++ warns about, and
     says which deflate library the build links."""
 
     def build_extensions(self):
+        stop_without_build_tools(self.compiler)
         for attribute in ("compiler_so", "compiler"):
             flags = getattr(self.compiler, attribute, None)
             if flags:
@@ -153,7 +192,7 @@ def extension(name, sources):
 
 setup(
     ext_modules=[extension("Lumivex.rasterCore_ext", SOURCES), extension("Lumivex._native", NATIVE_SOURCES)],
-    cmdclass={"build_ext": CxxBuildExt},
+    cmdclass={"build": CheckedBuild, "build_ext": CxxBuildExt},
     **license_metadata(),
     # Separate trees, so that no build mistakes another's objects for its own.
     options={"build": {"build_base": BUILD_BASE}},

@@ -23,7 +23,7 @@ def main(folder: str) -> int:
     for needed in ("LICENSE", "CHANGELOG.md", "tests/helpers.py", "tests/pngbytes.py", "tests/bmpbytes.py",
                    "tests/native/test_kernels.cpp", "tests/native/check.hpp", "tests/data/pngsuite/basn2c08.png",
                    "codec/png/filter.cpp", "codec/png/predictors.hpp", "src/Lumivex/rasterCore_ext.pyi",
-                   "demo/sample.png"):
+                   "demo/sample.png", "README.md", "docs/formats.md"):
         if needed not in sdist_names:
             problems.append(f"{sdist.name} lacks {needed}")
     for needed in ("Lumivex/py.typed", "Lumivex/rasterCore_ext.pyi", "Lumivex/__main__.py"):
@@ -31,6 +31,7 @@ def main(folder: str) -> int:
             problems.append(f"{wheel.name} lacks {needed}")
     problems += [f"{wheel.name} holds the source {name}" for name in sorted(wheel_names)
                  if name.endswith((".cpp", ".hpp"))]
+    problems += [f"{wheel.name} holds {name}" for name in sorted(wheel_names) if name.startswith("Lumivex/binding/")]
     if not any(name.endswith("licenses/LICENSE") or name.endswith("/LICENSE") for name in wheel_names):
         problems.append(f"{wheel.name} lacks the licence file")
     for problem in problems:

@@ -50,6 +50,7 @@ import Lumivex
 from Lumivex.rasterCore_ext import SimpleImage
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from results_page import recorded  # noqa: E402
 from pictures import (filter_counts, flat_graphic, idat_data, paeth_heavy,  # noqa: E402
                       photo_like, pillow_png, with_alpha)
 
@@ -333,7 +334,13 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7, help="rounds per row (default 7)")
     parser.add_argument("--quick", action="store_true", help="3 rounds, no 4K pictures")
+    parser.add_argument("--output", metavar="FILE", help="also write the tables to FILE (Markdown), replacing it")
     args = parser.parse_args(argv)
+    with recorded(args.output):
+        run(args)
+
+
+def run(args):
     repeat = 3 if args.quick and args.repeat == 7 else args.repeat
     started = time.perf_counter()
     folder = tempfile.mkdtemp(prefix="lumivex-bench-")

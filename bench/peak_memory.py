@@ -24,6 +24,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pictures import idat_data, photo_like, pillow_png, with_alpha  # noqa: E402
+from results_page import recorded  # noqa: E402
 
 SLACK_ROWS = 16
 SLACK_BYTES = 256 * 1024
@@ -89,10 +90,16 @@ def main(argv=None):
     parser.add_argument("--size", default="3840x2160", help="picture size (default 3840x2160)")
     parser.add_argument("--quick", action="store_true", help="1920x1080 instead")
     parser.add_argument("--child", nargs=2, metavar=("DECODER", "PATH"), help=argparse.SUPPRESS)
+    parser.add_argument("--append-to", metavar="FILE", help="also add the table to FILE (Markdown)")
     args, _ = parser.parse_known_args(argv)
     if args.child:
         child(*args.child)
         return
+    with recorded(args.append_to, append=True):
+        run(args)
+
+
+def run(args):
     width, height = (int(part) for part in ("1920x1080" if args.quick else args.size).lower().split("x"))
     folder = tempfile.mkdtemp(prefix="lumivex-memory-")
     rows = []

@@ -20,7 +20,7 @@ from test_cli import PACKAGE_ROOT, run
 
 PIXELS = bytes(range(24))
 SUMMARY = re.compile(r"lumivex: converted (\d+), failed (\d+); [\d.]+ (bytes|kB|MB) in, [\d.]+ (bytes|kB|MB) out; "
-                     r"[\d.]+ s$")
+                     r"[\d.]+ s(?:; alpha dropped from (\d+) files? \(outputs are RGB\))?$")
 
 
 @pytest.fixture(name="tree")
@@ -38,6 +38,17 @@ def tree_fixture(tmp_path):
     (folder / "linked").symlink_to("sub")
     (tmp_path / "loose.bmp").write_bytes(bmp(4, 2, PIXELS))
     return tmp_path
+
+
+def test_batch_notes_dropped_alpha_once_and_counts_every_file(tmp_path):
+    (tmp_path / "in").mkdir()
+    for name in ("a.png", "b.png", "c.png"):
+        (tmp_path / "in" / name).write_bytes(rgb_png(2, 3, PIXELS, color_type=6))
+    (tmp_path / "in" / "d.png").write_bytes(rgb_png(2, 4, PIXELS))
+    lines = run(tmp_path, "convert", "in", "--out-dir", "out").stderr.splitlines()
+    assert sum("alpha channel is dropped" in line for line in lines) == 1
+    assert SUMMARY.match(lines[-1]).groups()[:2] == ("4", "0") and lines[-1].endswith(
+        "; alpha dropped from 3 files (outputs are RGB)")
 
 
 def pixels_of(path):
@@ -61,7 +72,8 @@ def test_batch_writes_each_output_once_and_reports_each_failure(tree, args, writ
     assert len(failures) == len(failed)
     for line, (path, start) in zip(failures, failed):
         assert line.startswith(f"lumivex: {path}: {start}")
-    assert SUMMARY.match(lines[-1]).groups()[:2] == (str(len(written)), str(len(failed)))
+    summary = SUMMARY.match(lines[-1]).groups()
+    assert (summary[0], summary[1], summary[-1]) == (str(len(written)), str(len(failed)), "1")
     assert sum("alpha channel is dropped" in line for line in lines) == 1
     produced = sorted(str(p.relative_to(tree / "out")) for p in (tree / "out").rglob("*") if p.is_file())
     assert produced == written  # no temporary file left, nothing through the linked folder
@@ -162,3 +174,16 @@ def test_progress_bar_is_tqdms_and_only_on_a_terminal(monkeypatch, stream, drawn
     bar.close()
     monkeypatch.setitem(sys.modules, "tqdm", None)  # the cli extra not installed
     assert _cli_output.progress_bar(3) is None
+
+
+@pytest.mark.parametrize("stream, total, hinted", [
+    (Terminal(), _cli_output.LONG_BATCH, True),
+    (Terminal(), _cli_output.LONG_BATCH - 1, False),
+    (io.StringIO(), 1000, False),
+], ids=["long, terminal", "short, terminal", "long, pipe"])
+def test_without_tqdm_a_long_batch_on_a_terminal_says_what_adds_a_bar(monkeypatch, stream, total, hinted):
+    monkeypatch.setattr(sys, "stderr", stream)
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    _cli_output.BatchReport(total, progress=True)
+    expected = f"lumivex: converting {total} files; the summary comes at the end (pip install 'Lumivex[cli]' adds a progress bar)\n"
+    assert stream.getvalue() == (expected if hinted else "")

@@ -56,6 +56,10 @@ view = Lumivex.to_numpy(photo)
 chunk: bytes = _makeChunk(b"tEXt", b"")
 samples: "numpy.ndarray[Any, Any]" = Lumivex.imread(b"...", "RGBA", depth=16)
 layout: Dict[str, Any] = Lumivex.read_metadata(pathlib.Path("a.png"))
+image.putPixel((0, 0), numpy.array([1, 2, 3], numpy.uint8))
+import Lumivex.dask
+results = Lumivex.dask.convert([pathlib.Path("a.png")], pathlib.Path("out"))
+stack = Lumivex.dask.read_stack(pathlib.Path("a.png"))
 """
 
 MISUSE = [
@@ -66,6 +70,7 @@ MISUSE = [
     ("copied: Photo = photo.copy()", 'Incompatible types in assignment (expression has type "SimpleImage"'),
     ("_makeChunk(chunkType='IEND', data=b'')", 'Argument "chunkType" to "_makeChunk" has incompatible type "str"'),
     ("Lumivex.imread('a.png', 'P')", 'Argument 2 to "imread" has incompatible type "Literal[\'P\']"'),
+    ("Lumivex.dask.read_stack('a/*.png').no_such_name", '"Array" has no attribute "no_such_name"'),
 ]
 
 

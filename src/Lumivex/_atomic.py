@@ -4,13 +4,19 @@ path in one step, and the folder is fsync'ed. Readers see the old file or the
 new one, never part of either; on any failure (Ctrl-C included) the temporary
 file is removed and what was at the path is left as it was.
 """
+from __future__ import annotations
+
 import errno
 import os
 import stat
 import threading
-from typing import BinaryIO, Callable, List, Optional, Set, Union
 
-Path = Union[str, bytes]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import BinaryIO, Callable, List, Optional, Set, Union
+
+if TYPE_CHECKING:
+    Path = Union[str, bytes]
 
 #: Temporary files start with this, so that they can be told from the user's.
 TEMP_PREFIX = ".lumivex-"

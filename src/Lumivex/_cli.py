@@ -20,11 +20,16 @@ files (exit status 130, 143, 129). File names are printed as
 the file system holds them, a byte the output's encoding cannot decode shown as
 \\xNN.
 """
+from __future__ import annotations
+
 import argparse
 import os
 import sys
 import threading
-from typing import Any, Dict, Iterator, Optional, Sequence, Union
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Iterator, Optional, Sequence, Union
 
 from Lumivex import _batch
 from Lumivex._atomic import TempFiles
@@ -202,10 +207,8 @@ class _VersionAction(argparse.Action):
 
 
 def _version() -> str:
-    import platform
-
-    from Lumivex import DEFLATE_BACKEND, __version__
-    return f"{PROGRAM} {__version__} (deflate: {DEFLATE_BACKEND}; Python {platform.python_version()})"
+    from Lumivex._cli_version import version_line
+    return version_line()
 
 
 def _parser() -> argparse.ArgumentParser:

@@ -1,6 +1,11 @@
 """The command line's option values: each checked, or refused in argparse's words."""
+from __future__ import annotations
+
 import argparse
-from typing import Optional, Union
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Optional, Union
 
 __all__ = ["jobs", "level", "max_pixels"]
 

@@ -1,16 +1,20 @@
 """What the command line prints, and where: result lines on stdout, error
 lines on stderr (lost quietly when stderr fails), file names as the streams
 can print them, and a batch conversion's progress and summary."""
+from __future__ import annotations
+
 import errno
 import importlib
 import os
 import sys
 import time
-from typing import Any, Optional, TextIO
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Optional, TextIO
 
 from Lumivex._batch import Result, describe
-
-PROGRAM = "lumivex"
+from Lumivex._cli_version import PROGRAM as PROGRAM
 
 
 def shown(name: str, stream: Optional[TextIO]) -> str:
@@ -69,18 +73,22 @@ class BatchReport:
     alpha, a progress bar on a terminal, the summary at the end."""
 
     def __init__(self, total: int, progress: bool) -> None:
-        self.converted = self.failed = self.bytes_in = self.bytes_out = 0
-        self.noted_alpha = False
+        self.total = total
+        self.converted = self.failed = self.bytes_in = self.bytes_out = self.dropped_alpha = 0
         self.started = time.monotonic()
         self.bar = progress_bar(total) if progress else None
+        if progress and self.bar is None and total >= LONG_BATCH and _is_terminal(sys.stderr):
+            complain(f"converting {total} files; the summary comes at the end "
+                     f"(pip install 'Lumivex[cli]' adds a progress bar)")
 
     def done(self, result: Result) -> None:
         if result.ok:
             self.converted += 1
             self.bytes_in += result.bytes_in
             self.bytes_out += result.bytes_out
-            if result.dropped_alpha and not self.noted_alpha:
-                self.noted_alpha = True
+            if result.dropped_alpha:
+                self.dropped_alpha += 1
+            if self.dropped_alpha == 1 and result.dropped_alpha:
                 self.say(f"note: the alpha channel is dropped: outputs are RGB (first in "
                          f"{shown(result.source, sys.stderr)})")
         else:
@@ -101,9 +109,27 @@ class BatchReport:
             self.bar.close()
 
     def summary(self, interrupted: bool = False) -> str:
-        return (f"{'interrupted: ' if interrupted else ''}converted {self.converted}, failed {self.failed}; "
-                f"{size_text(self.bytes_in)} in, "
-                f"{size_text(self.bytes_out)} out; {time.monotonic() - self.started:.2f} s")
+        counts = f"converted {self.converted}, failed {self.failed}"
+        if interrupted:
+            left = self.total - self.converted - self.failed
+            counts = f"interrupted: {counts}; {left} not converted (stopped, or never started)"
+        alpha = ""
+        if self.dropped_alpha:
+            alpha = (f"; alpha dropped from {self.dropped_alpha} file{'s' if self.dropped_alpha > 1 else ''} "
+                     f"(outputs are RGB)")
+        return (f"{counts}; {size_text(self.bytes_in)} in, {size_text(self.bytes_out)} out; "
+                f"{time.monotonic() - self.started:.2f} s{alpha}")
+
+
+# A batch of this many files or more may run for a while without a word.
+LONG_BATCH = 20
+
+
+def _is_terminal(stream: Optional[TextIO]) -> bool:
+    try:
+        return stream is not None and stream.isatty()
+    except (OSError, ValueError):
+        return False
 
 
 def size_text(count: int) -> str:

@@ -1,11 +1,16 @@
 """How the command line ends on a signal: SIGTERM and SIGHUP raise as SIGINT
 does, each with its own exit status, and a command whose worker threads are
 still in native code ends without finalizing the interpreter."""
+from __future__ import annotations
+
 import os
 import signal
 import sys
 import threading
-from typing import Any, List
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, List
 
 __all__ = ["SignalsAsInterrupts", "exit_now"]
 

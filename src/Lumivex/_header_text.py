@@ -1,6 +1,11 @@
 """How `lumivex info` describes a file's header: in words, or as JSON."""
+from __future__ import annotations
+
 import json
-from typing import Any, Dict, Optional
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Optional
 
 from Lumivex._capped import Header
 

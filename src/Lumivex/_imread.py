@@ -1,19 +1,25 @@
 """Reading every sample a file holds into a numpy array: alpha, tRNS
 transparency and 16-bit depth kept, or converted to the mode and depth asked
 for. numpy is imported by the call, never by the package."""
+from __future__ import annotations
+
 import builtins
 import os
-from typing import TYPE_CHECKING, Any, Dict, Literal, Optional, Union
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Literal, Optional, Union
 
 from Lumivex._capped import DEFAULT_MAX_PIXELS, Source, decode_as
 
 if TYPE_CHECKING:
     import numpy
 
-#: The modes imread returns: grey, grey and alpha, RGB, RGBA (None: as stored).
-Mode = Optional[Literal["L", "LA", "RGB", "RGBA"]]
-#: The sample depths imread returns (None: as stored).
-Depth = Optional[Literal[8, 16]]
+if TYPE_CHECKING:
+    #: The modes imread returns: grey, grey and alpha, RGB, RGBA (None: as stored).
+    Mode = Optional[Literal["L", "LA", "RGB", "RGBA"]]
+    #: The sample depths imread returns (None: as stored).
+    Depth = Optional[Literal[8, 16]]
 
 #: The modes imread converts to, by the channel layout the decoder takes.
 MODES: Dict[Any, int] = {None: 0, "L": 1, "LA": 2, "RGB": 3, "RGBA": 4}
@@ -106,7 +112,8 @@ def imread(source: Source, mode: Mode = None, *, depth: Depth = None,
     return array.reshape((height, width) if channels == 1 else (height, width, channels))
 
 
-PathSource = Union[str, "os.PathLike[str]"]
+if TYPE_CHECKING:
+    PathSource = Union[str, "os.PathLike[str]"]
 
 
 def _explained(error: ValueError, source: object, path: Optional[PathSource]) -> ValueError:

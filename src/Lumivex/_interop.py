@@ -3,7 +3,9 @@
 numpy and Pillow are imported only when a conversion that needs them runs;
 neither is a dependency of the package.
 """
-from typing import TYPE_CHECKING
+from __future__ import annotations
+
+TYPE_CHECKING = False
 
 from Lumivex.rasterCore_ext import SimpleImage
 

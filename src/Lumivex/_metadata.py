@@ -2,11 +2,16 @@
 size and the layout `imread` returns, colour information (ICC profile, sRGB,
 gamma, chromaticities, cICP), resolution, text, Exif, transparency, and every
 other ancillary PNG chunk as it stands, for a writer to carry over."""
+from __future__ import annotations
+
 import builtins
 import os
 import struct
 import zlib
-from typing import Any, Dict, List, Optional, Tuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, List, Optional, Tuple
 
 from Lumivex._capped import Source
 from Lumivex._imread import _explained, _unsupported

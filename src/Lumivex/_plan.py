@@ -1,9 +1,14 @@
 """Which output each input of a batch gets: the inputs found in folders (regular
 files only, never the output folder), and the refusal of any plan in which an
 output would replace an input."""
+from __future__ import annotations
+
 import os
 import stat
-from typing import Dict, List, Optional, Sequence, Set, Tuple, Union
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Dict, List, Optional, Sequence, Set, Tuple, Union
 
 from Lumivex._batch import FORMATS, READ_SUFFIXES, Job, Result, describe
 
@@ -24,10 +29,12 @@ def unknown_suffix(suffix: str) -> str:
     return f"cannot tell the output format from the suffix {suffix or '(none)'!r}: use .bmp or .png"
 
 
-Identity = Tuple[int, int]  # a file's (device, inode)
+if TYPE_CHECKING:
+    Identity = Tuple[int, int]  # a file's (device, inode)
 
-# What a folder holds that a batch takes: (path relative to the folder, why it cannot be read or None).
-Found = List[Tuple[str, Optional[str]]]
+if TYPE_CHECKING:
+    # What a folder holds that a batch takes: (path relative to the folder, why it cannot be read or None).
+    Found = List[Tuple[str, Optional[str]]]
 
 
 def plan(inputs: Sequence[str], out_dir: str, format: str, recursive: bool = False) -> List[Union[Job, Result]]:

@@ -1,8 +1,13 @@
 """Converting a batch's jobs on threads, and stopping at once when interrupted."""
+from __future__ import annotations
+
 import queue
 import threading
 from collections import deque
-from typing import Callable, Optional, Sequence, Tuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Callable, Optional, Sequence, Tuple
 
 from Lumivex._atomic import Interrupted, TempFiles
 from Lumivex._batch import Job, Options, Result, convert_file

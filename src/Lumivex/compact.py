@@ -6,8 +6,13 @@ path.
 filtering, zlib's default level); these functions trade that fixed output for
 size.
 """
+from __future__ import annotations
+
 import os
-from typing import BinaryIO, Dict, Literal, Union, cast
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import BinaryIO, Dict, Literal, Union
 
 from ._atomic import replace_atomically
 from .rasterCore_ext import SimpleImage
@@ -18,12 +23,13 @@ from ._native import DEFLATE_BACKEND
 
 __all__ = ["COLOURS", "DEFLATE_BACKEND", "FILTERS", "encode_png", "write_png"]
 
-#: The levels: 1 (fastest) to 9 as zlib means them, or "strongest".
-Level = Union[Literal[1, 2, 3, 4, 5, 6, 7, 8, 9], Literal["strongest"]]
-#: The filter strategies by name.
-Filter = Literal["none", "sub", "up", "average", "paeth", "adaptive"]
-#: "auto": the smallest layout that holds the image exactly; "rgb": 8-bit RGB always.
-Colour = Literal["auto", "rgb"]
+if TYPE_CHECKING:
+    #: The levels: 1 (fastest) to 9 as zlib means them, or "strongest".
+    Level = Union[Literal[1, 2, 3, 4, 5, 6, 7, 8, 9], Literal["strongest"]]
+    #: The filter strategies by name.
+    Filter = Literal["none", "sub", "up", "average", "paeth", "adaptive"]
+    #: "auto": the smallest layout that holds the image exactly; "rgb": 8-bit RGB always.
+    Colour = Literal["auto", "rgb"]
 
 #: Colour choices by name.
 COLOURS: Dict[str, int] = {"auto": COLOUR_AUTO, "rgb": COLOUR_RGB}
@@ -115,8 +121,8 @@ def write_png(image: SimpleImage, dest: Union[str, bytes, "os.PathLike[str]", "o
     stream that would block does) raises OSError.
     """
     data = encode_png(image, level, filter, colour)
-    if hasattr(dest, "write"):
-        write_all(cast(BinaryIO, dest), data)
+    if hasattr(dest, "write") and not isinstance(dest, (str, bytes, os.PathLike)):
+        write_all(dest, data)
         return
     replace_atomically(os.fspath(dest), lambda temp: write_all(temp, data))
 

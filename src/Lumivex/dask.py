@@ -10,6 +10,8 @@ or on a cluster.
 Needs the `dask` extra (``pip install 'Lumivex[dask]'``). Tasks pass paths,
 options and plain results, never a SimpleImage (which cannot be pickled).
 """
+from __future__ import annotations
+
 import glob
 import os
 import uuid
@@ -17,6 +19,7 @@ from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import dask
 import dask.array
+import dask.array.core
 import dask.base
 import numpy
 
@@ -26,16 +29,22 @@ from Lumivex._batch import Job, Options, Result
 from Lumivex._plan import plan
 from Lumivex._capped import DEFAULT_MAX_PIXELS, PixelLimitError
 from Lumivex._capped import open as _open
-from Lumivex._imread import DEPTHS, MODES, Depth, Mode, _choice, imread
+from Lumivex._imread import DEPTHS, MODES, _choice, imread
 from Lumivex._metadata import read_metadata
 from Lumivex.compact import DEFAULT_LEVEL
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from Lumivex._imread import Depth, Mode
 
 __all__ = ["Result", "convert", "read_stack"]
 
 # Dask's own annotations are partial; its calls are taken as untyped here.
 _dask: Any = dask
 
-Paths = Union[str, Sequence[str]]
+Path = Union[str, "os.PathLike[str]"]
+#: A glob pattern or one path, or a sequence of paths.
+Paths = Union[Path, Sequence[Path]]
 
 #: Each conversion task's key: this, the call's tag, then the input's index.
 KEY_PREFIX = "lumivex-convert-"
@@ -43,6 +52,8 @@ KEY_PREFIX = "lumivex-convert-"
 
 def _paths(paths: Paths) -> List[str]:
     """A glob pattern's matches, sorted; a path without wildcards as it is; or the paths given."""
+    if isinstance(paths, os.PathLike):
+        paths = os.fspath(paths)
     if isinstance(paths, str):
         return sorted(glob.glob(paths)) if glob.has_magic(paths) else [paths]
     return [os.fspath(path) for path in paths]
@@ -93,7 +104,7 @@ def _layout(path: str, mode: Mode, depth: Depth) -> Tuple[Tuple[int, ...], str]:
 
 
 def read_stack(paths: Paths, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS, mode: Mode = "RGB",
-               depth: Depth = 8) -> Any:
+               depth: Depth = 8) -> "dask.array.core.Array":
     """A lazy (n, height, width[, channels]) array of the images at `paths` (a
     list of paths, or a glob pattern whose matches are taken in sorted
     order), one chunk per file, each read as `Lumivex.imread` reads it with
@@ -112,14 +123,15 @@ def read_stack(paths: Paths, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS, mod
     graph = {(name, index) + (0,) * len(shape): (_load, path, shape, dtype, mode, depth, max_pixels)
              for index, path in enumerate(files)}
     chunks = ((1,) * len(files),) + tuple((size,) for size in shape)
-    return _dask.array.Array(graph, name, chunks, dtype=numpy.dtype(dtype))
+    stack: "dask.array.core.Array" = _dask.array.Array(graph, name, chunks, dtype=numpy.dtype(dtype))
+    return stack
 
 
 def _convert(job: Job, options: Options, temp_tag: str) -> Result:
     return _batch.convert_file(job, options, temp_tag=temp_tag)
 
 
-def convert(paths: Paths, out_dir: str, format: str = "png", *, level: Union[int, str] = DEFAULT_LEVEL,
+def convert(paths: Paths, out_dir: Path, format: str = "png", *, level: Union[int, str] = DEFAULT_LEVEL,
             exact: bool = False, max_pixels: Optional[int] = DEFAULT_MAX_PIXELS, recursive: bool = False,
             colour: str = "auto") -> List[Result]:
     """Converts the files at `paths` (files and folders, or a glob pattern) into
@@ -140,7 +152,7 @@ def convert(paths: Paths, out_dir: str, format: str = "png", *, level: Union[int
     if exact and colour != "auto":
         raise ValueError("exact=True writes PNG as SimpleImage.save does, in 8-bit RGB: it takes no colour")
     options = Options(format, level, exact, max_pixels, colour)
-    planned = plan(_paths(paths), out_dir, format, recursive)
+    planned = plan(_paths(paths), os.fspath(out_dir), format, recursive)
     # Names the temporary files of this call, so that a lost worker's can be found.
     tag = uuid.uuid4().hex[:12] + "-"
     tasks = {index: _dask.delayed(_convert, pure=False)(entry, options, tag, dask_key_name=f"{KEY_PREFIX}{tag}{index}")
