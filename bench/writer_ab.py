@@ -1,0 +1,300 @@
+"""The compact PNG writer of this tree against a baseline revision's, over the
+tuning set (`make pictures`): sizes and times per picture and level, and the
+gates a change to the writer must hold.
+
+    .venv/bin/python bench/writer_ab.py [--baseline REV] [--new REV]
+        [--levels 6,strongest] [--pictures icons,1080p] [--limit N]
+
+Run by `make writer-ab BASELINE=<rev>` (docs/pictures.md). The baseline is
+built once from `git archive REV` into build/baseline-<commit>/ with a venv of
+its own, from the same CPython and against the same static libdeflate as
+`make install` uses, and reused while that commit's build is there. The new
+side is the interpreter running this script (the tree's .venv), or another
+revision built the same way with --new (the baseline against itself shows the
+noise of the timing).
+
+Each side runs in a worker process of its own (writer_ab_worker.py) holding
+the picture; for every picture and level the two are called in alternating
+rounds A, B, A, B... and each side's time is its best round. A round of a
+call shorter than ROUND_SECONDS repeats it to fill that and keeps the best.
+Every file is decoded back with this tree's Lumivex.open and compared with
+the picture.
+
+Gates, per level: the geometric mean of size ratios (new / baseline) at most
+1.000, no picture's ratio over 1.005, the geometric mean of time ratios at
+most 1.05. The exit status is 1 when one fails (2 when a file does not decode
+to its picture or a side fails).
+"""
+import argparse
+import csv
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import Lumivex
+
+from picture_set import ROOT, load_rgb, picture_files
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(REPO, "build")
+WORKER = os.path.join(REPO, "bench", "writer_ab_worker.py")
+# The levels encode_png takes (Lumivex/compact.py).
+ALL_LEVELS = ("1", "2", "3", "4", "5", "6", "7", "8", "9", "strongest")
+DEFAULT_BASELINE = "ef8a678"
+SIZE_GEOMEAN_GATE, SIZE_EACH_GATE, TIME_GEOMEAN_GATE = 1.000, 1.005, 1.05
+ROUND_SECONDS = 0.02  # a round of a shorter call repeats it within about this long
+MAX_CALLS = 20
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--baseline", default=DEFAULT_BASELINE, help="the revision to compare with (%(default)s)")
+    parser.add_argument("--new", default="", help="a revision for the new side instead of this interpreter's Lumivex")
+    parser.add_argument("--levels", default="all", help="comma-separated levels, 1-9 and strongest (all)")
+    parser.add_argument("--pictures", default="", help="a subset: folders of the set or parts of paths, comma-separated")
+    parser.add_argument("--limit", type=int, default=0, help="at most this many pictures, spread over the set")
+    parser.add_argument("--rounds", type=int, default=5, help="timed rounds of each side at levels 1-9 (5)")
+    parser.add_argument("--strongest-rounds", type=int, default=2, help="timed rounds at the strongest level (2)")
+    parser.add_argument("--root", default=ROOT, help="the picture set (build/pictures)")
+    parser.add_argument("--python", default="", help="the CPython that builds a revision's venv (pyenv's 3.8)")
+    parser.add_argument("--libdeflate", default=os.path.join(BUILD, "libdeflate"),
+                        help="the static libdeflate a revision is built against (build/libdeflate)")
+    parser.add_argument("--csv", default="", help="where to write every row (build/writer-ab/<new>-vs-<base>.csv)")
+    arguments = parser.parse_args(argv)
+    levels = ALL_LEVELS if arguments.levels in ("", "all") else tuple(arguments.levels.split(","))
+    unknown = [level for level in levels if level not in ALL_LEVELS]
+    if unknown:
+        parser.error("unknown levels %s: choose from %s" % (", ".join(unknown), ",".join(ALL_LEVELS)))
+    arguments.levels = levels
+    return arguments
+
+
+def level_value(level):
+    return level if level == "strongest" else int(level)
+
+
+# --- a revision's environment ---------------------------------------------------
+
+def commit_of(revision):
+    found = subprocess.run(["git", "-C", REPO, "rev-parse", "--verify", "--quiet", revision + "^{commit}"],
+                           stdout=subprocess.PIPE, universal_newlines=True)
+    if found.returncode != 0:
+        sys.exit("writer_ab: no commit %r in this repository" % revision)
+    return found.stdout.strip()
+
+
+def cpython(chosen):
+    """The interpreter a revision's venv is made from: `chosen`, else pyenv's 3.8 (as the Makefile finds it)."""
+    if chosen:
+        return chosen
+    prefix = subprocess.run(["pyenv", "prefix", "3.8"], stdout=subprocess.PIPE, universal_newlines=True)
+    if prefix.returncode != 0:
+        sys.exit("writer_ab: `pyenv prefix 3.8` failed; pass --python")
+    return os.path.join(prefix.stdout.strip(), "bin", "python3.8")
+
+
+def revision_python(revision, arguments):
+    """The python of build/baseline-<commit>/venv with `revision` installed, built when missing."""
+    commit = commit_of(revision)
+    home = os.path.join(BUILD, "baseline-" + commit[:12])
+    python, stamp = os.path.join(home, "venv", "bin", "python"), os.path.join(home, "built")
+    if os.path.exists(stamp) and os.path.exists(python):
+        print("Revision %s (%s): reusing %s" % (revision, commit[:12], os.path.relpath(home, REPO)), flush=True)
+        return python, commit
+    print("Revision %s (%s): building into %s (once, a few minutes)..." % (revision, commit[:12],
+                                                                           os.path.relpath(home, REPO)), flush=True)
+    shutil.rmtree(home, ignore_errors=True)
+    source = os.path.join(home, "src")
+    os.makedirs(source)
+    archive = subprocess.Popen(["git", "-C", REPO, "archive", commit], stdout=subprocess.PIPE)
+    subprocess.run(["tar", "-x", "-C", source], stdin=archive.stdout, check=True)
+    if archive.wait() != 0:
+        sys.exit("writer_ab: git archive %s failed" % commit)
+    log_path = os.path.join(home, "build.log")
+    environment = dict(os.environ)
+    if os.path.exists(os.path.join(arguments.libdeflate, "lib", "libdeflate.a")):
+        environment["LUMIVEX_LIBDEFLATE_PREFIX"] = os.path.abspath(arguments.libdeflate)
+    steps = [[cpython(arguments.python), "-m", "venv", os.path.join(home, "venv")],
+             [python, "-m", "pip", "install", "-q", "--upgrade", "pip", "setuptools", "wheel"],
+             [python, "-m", "pip", "install", "-q", "--no-build-isolation", "."]]
+    with open(log_path, "w") as log:
+        for step in steps:
+            if subprocess.run(step, cwd=source, env=environment, stdout=log, stderr=subprocess.STDOUT).returncode:
+                sys.exit("writer_ab: building %s failed at `%s`; see %s" % (revision, " ".join(step), log_path))
+    with open(stamp, "w") as handle:
+        handle.write(commit + "\n")
+    return python, commit
+
+
+# --- the workers ---------------------------------------------------------------
+
+class Worker:
+    """A writer in a process of its own, one JSON request and answer a line."""
+
+    def __init__(self, label, python):
+        self.label = label
+        # Started outside the repository, so that no source tree shadows the installed package.
+        self.process = subprocess.Popen([python, WORKER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        cwd="/", universal_newlines=True)
+
+    def ask(self, **request):
+        self.process.stdin.write(json.dumps(request) + "\n")
+        self.process.stdin.flush()
+        line = self.process.stdout.readline()
+        if not line:
+            raise RuntimeError("the %s worker ended (exit status %s)" % (self.label, self.process.wait()))
+        answer = json.loads(line)
+        if "error" in answer:
+            raise RuntimeError("the %s worker failed:\n%s" % (self.label, answer["error"]))
+        return answer
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def measure(workers, level, rounds, scratch, rgb):
+    """Sizes and best times of both sides at one level, after checking each file."""
+    sizes, seconds, calls = {}, {}, {}
+    # The first call of each side, untimed for short calls, gives the file and the call's length.
+    for worker in workers:
+        out = os.path.join(scratch, worker.label + ".png")
+        answer = worker.ask(do="encode", level=level_value(level), calls=1, out=out)
+        sizes[worker.label], seconds[worker.label] = answer["size"], [answer["seconds"]]
+        with open(out, "rb") as handle:
+            data = handle.read()
+        if bytes(Lumivex.open(data)._pixels) != rgb:
+            raise AssertionError("the %s file at level %s does not decode to the picture" % (worker.label, level))
+        calls[worker.label] = max(1, min(MAX_CALLS, int(ROUND_SECONDS / max(answer["seconds"], 1e-6))))
+        if calls[worker.label] > 1 or answer["seconds"] < 0.2:
+            seconds[worker.label] = []  # too short for a cold call to stand as a round
+    for _ in range(rounds):
+        for worker in workers:
+            if len(seconds[worker.label]) < rounds:
+                answer = worker.ask(do="encode", level=level_value(level), calls=calls[worker.label], out=None)
+                seconds[worker.label].append(answer["seconds"])
+    return sizes, {label: min(times) for label, times in seconds.items()}
+
+
+def geomean(values):
+    return math.exp(sum(math.log(value) for value in values) / len(values)) if values else float("nan")
+
+
+# --- the run -------------------------------------------------------------------
+
+def main(argv=None):
+    arguments = parse_arguments(argv)
+    files = picture_files(arguments.root, arguments.pictures, arguments.limit)
+    if not files:
+        sys.exit("writer_ab: no pictures under %s%s (run `make pictures`)"
+                 % (arguments.root, " matching " + arguments.pictures if arguments.pictures else ""))
+    base_python, base_commit = revision_python(arguments.baseline, arguments)
+    if arguments.new:
+        new_python, new_commit = revision_python(arguments.new, arguments)
+        new_name = new_commit[:12]
+    else:
+        new_python, new_name = sys.executable, "tree"
+    workers = [Worker("new", new_python), Worker("base", base_python)]
+    try:
+        return run(arguments, files, workers, new_name, base_commit[:12])
+    finally:
+        for worker in workers:
+            worker.close()
+
+
+def run(arguments, files, workers, new_name, base_name):
+    hello = {worker.label: worker.ask(do="hello") for worker in workers}
+    for worker in workers:
+        print("%-4s %s (deflate by %s, Python %s)" % (worker.label, hello[worker.label]["file"],
+                                                     hello[worker.label]["deflate"], hello[worker.label]["python"]))
+    if hello["new"]["deflate"] != hello["base"]["deflate"]:
+        print("writer_ab: the two sides deflate with different libraries; rebuild one of them", file=sys.stderr)
+        return 2
+    scratch = os.path.join(BUILD, "writer-ab")
+    os.makedirs(scratch, exist_ok=True)
+    csv_path = arguments.csv or os.path.join(scratch, "%s-vs-%s.csv" % (new_name, base_name))
+    print("%d pictures from %s, levels %s; best of %d rounds (%d at the strongest level)\n"
+          % (len(files), os.path.relpath(arguments.root), ",".join(arguments.levels), arguments.rounds,
+             arguments.strongest_rounds), flush=True)
+    rows, started = [], time.monotonic()
+    with open(csv_path, "w", newline="") as handle:
+        table = csv.writer(handle)
+        table.writerow(["picture", "level", "new bytes", "base bytes", "new seconds", "base seconds"])
+        for index, path in enumerate(files, 1):
+            width, height, rgb = load_rgb(os.path.join(arguments.root, path))
+            raw = os.path.join(scratch, "picture.rgb")
+            with open(raw, "wb") as out:
+                out.write(rgb)
+            for worker in workers:
+                worker.ask(do="load", rgb=raw, width=width, height=height)
+            cells = []
+            for level in arguments.levels:
+                rounds = arguments.strongest_rounds if level == "strongest" else arguments.rounds
+                try:
+                    sizes, seconds = measure(workers, level, rounds, scratch, rgb)
+                except AssertionError as error:
+                    print("%s: %s" % (path, error), file=sys.stderr)
+                    return 2
+                row = (path, level, sizes["new"], sizes["base"], seconds["new"], seconds["base"])
+                rows.append(row)
+                table.writerow(row[:4] + tuple("%.6f" % value for value in row[4:]))
+                cells.append("L%s %s t%.2f" % (level, ratio_text(sizes["new"] / sizes["base"]),
+                                               seconds["new"] / seconds["base"]))
+            handle.flush()
+            print("[%d/%d %s] %s %dx%d: %s" % (index, len(files), clock(time.monotonic() - started), path,
+                                              width, height, "  ".join(cells)), flush=True)
+    print("\nEvery row: %s" % os.path.relpath(csv_path))
+    return summary(rows, arguments.levels)
+
+
+def ratio_text(ratio):
+    return "%.4f" % ratio + ("!" if ratio > SIZE_EACH_GATE else "")
+
+
+def clock(seconds):
+    return "%d:%02d" % divmod(int(seconds), 60)
+
+
+def summary(rows, levels):
+    print("\nPer level: size = new bytes / baseline bytes; time = new / baseline (best rounds)")
+    print("%-10s %5s  %-13s %-10s %-40s %-13s %s" % ("level", "pics", "size geomean", "largest", "(picture)",
+                                                      "time geomean", "gates"))
+    failed = []
+    for level in levels:
+        chosen = [row for row in rows if row[1] == level]
+        if not chosen:
+            continue
+        size_ratios = [row[2] / row[3] for row in chosen]
+        time_ratios = [row[4] / row[5] for row in chosen]
+        size_mean, time_mean = geomean(size_ratios), geomean(time_ratios)
+        worst = max(chosen, key=lambda row: row[2] / row[3])
+        misses = []
+        if size_mean > SIZE_GEOMEAN_GATE:
+            misses.append("size geomean > %.3f" % SIZE_GEOMEAN_GATE)
+        over = [row for row in chosen if row[2] / row[3] > SIZE_EACH_GATE]
+        if over:
+            misses.append("%d over +%.1f %%" % (len(over), (SIZE_EACH_GATE - 1) * 100))
+        if time_mean > TIME_GEOMEAN_GATE:
+            misses.append("time geomean > %.2fx" % TIME_GEOMEAN_GATE)
+        failed += ["level %s: %s" % (level, miss) for miss in misses]
+        print("%-10s %5d  %-13.4f %-10.4f %-40s %-13.3f %s" % (
+            level, len(chosen), size_mean, worst[2] / worst[3], shorten(worst[0], 40), time_mean,
+            "pass" if not misses else "FAIL: " + "; ".join(misses)))
+        for row in sorted(over, key=lambda row: row[3] / row[2])[:10]:
+            print("    over: %s %d -> %d bytes (%+.2f %%)" % (row[0], row[3], row[2], (row[2] / row[3] - 1) * 100))
+    print("\nGates (each level): size geomean <= %.3f, no picture over +%.1f %%, time geomean <= %.2fx: %s"
+          % (SIZE_GEOMEAN_GATE, (SIZE_EACH_GATE - 1) * 100, TIME_GEOMEAN_GATE,
+             "all hold" if not failed else "%d failed" % len(failed)))
+    return 1 if failed else 0
+
+
+def shorten(text, width):
+    return text if len(text) <= width else "..." + text[-(width - 3):]
+
+
+if __name__ == "__main__":
+    sys.exit(main())
