@@ -59,6 +59,10 @@ def parse_arguments(argv):
     parser.add_argument("--limit", type=int, default=0, help="at most this many pictures, spread over the set")
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds of each side at levels 1-9 (5)")
     parser.add_argument("--strongest-rounds", type=int, default=2, help="timed rounds at the strongest level (2)")
+    parser.add_argument("--threads", action="store_true",
+                        help="let each side's threads run on every CPU and gate on the wall clock, not the "
+                             "CPU time of both sides pinned to one CPU")
+    parser.add_argument("--cpu", type=int, default=-1, help="the CPU both sides are pinned to (the last one)")
     parser.add_argument("--root", default=ROOT, help="the picture set (build/pictures)")
     parser.add_argument("--python", default="", help="the CPython that builds a revision's venv (pyenv's 3.8)")
     parser.add_argument("--libdeflate", default=os.path.join(BUILD, "libdeflate"),
@@ -133,13 +137,15 @@ def revision_python(revision, arguments):
 # --- the workers ---------------------------------------------------------------
 
 class Worker:
-    """A writer in a process of its own, one JSON request and answer a line."""
+    """A writer in a process of its own, one JSON request and answer a line;
+    pinned to the CPUs `cpus` (a set) from its start, its threads with it."""
 
-    def __init__(self, label, python):
-        self.label = label
+    def __init__(self, label, python, cpus=None):
+        self.label, self.cpus = label, cpus
+        pin = (lambda: os.sched_setaffinity(0, cpus)) if cpus else None
         # Started outside the repository, so that no source tree shadows the installed package.
         self.process = subprocess.Popen([python, WORKER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        cwd="/", universal_newlines=True)
+                                        cwd="/", universal_newlines=True, preexec_fn=pin)
 
     def ask(self, **request):
         self.process.stdin.write(json.dumps(request) + "\n")
@@ -158,26 +164,29 @@ class Worker:
 
 
 def measure(workers, level, rounds, scratch, rgb):
-    """Sizes and best times of both sides at one level, after checking each file."""
-    sizes, seconds, calls = {}, {}, {}
-    # The first call of each side, untimed for short calls, gives the file and the call's length.
+    """({side: bytes}, {side: best wall seconds}, {side: best CPU seconds}) at
+    one level, each side's file checked against the picture."""
+    sizes, samples, calls = {}, {}, {}
+    # The first call of each side gives the file and how long a call takes.
     for worker in workers:
         out = os.path.join(scratch, worker.label + ".png")
         answer = worker.ask(do="encode", level=level_value(level), calls=1, out=out)
-        sizes[worker.label], seconds[worker.label] = answer["size"], [answer["seconds"]]
+        sizes[worker.label] = answer["size"]
         with open(out, "rb") as handle:
             data = handle.read()
         if bytes(Lumivex.open(data)._pixels) != rgb:
             raise AssertionError("the %s file at level %s does not decode to the picture" % (worker.label, level))
         calls[worker.label] = max(1, min(MAX_CALLS, int(ROUND_SECONDS / max(answer["seconds"], 1e-6))))
-        if calls[worker.label] > 1 or answer["seconds"] < 0.2:
-            seconds[worker.label] = []  # too short for a cold call to stand as a round
+        # A long call stands as the first round; a short one was too cold to.
+        samples[worker.label] = [answer] if answer["seconds"] >= 0.2 else []
     for _ in range(rounds):
         for worker in workers:
-            if len(seconds[worker.label]) < rounds:
-                answer = worker.ask(do="encode", level=level_value(level), calls=calls[worker.label], out=None)
-                seconds[worker.label].append(answer["seconds"])
-    return sizes, {label: min(times) for label, times in seconds.items()}
+            if len(samples[worker.label]) < rounds:
+                samples[worker.label].append(
+                    worker.ask(do="encode", level=level_value(level), calls=calls[worker.label], out=None))
+    wall = {label: min(answer["seconds"] for answer in answers) for label, answers in samples.items()}
+    cpu = {label: min(answer["cpu"] for answer in answers) for label, answers in samples.items()}
+    return sizes, wall, cpu
 
 
 def geomean(values):
@@ -198,7 +207,13 @@ def main(argv=None):
         new_name = new_commit[:12]
     else:
         new_python, new_name = sys.executable, "tree"
-    workers = [Worker("new", new_python), Worker("base", base_python)]
+    if arguments.threads:
+        cpus = None
+    else:
+        allowed = sorted(os.sched_getaffinity(0))
+        cpus = {arguments.cpu if arguments.cpu >= 0 else allowed[-1]}
+    arguments.clock = "wall" if arguments.threads else "cpu"
+    workers = [Worker("new", new_python, cpus), Worker("base", base_python, cpus)]
     try:
         return run(arguments, files, workers, new_name, base_commit[:12])
     finally:
@@ -217,13 +232,16 @@ def run(arguments, files, workers, new_name, base_name):
     scratch = os.path.join(BUILD, "writer-ab")
     os.makedirs(scratch, exist_ok=True)
     csv_path = arguments.csv or os.path.join(scratch, "%s-vs-%s.csv" % (new_name, base_name))
-    print("%d pictures from %s, levels %s; best of %d rounds (%d at the strongest level)\n"
+    pinned = "both sides on CPU %d, timed by CPU time" % next(iter(workers[0].cpus)) if workers[0].cpus \
+        else "threads on every CPU, timed by the wall clock"
+    print("%d pictures from %s, levels %s; best of %d rounds (%d at the strongest level); %s\n"
           % (len(files), os.path.relpath(arguments.root), ",".join(arguments.levels), arguments.rounds,
-             arguments.strongest_rounds), flush=True)
+             arguments.strongest_rounds, pinned), flush=True)
     rows, started = [], time.monotonic()
     with open(csv_path, "w", newline="") as handle:
         table = csv.writer(handle)
-        table.writerow(["picture", "level", "new bytes", "base bytes", "new seconds", "base seconds"])
+        table.writerow(["picture", "level", "new bytes", "base bytes", "new wall s", "base wall s", "new cpu s",
+                        "base cpu s"])
         for index, path in enumerate(files, 1):
             width, height, rgb = load_rgb(os.path.join(arguments.root, path))
             raw = os.path.join(scratch, "picture.rgb")
@@ -235,20 +253,29 @@ def run(arguments, files, workers, new_name, base_name):
             for level in arguments.levels:
                 rounds = arguments.strongest_rounds if level == "strongest" else arguments.rounds
                 try:
-                    sizes, seconds = measure(workers, level, rounds, scratch, rgb)
+                    sizes, wall, cpu = measure(workers, level, rounds, scratch, rgb)
                 except AssertionError as error:
                     print("%s: %s" % (path, error), file=sys.stderr)
                     return 2
-                row = (path, level, sizes["new"], sizes["base"], seconds["new"], seconds["base"])
+                row = Row(path, level, sizes, wall if arguments.clock == "wall" else cpu)
                 rows.append(row)
-                table.writerow(row[:4] + tuple("%.6f" % value for value in row[4:]))
-                cells.append("L%s %s t%.2f" % (level, ratio_text(sizes["new"] / sizes["base"]),
-                                               seconds["new"] / seconds["base"]))
+                table.writerow([path, level, sizes["new"], sizes["base"]]
+                               + ["%.6f" % times[label] for times in (wall, cpu) for label in ("new", "base")])
+                cells.append("L%s %s t%.2f" % (level, ratio_text(row.size), row.time))
             handle.flush()
             print("[%d/%d %s] %s %dx%d: %s" % (index, len(files), clock(time.monotonic() - started), path,
                                               width, height, "  ".join(cells)), flush=True)
-    print("\nEvery row: %s" % os.path.relpath(csv_path))
-    return summary(rows, arguments.levels)
+    print("\nEvery row (both clocks): %s" % os.path.relpath(csv_path))
+    return summary(rows, arguments.levels, arguments.clock)
+
+
+class Row:
+    """One picture at one level: the size and time ratios, new / baseline."""
+
+    def __init__(self, path, level, sizes, times):
+        self.path, self.level, self.sizes = path, level, sizes
+        self.size = sizes["new"] / sizes["base"]
+        self.time = times["new"] / times["base"]
 
 
 def ratio_text(ratio):
@@ -259,33 +286,32 @@ def clock(seconds):
     return "%d:%02d" % divmod(int(seconds), 60)
 
 
-def summary(rows, levels):
-    print("\nPer level: size = new bytes / baseline bytes; time = new / baseline (best rounds)")
-    print("%-10s %5s  %-13s %-10s %-40s %-13s %s" % ("level", "pics", "size geomean", "largest", "(picture)",
-                                                      "time geomean", "gates"))
+def summary(rows, levels, clock_name):
+    print("\nPer level: size = new bytes / baseline bytes; time = new / baseline, best rounds, %s time" % clock_name)
+    print("%-10s %5s  %-8s %-8s %-40s %-8s %s" % ("level", "pics", "size gm", "largest", "(picture)", "time gm",
+                                                   "gates"))
     failed = []
     for level in levels:
-        chosen = [row for row in rows if row[1] == level]
+        chosen = [row for row in rows if row.level == level]
         if not chosen:
             continue
-        size_ratios = [row[2] / row[3] for row in chosen]
-        time_ratios = [row[4] / row[5] for row in chosen]
-        size_mean, time_mean = geomean(size_ratios), geomean(time_ratios)
-        worst = max(chosen, key=lambda row: row[2] / row[3])
+        size_mean, time_mean = geomean([row.size for row in chosen]), geomean([row.time for row in chosen])
+        worst = max(chosen, key=lambda row: row.size)
+        over = sorted((row for row in chosen if row.size > SIZE_EACH_GATE), key=lambda row: -row.size)
         misses = []
         if size_mean > SIZE_GEOMEAN_GATE:
             misses.append("size geomean > %.3f" % SIZE_GEOMEAN_GATE)
-        over = [row for row in chosen if row[2] / row[3] > SIZE_EACH_GATE]
         if over:
             misses.append("%d over +%.1f %%" % (len(over), (SIZE_EACH_GATE - 1) * 100))
         if time_mean > TIME_GEOMEAN_GATE:
             misses.append("time geomean > %.2fx" % TIME_GEOMEAN_GATE)
-        failed += ["level %s: %s" % (level, miss) for miss in misses]
-        print("%-10s %5d  %-13.4f %-10.4f %-40s %-13.3f %s" % (
-            level, len(chosen), size_mean, worst[2] / worst[3], shorten(worst[0], 40), time_mean,
+        failed += misses
+        print("%-10s %5d  %-8.4f %-8.4f %-40s %-8.3f %s" % (
+            level, len(chosen), size_mean, worst.size, shorten(worst.path, 40), time_mean,
             "pass" if not misses else "FAIL: " + "; ".join(misses)))
-        for row in sorted(over, key=lambda row: row[3] / row[2])[:10]:
-            print("    over: %s %d -> %d bytes (%+.2f %%)" % (row[0], row[3], row[2], (row[2] / row[3] - 1) * 100))
+        for row in over[:10]:
+            print("    over: %s %d -> %d bytes (%+.2f %%)" % (row.path, row.sizes["base"], row.sizes["new"],
+                                                            (row.size - 1) * 100))
     print("\nGates (each level): size geomean <= %.3f, no picture over +%.1f %%, time geomean <= %.2fx: %s"
           % (SIZE_GEOMEAN_GATE, (SIZE_EACH_GATE - 1) * 100, TIME_GEOMEAN_GATE,
              "all hold" if not failed else "%d failed" % len(failed)))
