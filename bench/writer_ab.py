@@ -20,6 +20,15 @@ call shorter than ROUND_SECONDS repeats it to fill that and keeps the best.
 Every file is decoded back with this tree's Lumivex.open and compared with
 the picture.
 
+The time is the CPU time of the worker (all its threads), both workers pinned
+to the same CPU: on a machine that other work shares, the two CPUs can run
+at very different speeds for minutes (seen here: one twice as fast as the
+other), and a process's wall-clock time moves with whatever else runs, while
+its CPU time on one CPU stays within a few per cent. This measures the work a
+call does; a change to how the writer splits it over threads needs
+--threads, which leaves both sides free on every CPU and times the wall
+clock (on a quiet machine only). The CSV keeps both clocks either way.
+
 Gates, per level: the geometric mean of size ratios (new / baseline) at most
 1.000, no picture's ratio over 1.005, the geometric mean of time ratios at
 most 1.05. The exit status is 1 when one fails (2 when a file does not decode
@@ -57,8 +66,8 @@ def parse_arguments(argv):
     parser.add_argument("--levels", default="all", help="comma-separated levels, 1-9 and strongest (all)")
     parser.add_argument("--pictures", default="", help="a subset: folders of the set or parts of paths, comma-separated")
     parser.add_argument("--limit", type=int, default=0, help="at most this many pictures, spread over the set")
-    parser.add_argument("--rounds", type=int, default=5, help="timed rounds of each side at levels 1-9 (5)")
-    parser.add_argument("--strongest-rounds", type=int, default=2, help="timed rounds at the strongest level (2)")
+    parser.add_argument("--rounds", type=int, default=7, help="timed rounds of each side at levels 1-9 (%(default)s)")
+    parser.add_argument("--strongest-rounds", type=int, default=2, help="timed rounds at the strongest level (%(default)s)")
     parser.add_argument("--threads", action="store_true",
                         help="let each side's threads run on every CPU and gate on the wall clock, not the "
                              "CPU time of both sides pinned to one CPU")
