@@ -141,7 +141,7 @@ pictures: tools python
 
 # The compact writer of this tree against revision BASELINE's, over the set:
 # sizes, times and the gates, per level (bench/writer_ab.py; docs/pictures.md).
-# LEVELS=6,strongest picks levels; PICTURES=icons,1080p a subset; LIMIT=N at most
+# LEVELS=6,strongest picks levels; PICTURES=icons,1920x1080 a subset; LIMIT=N at most
 # N pictures; AB_ARGS more options (e.g. "--rounds 3 --new <rev>").
 BASELINE ?= ef8a678
 LEVELS ?= all

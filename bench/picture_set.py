@@ -14,7 +14,7 @@ def picture_files(root=ROOT, subset="", limit=0):
     """The pictures under `root`, as paths relative to it, sorted.
 
     subset: comma-separated names, each a folder at the top of the set
-    ("generated", "icons", "skimage") or a part of a path ("1080p", "paeth");
+    ("generated", "icons", "skimage") or a part of a path ("1920x1080", "paeth");
     a file is kept when any of them matches. limit: at most this many, spread
     evenly over the sorted list (so a few from every folder), 0 for all.
     """

@@ -3,12 +3,12 @@ tuning set (`make pictures`): sizes and times per picture and level, and the
 gates a change to the writer must hold.
 
     .venv/bin/python bench/writer_ab.py [--baseline REV] [--new REV]
-        [--levels 6,strongest] [--pictures icons,1080p] [--limit N]
+        [--levels 6,strongest] [--pictures icons,1920x1080] [--limit N]
 
 Run by `make writer-ab BASELINE=<rev>` (docs/pictures.md). The baseline is
-built once from `git archive REV` into build/baseline-<commit>/ with a venv of
-its own, from the same CPython and against the same static libdeflate as
-`make install` uses, and reused while that commit's build is there. The new
+built once from `git archive REV` into build/baseline-<commit>-py3.8/, with a
+venv of its own from the same CPython and against the same static libdeflate
+as `make install` uses, and reused while that build is there. The new
 side is the interpreter running this script (the tree's .venv), or another
 revision built the same way with --new (the baseline against itself shows the
 noise of the timing).
@@ -100,26 +100,36 @@ def commit_of(revision):
     return found.stdout.strip()
 
 
+PYTHON_VERSION = "%d.%d" % sys.version_info[:2]
+
+
 def cpython(chosen):
-    """The interpreter a revision's venv is made from: `chosen`, else pyenv's 3.8 (as the Makefile finds it)."""
+    """The interpreter a revision's venv is made from: `chosen`, else pyenv's
+    CPython of this interpreter's version (as the Makefile finds it)."""
     if chosen:
         return chosen
-    prefix = subprocess.run(["pyenv", "prefix", "3.8"], stdout=subprocess.PIPE, universal_newlines=True)
+    prefix = subprocess.run(["pyenv", "prefix", PYTHON_VERSION], stdout=subprocess.PIPE, universal_newlines=True)
     if prefix.returncode != 0:
-        sys.exit("writer_ab: `pyenv prefix 3.8` failed; pass --python")
-    return os.path.join(prefix.stdout.strip(), "bin", "python3.8")
+        sys.exit("writer_ab: `pyenv prefix %s` failed; pass --python" % PYTHON_VERSION)
+    return os.path.join(prefix.stdout.strip(), "bin", "python" + PYTHON_VERSION)
 
 
 def revision_python(revision, arguments):
-    """The python of build/baseline-<commit>/venv with `revision` installed, built when missing."""
+    """The python of build/baseline-<commit>-py<version>/venv with `revision`
+    installed; built when missing or built against another deflate library."""
     commit = commit_of(revision)
-    home = os.path.join(BUILD, "baseline-" + commit[:12])
-    python, stamp = os.path.join(home, "venv", "bin", "python"), os.path.join(home, "built")
-    if os.path.exists(stamp) and os.path.exists(python):
+    home = os.path.join(BUILD, "baseline-%s-py%s" % (commit[:12], PYTHON_VERSION))
+    python, stamp_path = os.path.join(home, "venv", "bin", "python"), os.path.join(home, "built")
+    # The build's own settings: none of the caller's (a sanitizer, no libdeflate) may reach it.
+    environment = {name: value for name, value in os.environ.items() if not name.startswith("LUMIVEX_")}
+    if os.path.exists(os.path.join(arguments.libdeflate, "lib", "libdeflate.a")):
+        environment["LUMIVEX_LIBDEFLATE_PREFIX"] = os.path.abspath(arguments.libdeflate)
+    stamp = "%s deflate from %s\n" % (commit, environment.get("LUMIVEX_LIBDEFLATE_PREFIX", "the system"))
+    if os.path.exists(python) and os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
         print("Revision %s (%s): reusing %s" % (revision, commit[:12], os.path.relpath(home, REPO)), flush=True)
         return python, commit
-    print("Revision %s (%s): building into %s (once, a few minutes)..." % (revision, commit[:12],
-                                                                           os.path.relpath(home, REPO)), flush=True)
+    print("Revision %s (%s): building into %s (once, a minute or more)..."
+          % (revision, commit[:12], os.path.relpath(home, REPO)), flush=True)
     shutil.rmtree(home, ignore_errors=True)
     source = os.path.join(home, "src")
     os.makedirs(source)
@@ -128,9 +138,6 @@ def revision_python(revision, arguments):
     if archive.wait() != 0:
         sys.exit("writer_ab: git archive %s failed" % commit)
     log_path = os.path.join(home, "build.log")
-    environment = dict(os.environ)
-    if os.path.exists(os.path.join(arguments.libdeflate, "lib", "libdeflate.a")):
-        environment["LUMIVEX_LIBDEFLATE_PREFIX"] = os.path.abspath(arguments.libdeflate)
     steps = [[cpython(arguments.python), "-m", "venv", os.path.join(home, "venv")],
              [python, "-m", "pip", "install", "-q", "--upgrade", "pip", "setuptools", "wheel"],
              [python, "-m", "pip", "install", "-q", "--no-build-isolation", "."]]
@@ -138,8 +145,8 @@ def revision_python(revision, arguments):
         for step in steps:
             if subprocess.run(step, cwd=source, env=environment, stdout=log, stderr=subprocess.STDOUT).returncode:
                 sys.exit("writer_ab: building %s failed at `%s`; see %s" % (revision, " ".join(step), log_path))
-    with open(stamp, "w") as handle:
-        handle.write(commit + "\n")
+    with open(stamp_path, "w") as handle:
+        handle.write(stamp)
     return python, commit
 
 
