@@ -232,6 +232,9 @@ def main(argv=None):
     workers = [Worker("new", new_python, cpus), Worker("base", base_python, cpus)]
     try:
         return run(arguments, files, workers, new_name, base_commit[:12])
+    except RuntimeError as error:  # a worker failed or ended
+        print("writer_ab: %s" % error, file=sys.stderr)
+        return 2
     finally:
         for worker in workers:
             worker.close()
