@@ -82,20 +82,37 @@ KINDS = {
 }
 
 
+def replace_folder(folder, fill):
+    """Fills a new folder by `fill(path)` and puts it in the place of `folder`
+    whole, so that a run reading the set meanwhile never sees it half made."""
+    parent, name = os.path.split(folder)
+    new, old = os.path.join(parent, "." + name + ".new"), os.path.join(parent, "." + name + ".old")
+    for path in (new, old):
+        shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(new)
+    fill(new)
+    if os.path.exists(folder):
+        os.rename(folder, old)
+    os.rename(new, folder)
+    shutil.rmtree(old, ignore_errors=True)
+
+
 def generated(folder):
     """Writes every kind at every size unless the same code and Pillow already did."""
     stamp_path = os.path.join(folder, ".made-by")
     stamp = source_digest() + " Pillow " + PIL.__version__
     if os.path.exists(stamp_path) and open(stamp_path).read() == stamp:
         return
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
+    replace_folder(folder, lambda new: make_generated(new, stamp))
+
+
+def make_generated(folder, stamp):
     for name, make in KINDS.items():
         for width, height in SIZES:
             path = os.path.join(folder, "%s-%dx%d.png" % (name, width, height))
             make(width, height).save(path, "PNG")
-            print("  " + os.path.relpath(path, REPO), flush=True)
-    with open(stamp_path, "w") as handle:
+            print("  " + os.path.basename(path), flush=True)
+    with open(os.path.join(folder, ".made-by"), "w") as handle:
         handle.write(stamp)
 
 
@@ -113,9 +130,11 @@ def icons(folder):
     if listed.returncode != 0:
         print("build_pictures: %s not installed (`make tools` installs them): no icons" % " and ".join(ICON_PACKAGES),
               file=sys.stderr)
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    for path in sorted(set(listed.stdout.split())):
+    replace_folder(folder, lambda new: copy_icons(listed.stdout.split(), new))
+
+
+def copy_icons(listed, folder):
+    for path in sorted(set(listed)):
         if not (path.endswith(".png") and path.startswith("/usr/share/icons/") and os.path.isfile(path)):
             continue
         with Image.open(path) as picture:
@@ -134,9 +153,11 @@ def skimage(folder):
         subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", "-d", DOWNLOADS, *SKIMAGE_WHEEL],
                        check=True)
         wheels = glob.glob(os.path.join(DOWNLOADS, "scikit_image-0.26.0-*.whl"))
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    with zipfile.ZipFile(wheels[0]) as wheel:
+    replace_folder(folder, lambda new: unzip_pictures(wheels[0], new))
+
+
+def unzip_pictures(wheel_path, folder):
+    with zipfile.ZipFile(wheel_path) as wheel:
         for name in sorted(wheel.namelist()):
             if name.startswith("skimage/data/") and name.lower().endswith(".png"):
                 with open(os.path.join(folder, os.path.basename(name)), "wb") as out:
@@ -147,7 +168,7 @@ def digests(root):
     """{path relative to root: sha256} of every file under root but the manifest itself."""
     found = {}
     for folder, folders, names in os.walk(root):
-        folders.sort()
+        folders[:] = sorted(name for name in folders if not name.startswith("."))
         for name in names:
             path = os.path.join(folder, name)
             if name.startswith(".") or path == BUILT_MANIFEST:
@@ -218,12 +239,12 @@ def main(argv=None):
     for line in errors:
         print("error: %s" % line, file=sys.stderr)
     if errors:
-        print("build_pictures: %d files differ from %s; if the change is meant, run "
+        print("build_pictures: %d file(s) differ from %s; if the change is meant, run "
               "`make pictures UPDATE_MANIFEST=1` and commit the manifest" % (len(errors), os.path.relpath(MANIFEST, REPO)),
               file=sys.stderr)
         return 1
     print("Same as %s%s" % (os.path.relpath(MANIFEST, REPO),
-                             "" if not warnings else " but for %d icons (warnings above)" % len(warnings)))
+                             "" if not warnings else " but for %d icon file(s) (warnings above)" % len(warnings)))
     return 0
 
 

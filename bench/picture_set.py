@@ -20,7 +20,7 @@ def picture_files(root=ROOT, subset="", limit=0):
     """
     found = []
     for folder, folders, names in os.walk(root):
-        folders.sort()
+        folders[:] = sorted(name for name in folders if not name.startswith("."))  # a folder being made
         for name in sorted(names):
             if name.lower().endswith(SUFFIXES):
                 found.append(os.path.relpath(os.path.join(folder, name), root))
