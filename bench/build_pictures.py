@@ -240,8 +240,8 @@ def main(argv=None):
         print("error: %s" % line, file=sys.stderr)
     if errors:
         print("build_pictures: %d file(s) differ from %s; if the change is meant, run "
-              "`make pictures UPDATE_MANIFEST=1` and commit the manifest" % (len(errors), os.path.relpath(MANIFEST, REPO)),
-              file=sys.stderr)
+              "`make pictures UPDATE_MANIFEST=1` and commit the manifest"
+              % (len(errors), os.path.relpath(MANIFEST, REPO)), file=sys.stderr)
         return 1
     print("Same as %s%s" % (os.path.relpath(MANIFEST, REPO),
                              "" if not warnings else " but for %d icon file(s) (warnings above)" % len(warnings)))

@@ -20,14 +20,17 @@ call shorter than ROUND_SECONDS repeats it to fill that and keeps the best.
 Every file is decoded back with this tree's Lumivex.open and compared with
 the picture.
 
-The time is the CPU time of the worker (all its threads), both workers pinned
-to the same CPU: on a machine that other work shares, the two CPUs can run
-at very different speeds for minutes (seen here: one twice as fast as the
-other), and a process's wall-clock time moves with whatever else runs, while
-its CPU time on one CPU stays within a few per cent. This measures the work a
-call does; a change to how the writer splits it over threads needs
---threads, which leaves both sides free on every CPU and times the wall
-clock (on a quiet machine only). The CSV keeps both clocks either way.
+The time is the CPU time of the worker (all its threads), the two workers of
+a picture pinned to the same CPU: on a machine that other work shares, the
+two CPUs can run at very different speeds for minutes (seen here: one twice
+as fast as the other), and a process's wall-clock time moves with whatever
+else runs, while its CPU time on one CPU holds still enough that the
+baseline against itself gives geometric means within 1 % of 1. With --jobs 2
+(the default) two pictures are measured at once, each pair of workers on a
+CPU of its own. This measures the work a call does; a change to how the
+writer splits it over threads needs --threads, which leaves one pair free on
+every CPU and times the wall clock (on a quiet machine only). The CSV keeps
+both clocks either way.
 
 Gates, per level: the geometric mean of size ratios (new / baseline) at most
 1.000, no picture's ratio over 1.005, the geometric mean of time ratios at
@@ -35,10 +38,12 @@ most 1.05. The exit status is 1 when one fails (2 when a file does not decode
 to its picture or a side fails).
 """
 import argparse
+import concurrent.futures
 import csv
 import json
 import math
 import os
+import queue
 import shutil
 import subprocess
 import sys
@@ -64,14 +69,18 @@ def parse_arguments(argv):
     parser.add_argument("--baseline", default=DEFAULT_BASELINE, help="the revision to compare with (%(default)s)")
     parser.add_argument("--new", default="", help="a revision for the new side instead of this interpreter's Lumivex")
     parser.add_argument("--levels", default="all", help="comma-separated levels, 1-9 and strongest (all)")
-    parser.add_argument("--pictures", default="", help="a subset: folders of the set or parts of paths, comma-separated")
+    parser.add_argument("--pictures", default="",
+                        help="a subset: folders of the set or parts of paths, comma-separated")
     parser.add_argument("--limit", type=int, default=0, help="at most this many pictures, spread over the set")
     parser.add_argument("--rounds", type=int, default=7, help="timed rounds of each side at levels 1-9 (%(default)s)")
-    parser.add_argument("--strongest-rounds", type=int, default=2, help="timed rounds at the strongest level (%(default)s)")
+    parser.add_argument("--strongest-rounds", type=int, default=2,
+                        help="timed rounds at the strongest level (%(default)s)")
     parser.add_argument("--threads", action="store_true",
                         help="let each side's threads run on every CPU and gate on the wall clock, not the "
                              "CPU time of both sides pinned to one CPU")
-    parser.add_argument("--cpu", type=int, default=-1, help="the CPU both sides are pinned to (the last one)")
+    parser.add_argument("--jobs", type=int, default=2,
+                        help="pictures measured at once, each pair of workers on a CPU of its own (%(default)s)")
+    parser.add_argument("--cpu", type=int, default=-1, help="one CPU for both sides, instead of --jobs")
     parser.add_argument("--root", default=ROOT, help="the picture set (build/pictures)")
     parser.add_argument("--python", default="", help="the CPython that builds a revision's venv (pyenv's 3.8)")
     parser.add_argument("--libdeflate", default=os.path.join(BUILD, "libdeflate"),
@@ -185,7 +194,7 @@ def measure(workers, level, rounds, scratch, rgb):
     sizes, samples, calls = {}, {}, {}
     # The first call of each side gives the file and how long a call takes.
     for worker in workers:
-        out = os.path.join(scratch, worker.label + ".png")
+        out = scratch + worker.label + ".png"
         answer = worker.ask(do="encode", level=level_value(level), calls=1, out=out)
         sizes[worker.label] = answer["size"]
         with open(out, "rb") as handle:
@@ -223,69 +232,105 @@ def main(argv=None):
         new_name = new_commit[:12]
     else:
         new_python, new_name = sys.executable, "tree"
-    if arguments.threads:
-        cpus = None
-    else:
-        allowed = sorted(os.sched_getaffinity(0))
-        cpus = {arguments.cpu if arguments.cpu >= 0 else allowed[-1]}
     arguments.clock = "wall" if arguments.threads else "cpu"
-    workers = [Worker("new", new_python, cpus), Worker("base", base_python, cpus)]
+    if arguments.threads:
+        placements = [None]
+    elif arguments.cpu >= 0:
+        placements = [{arguments.cpu}]
+    else:
+        # One pair of workers a CPU, from the last, each pair's two sides on the same one.
+        allowed = sorted(os.sched_getaffinity(0), reverse=True)
+        placements = [{cpu} for cpu in allowed[:max(1, arguments.jobs)]]
+    pairs = [[Worker("new", new_python, cpus), Worker("base", base_python, cpus)] for cpus in placements]
     try:
-        return run(arguments, files, workers, new_name, base_commit[:12])
+        return run(arguments, files, pairs, new_name, base_commit[:12])
     except RuntimeError as error:  # a worker failed or ended
         print("writer_ab: %s" % error, file=sys.stderr)
         return 2
     finally:
-        for worker in workers:
-            worker.close()
+        for pair in pairs:
+            for worker in pair:
+                worker.close()
 
 
-def run(arguments, files, workers, new_name, base_name):
-    hello = {worker.label: worker.ask(do="hello") for worker in workers}
-    for worker in workers:
-        print("%-4s %s (deflate by %s, Python %s)" % (worker.label, hello[worker.label]["file"],
-                                                     hello[worker.label]["deflate"], hello[worker.label]["python"]))
+def run(arguments, files, pairs, new_name, base_name):
+    hello = {worker.label: worker.ask(do="hello") for worker in pairs[0]}
+    for label, answer in hello.items():
+        print("%-4s %s (deflate by %s, Python %s)" % (label, answer["file"], answer["deflate"], answer["python"]))
     if hello["new"]["deflate"] != hello["base"]["deflate"]:
         print("writer_ab: the two sides deflate with different libraries; rebuild one of them", file=sys.stderr)
         return 2
     scratch = os.path.join(BUILD, "writer-ab")
     os.makedirs(scratch, exist_ok=True)
     csv_path = arguments.csv or os.path.join(scratch, "%s-vs-%s.csv" % (new_name, base_name))
-    pinned = "both sides on CPU %d, timed by CPU time" % next(iter(workers[0].cpus)) if workers[0].cpus \
-        else "threads on every CPU, timed by the wall clock"
+    if pairs[0][0].cpus:
+        placed = "both sides of a picture on one CPU (%s), timed by CPU time" % ", ".join(
+            "CPU %d" % next(iter(pair[0].cpus)) for pair in pairs)
+    else:
+        placed = "threads on every CPU, timed by the wall clock"
     print("%d pictures from %s, levels %s; best of %d rounds (%d at the strongest level); %s\n"
           % (len(files), os.path.relpath(arguments.root), ",".join(arguments.levels), arguments.rounds,
-             arguments.strongest_rounds, pinned), flush=True)
+             arguments.strongest_rounds, placed), flush=True)
+    free = queue.Queue()
+    for index, pair in enumerate(pairs):
+        free.put((index, pair))
+
+    def one_picture(path):
+        """(path, width, height, [Row], [CSV row]) of every level, on a free pair of workers."""
+        index, pair = free.get()
+        try:
+            return measure_picture(arguments, path, pair, os.path.join(scratch, "pair%d-" % index))
+        finally:
+            free.put((index, pair))
+
     rows, started = [], time.monotonic()
-    with open(csv_path, "w", newline="") as handle:
+    with open(csv_path, "w", newline="") as handle, \
+            concurrent.futures.ThreadPoolExecutor(len(pairs)) as pool:
         table = csv.writer(handle)
         table.writerow(["picture", "level", "new bytes", "base bytes", "new wall s", "base wall s", "new cpu s",
                         "base cpu s"])
-        for index, path in enumerate(files, 1):
-            width, height, rgb = load_rgb(os.path.join(arguments.root, path))
-            raw = os.path.join(scratch, "picture.rgb")
-            with open(raw, "wb") as out:
-                out.write(rgb)
-            for worker in workers:
-                worker.ask(do="load", rgb=raw, width=width, height=height)
-            cells = []
-            for level in arguments.levels:
-                rounds = arguments.strongest_rounds if level == "strongest" else arguments.rounds
-                try:
-                    sizes, wall, cpu = measure(workers, level, rounds, scratch, rgb)
-                except AssertionError as error:
-                    print("%s: %s" % (path, error), file=sys.stderr)
-                    return 2
-                row = Row(path, level, sizes, wall if arguments.clock == "wall" else cpu)
-                rows.append(row)
-                table.writerow([path, level, sizes["new"], sizes["base"]]
-                               + ["%.6f" % times[label] for times in (wall, cpu) for label in ("new", "base")])
-                cells.append("L%s %s t%.2f" % (level, ratio_text(row.size), row.time))
-            handle.flush()
-            print("[%d/%d %s] %s %dx%d: %s" % (index, len(files), clock(time.monotonic() - started), path,
-                                              width, height, "  ".join(cells)), flush=True)
+        futures = [pool.submit(one_picture, path) for path in files]
+        try:
+            for done, future in enumerate(concurrent.futures.as_completed(futures), 1):
+                path, width, height, picture_rows, csv_rows = future.result()
+                rows += picture_rows
+                table.writerows(csv_rows)
+                handle.flush()
+                print("[%d/%d %s] %s %dx%d: %s" % (
+                    done, len(files), clock(time.monotonic() - started), path, width, height,
+                    "  ".join("L%s %s t%.2f" % (row.level, ratio_text(row.size), row.time) for row in picture_rows)),
+                    flush=True)
+        except BaseException as error:
+            for future in futures:  # the pictures not yet started are dropped
+                future.cancel()
+            if not isinstance(error, AssertionError):
+                raise
+            print("writer_ab: %s" % error, file=sys.stderr)
+            return 2
     print("\nEvery row (both clocks): %s" % os.path.relpath(csv_path))
+    order = {level: index for index, level in enumerate(arguments.levels)}
+    rows.sort(key=lambda row: (order[row.level], row.path))
     return summary(rows, arguments.levels, arguments.clock)
+
+
+def measure_picture(arguments, path, pair, scratch):
+    width, height, rgb = load_rgb(os.path.join(arguments.root, path))
+    raw = scratch + "picture.rgb"
+    with open(raw, "wb") as out:
+        out.write(rgb)
+    for worker in pair:
+        worker.ask(do="load", rgb=raw, width=width, height=height)
+    rows, csv_rows = [], []
+    for level in arguments.levels:
+        rounds = arguments.strongest_rounds if level == "strongest" else arguments.rounds
+        try:
+            sizes, wall, cpu = measure(pair, level, rounds, scratch, rgb)
+        except AssertionError as error:
+            raise AssertionError("%s: %s" % (path, error)) from None
+        rows.append(Row(path, level, sizes, wall if arguments.clock == "wall" else cpu))
+        csv_rows.append([path, level, sizes["new"], sizes["base"]]
+                        + ["%.6f" % times[label] for times in (wall, cpu) for label in ("new", "base")])
+    return path, width, height, rows, csv_rows
 
 
 class Row:
@@ -325,8 +370,9 @@ def summary(rows, levels, clock_name):
         if time_mean > TIME_GEOMEAN_GATE:
             misses.append("time geomean > %.2fx" % TIME_GEOMEAN_GATE)
         failed += misses
+        where = shorten(worst.path, 40) if worst.size != 1 else "(every file the same size)"
         print("%-10s %5d  %-8.4f %-8.4f %-40s %-8.3f %s" % (
-            level, len(chosen), size_mean, worst.size, shorten(worst.path, 40), time_mean,
+            level, len(chosen), size_mean, worst.size, where, time_mean,
             "pass" if not misses else "FAIL: " + "; ".join(misses)))
         for row in over[:10]:
             print("    over: %s %d -> %d bytes (%+.2f %%)" % (row.path, row.sizes["base"], row.sizes["new"],
