@@ -113,8 +113,9 @@ libdeflate: python
 	} || echo "libdeflate could not be built from $(LIBDEFLATE_SDIST): the build takes the system's"
 
 # pngcheck and ImageMagick are independent checkers used by the tests (without
-# them only those checks are skipped); libdeflate-dev lets the build use libdeflate.
-TOOL_PACKAGES := pngcheck libdeflate-dev imagemagick
+# them only those checks are skipped); libdeflate-dev lets the build use libdeflate;
+# the two icon themes give `make pictures` its icons.
+TOOL_PACKAGES := pngcheck libdeflate-dev imagemagick adwaita-icon-theme hicolor-icon-theme
 tools:
 	@dpkg -s $(TOOL_PACKAGES) >/dev/null 2>&1 || { \
 	  (apt-get install -y -q $(TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(TOOL_PACKAGES))) >/dev/null 2>&1 \
@@ -137,10 +138,30 @@ bench-tools:
 	  (apt-get install -y -q $(BENCH_TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(BENCH_TOOL_PACKAGES))) >/dev/null 2>&1 \
 	  || echo "$(BENCH_TOOL_PACKAGES) could not be installed: the compact writer's strongest level is not compared"; }
 
-bench: tools bench-tools python libdeflate
+bench: tools bench-tools python libdeflate pictures
 	$(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS) --output $(BENCH_PAGE)
 	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS) --append-to $(BENCH_PAGE)
+
+# The compact writer's tuning set under build/pictures (docs/pictures.md):
+# generated pictures, the icon themes' large PNGs and scikit-image's sample
+# PNGs, checked against bench/pictures.sha256 (UPDATE_MANIFEST=1 rewrites it).
+.PHONY: pictures writer-ab
+pictures: tools python
+	$(VENV)/bin/python -m pip install -q Pillow numpy
+	$(VENV)/bin/python bench/build_pictures.py $(if $(UPDATE_MANIFEST),--update-manifest)
+
+# The compact writer of this tree against revision BASELINE's, over the set:
+# sizes, times and the gates, per level (bench/writer_ab.py; docs/pictures.md).
+# LEVELS=6,strongest picks levels; PICTURES=icons,1920x1080 a subset; LIMIT=N at most
+# N pictures; AB_ARGS more options (e.g. "--rounds 3 --new <rev>").
+BASELINE ?= ef8a678
+LEVELS ?= all
+LIMIT ?= 0
+AB_ARGS ?=
+writer-ab: install pictures
+	$(VENV)/bin/python bench/writer_ab.py --baseline $(BASELINE) --levels $(LEVELS) --pictures '$(PICTURES)' \
+	  --limit $(LIMIT) --python $(PYTHON) --libdeflate $(abspath $(LIBDEFLATE_DIR)) $(AB_ARGS)
 
 # Coverage-guided fuzzing: `make fuzz SECONDS=60` runs every target in fuzz/
 # for SECONDS each against a clang build instrumented with ASan, UBSan and

@@ -27,7 +27,9 @@ pyspng and OpenCV, from a path and from bytes; imread.py times `Lumivex.imread`
 and `read_metadata` against OpenCV and pyspng; layouts.py times `Lumivex.open`
 on the layouts beyond 8-bit RGB PNG and 24-bit BMP against Pillow and the
 faster of those two; batch.py times the package's import and the command
-line's conversion of many files; scale_out.py times Lumivex.dask.
+line's conversion of many files; scale_out.py times Lumivex.dask;
+tuning_set.py runs the compact writer over build/pictures (`make pictures`)
+against Pillow, OpenCV, optipng and oxipng, picture by picture.
 """
 import argparse
 import concurrent.futures
@@ -58,7 +60,7 @@ __all__ = ["main"]
 
 # (feature of the Lumivex package, module in bench/) run when the feature exists.
 OPTIONAL_SECTIONS = (("encode_png", "compact_writer"), ("open", "rivals"), ("imread", "imread"), ("open", "layouts"),
-                     ("open", "batch"), ("open", "scale_out"))
+                     ("open", "batch"), ("open", "scale_out"), ("encode_png", "tuning_set"))
 
 SHORT_CALL = 0.05  # seconds: below this a round takes the best of several calls
 SIZE_UNITS, SIZE_DIGITS = ("MB",), 3  # file sizes: targets within a few per cent want a third digit

@@ -166,3 +166,55 @@ def text_page(width, height, seed=13):
     for y in range(20, height - 20, 18):
         draw.text((20, y), " ".join(rng.choice(words) for _ in range(width // 60)), fill=0)
     return page.convert("RGB")
+
+
+def screenshot_like(width, height, seed=14):
+    """A desktop application's window: title bar, toolbar, sidebar, a list with
+    alternating rows, text, buttons and a small chart, in flat UI colours with
+    antialiased text (hundreds of colours, long runs of one)."""
+    rng = random.Random(seed)
+    shot = Image.new("RGB", (width, height), (236, 236, 236))
+    draw = ImageDraw.Draw(shot)
+    accent = (53, 132, 228)
+    words = ["Open", "Save", "Export", "Settings", "Layers", "Filter", "Preview", "Details", "History", "Help"]
+    # Title bar with its buttons, a toolbar with icons, a sidebar.
+    draw.rectangle([0, 0, width, 30], fill=(48, 48, 52))
+    draw.text((12, 9), "Lumivex - picture browser", fill=(240, 240, 240))
+    for index, colour in enumerate(((237, 95, 93), (245, 194, 17), (87, 227, 137))):
+        draw.ellipse([width - 80 + index * 24, 9, width - 68 + index * 24, 21], fill=colour)
+    draw.rectangle([0, 31, width, 70], fill=(250, 250, 250), outline=(210, 210, 210))
+    for index in range(min(12, (width - 20) // 48)):
+        x = 10 + index * 48
+        draw.rounded_rectangle([x, 37, x + 36, 64], 5, fill=(228, 228, 232), outline=(200, 200, 205))
+        draw.rectangle([x + 11, 44, x + 25, 57], fill=accent if index % 3 == 0 else (90, 90, 96))
+    sidebar = max(80, width // 5)
+    draw.rectangle([0, 71, sidebar, height], fill=(246, 245, 244))
+    draw.line([sidebar, 71, sidebar, height], fill=(205, 205, 205))
+    for index, y in enumerate(range(84, height - 20, 26)):
+        if index == 2:
+            draw.rectangle([4, y - 4, sidebar - 4, y + 18], fill=accent)
+        draw.text((16, y), rng.choice(words), fill=(255, 255, 255) if index == 2 else (40, 40, 40))
+    # The list: alternating rows of text, a selected row, a scroll bar.
+    left, top, right = sidebar + 10, 80, width - 16
+    chart_top = height - max(60, height // 4)
+    for index, y in enumerate(range(top, chart_top - 22, 22)):
+        fill = (217, 232, 251) if index == 5 else ((255, 255, 255) if index % 2 else (248, 248, 250))
+        draw.rectangle([left, y, right, y + 21], fill=fill)
+        draw.text((left + 8, y + 5), " ".join(rng.choice(words).lower() for _ in range(3)), fill=(30, 30, 30))
+        draw.text((left + (right - left) * 2 // 3, y + 5), "%d KB" % rng.randrange(1, 9999), fill=(110, 110, 110))
+    draw.rectangle([right + 2, top, width - 4, chart_top - 24], fill=(225, 225, 225))
+    draw.rounded_rectangle([right + 3, top + 10, width - 5, top + 80], 4, fill=(160, 160, 165))
+    # A small bar chart, then the status bar with two buttons.
+    draw.rectangle([left, chart_top, right, height - 34], fill=(255, 255, 255), outline=(210, 210, 210))
+    bars = max(4, (right - left) // 30)
+    for index in range(bars):
+        x = left + 10 + index * (right - left - 20) // bars
+        bar_top = rng.randrange(chart_top + 8, height - 40)
+        draw.rectangle([x, bar_top, x + (right - left - 20) // bars - 6, height - 36], fill=accent)
+    draw.rectangle([0, height - 28, width, height], fill=(250, 250, 250), outline=(210, 210, 210))
+    for index, label in enumerate(("Cancel", "OK")):
+        x = width - 180 + index * 86
+        draw.rounded_rectangle([x, height - 25, x + 78, height - 4], 4,
+                               fill=accent if label == "OK" else (230, 230, 230), outline=(190, 190, 190))
+        draw.text((x + 22, height - 20), label, fill=(255, 255, 255) if label == "OK" else (20, 20, 20))
+    return shot
