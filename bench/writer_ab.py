@@ -370,7 +370,12 @@ def summary(rows, levels, clock_name):
         if time_mean > TIME_GEOMEAN_GATE:
             misses.append("time geomean > %.2fx" % TIME_GEOMEAN_GATE)
         failed += misses
-        where = shorten(worst.path, 40) if worst.size != 1 else "(every file the same size)"
+        if worst.size != 1:
+            where = shorten(worst.path, 40)
+        elif all(row.size == 1 for row in chosen):
+            where = "(every file the same size)"
+        else:
+            where = "(none larger, %d smaller)" % sum(row.size < 1 for row in chosen)
         print("%-10s %5d  %-8.4f %-8.4f %-40s %-8.3f %s" % (
             level, len(chosen), size_mean, worst.size, where, time_mean,
             "pass" if not misses else "FAIL: " + "; ".join(misses)))
