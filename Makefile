@@ -20,7 +20,7 @@ PYTEST_ARGS ?= -q
 # Where `make test-dist` builds, installs and tests the distributions.
 DIST_DIR ?= build/dist-$(PYTHON_VERSION)
 
-.PHONY: demo test test-asan test-dist test-no-libdeflate bench install libdeflate tools python clean
+.PHONY: demo test test-asan test-dist test-no-libdeflate bench install tools python clean
 
 # --- the two everyday commands -------------------------------------------
 
@@ -76,39 +76,18 @@ python: $(VENV)/bin/python
 
 # Package files copied by an earlier build are dropped first, so that a file the
 # package no longer ships cannot linger in the wheel; compiled objects are kept.
-install: tools python libdeflate
+install: tools python
 	rm -rf build/*/lib.*
-	LUMIVEX_SANITIZE=$(SANITIZE) $(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
-
-# libdeflate from its source, built static into build/libdeflate: its levels 10
-# to 12 compress a few per cent better since 1.19 than Debian's 1.14 does. The
-# source comes from PyPI, inside the sdist of the `deflate` bindings, which
-# carries libdeflate 1.20 whole. Where it cannot be fetched or built, the build
-# takes the system's libdeflate (or zlib), as a build from the sdist does.
-# Its functions and loops start on 64-byte lines, so that where the linker
-# places them cannot move its speed: a test program of the encoder ran 8 %
-# slower after its own code grew, on the same instructions, until they did.
-LIBDEFLATE_DIR := build/libdeflate
-WITH_LIBDEFLATE = LUMIVEX_LIBDEFLATE_PREFIX=$(abspath $(LIBDEFLATE_DIR))
-LIBDEFLATE_SDIST := deflate==0.7.0
-libdeflate: python
-	@test -f $(LIBDEFLATE_DIR)/lib/libdeflate.a || { \
-	  rm -rf $(LIBDEFLATE_DIR) && mkdir -p $(LIBDEFLATE_DIR)/src $(LIBDEFLATE_DIR)/obj $(LIBDEFLATE_DIR)/include \
-	  && $(VENV)/bin/python -m pip download -q --no-binary :all: --no-deps -d $(LIBDEFLATE_DIR) $(LIBDEFLATE_SDIST) \
-	  && tar -xzf $(LIBDEFLATE_DIR)/deflate-*.tar.gz -C $(LIBDEFLATE_DIR)/src --strip-components=2 --wildcards '*/libdeflate/*' \
-	  && for source in $(LIBDEFLATE_DIR)/src/lib/*.c $(LIBDEFLATE_DIR)/src/lib/*/*.c; do \
-	       cc -O2 -fPIC -falign-functions=64 -falign-loops=64 -I$(LIBDEFLATE_DIR)/src -c $$source -o $(LIBDEFLATE_DIR)/obj/$$(basename $$(dirname $$source))_$$(basename $$source .c).o || exit 1; done \
-	  && cp $(LIBDEFLATE_DIR)/src/libdeflate.h $(LIBDEFLATE_DIR)/include/ \
-	  && mkdir -p $(LIBDEFLATE_DIR)/lib && ar rcs $(LIBDEFLATE_DIR)/lib/libdeflate.a $(LIBDEFLATE_DIR)/obj/*.o; \
-	} || echo "libdeflate could not be built from $(LIBDEFLATE_SDIST): the build takes the system's"
+	LUMIVEX_SANITIZE=$(SANITIZE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
 
 # pngcheck and ImageMagick are independent checkers used by the tests (without
-# them only those checks are skipped); libdeflate-dev lets the build use libdeflate.
+# them only those checks are skipped); libdeflate-dev is for the C++ unit tests and the fuzzers,
+# which link the system's libdeflate (the extension compiles its own copy).
 TOOL_PACKAGES := pngcheck libdeflate-dev imagemagick
 tools:
 	@dpkg -s $(TOOL_PACKAGES) >/dev/null 2>&1 || { \
 	  (apt-get install -y -q $(TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(TOOL_PACKAGES))) >/dev/null 2>&1 \
-	  || echo "$(TOOL_PACKAGES) could not be installed: the tests that use pngcheck or ImageMagick are skipped and the build goes without libdeflate"; }
+	  || echo "$(TOOL_PACKAGES) could not be installed: the tests that use pngcheck or ImageMagick are skipped"; }
 
 clean:
 	rm -rf build dist *.egg-info .venv .venv-* demo/out
@@ -125,8 +104,8 @@ bench-tools:
 	  (apt-get install -y -q $(BENCH_TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(BENCH_TOOL_PACKAGES))) >/dev/null 2>&1 \
 	  || echo "$(BENCH_TOOL_PACKAGES) could not be installed: the compact writer's strongest level is not compared"; }
 
-bench: tools bench-tools python libdeflate
-	$(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
+bench: tools bench-tools python
+	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)
 
@@ -148,7 +127,7 @@ fuzz: fuzz-install $(FUZZ_NATIVE)
 
 FUZZ_NATIVE_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined,signed-integer-overflow \
   -fno-sanitize-recover=undefined -fno-wrapv -I.
-# The deflate library the extension's build would pick (libdeflate when its header is there).
+# The deflate library the native targets link: the system's libdeflate when its header is there.
 FUZZ_DEFLATE = $(if $(wildcard /usr/include/libdeflate.h),-DLUMIVEX_HAVE_LIBDEFLATE -ldeflate) -lz
 
 # The filter kernels' own libFuzzer target, a standalone binary.
