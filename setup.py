@@ -78,6 +78,11 @@ elif os.environ.get("LUMIVEX_FUZZ") == "1":
     COMPILE_ARGS.append("-fno-sanitize=vptr,function")
     # The row filter kernels are fuzzed on their own; see the list for why they are left out here.
     COMPILE_ARGS.append("-fsanitize-coverage-ignorelist=" + os.path.abspath("fuzz/coverage_ignore.txt"))
+else:
+    # Only the modules' entry points are exported: the libraries linked in
+    # statically (libdeflate; zlib and libc++ in the wheels) stay private, so
+    # nothing else loaded in the process binds to these copies of them.
+    LINK_ARGS.append("-Wl,--version-script=" + os.path.abspath("capi/exports.map"))
 
 
 # libdeflate's own sources, compiled as a static library that both extensions
@@ -96,7 +101,8 @@ ZLIB_DIR = "third_party/zlib"
 ZLIB = ("z_bundled", {
     "sources": sorted(glob.glob(ZLIB_DIR + "/*.c")),
     "include_dirs": [ZLIB_DIR],
-    "cflags": ["-O2"],
+    # Its K&R-style definitions draw warnings from newer compilers; the code is not ours to change.
+    "cflags": ["-O2", "-w"],
 })
 
 WITH_LIBDEFLATE = os.environ.get("LUMIVEX_NO_LIBDEFLATE") != "1"
@@ -120,8 +126,8 @@ if BUILD_BASE != "build/release":
 
 
 # The licences of the libraries compiled in travel with the build.
-LICENSE_FILES = (["LICENSE"] + ([LIBDEFLATE_DIR + "/COPYING"] if WITH_LIBDEFLATE else [])
-                 + ([ZLIB_DIR + "/LICENSE"] if BUNDLED_ZLIB else []))
+LICENSE_FILES = (["LICENSE"] + ([LIBDEFLATE_DIR + "/LICENSE.libdeflate"] if WITH_LIBDEFLATE else [])
+                 + ([ZLIB_DIR + "/LICENSE.zlib"] if BUNDLED_ZLIB else []))
 
 
 def license_metadata():
