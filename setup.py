@@ -4,10 +4,12 @@ native module Lumivex._native.
 LUMIVEX_SANITIZE=1 in the environment builds them with AddressSanitizer and
 UndefinedBehaviorSanitizer (see `make test-asan`).
 
-Deflate: libdeflate is linked when the build finds it: a static build of it under
-LUMIVEX_LIBDEFLATE_PREFIX (include/ and lib/libdeflate.a, as `make install`
-builds), pkg-config, or its header and library in the usual places; otherwise,
-or with LUMIVEX_NO_LIBDEFLATE=1 in the environment, zlib is. `Lumivex.DEFLATE_BACKEND` tells which a build has.
+Deflate: libdeflate 1.20, whose source is kept under third_party/libdeflate,
+is compiled into both, always: LUMIVEX_NO_LIBDEFLATE=1 in the environment builds
+them with zlib alone instead (a developer's check, `make test-no-libdeflate`).
+`Lumivex.DEFLATE_BACKEND` tells which a build has. zlib is the system's (-lz),
+or with LUMIVEX_BUNDLED_ZLIB=1 the copy under third_party/zlib, compiled in
+statically, as the binary wheels have it (see `make wheels`).
 LUMIVEX_FUZZ=1 builds them with clang's coverage instrumentation as well, for
 the fuzzers (see `make fuzz`, which also picks the compiler through CC and CXX).
 """
@@ -15,9 +17,7 @@ import glob
 import json
 import os
 import shutil
-import subprocess
 import sys
-import sysconfig
 
 import setuptools
 from setuptools import Extension, setup
@@ -83,52 +83,64 @@ elif os.environ.get("LUMIVEX_FUZZ") == "1":
     COMPILE_ARGS.append("-fno-sanitize=vptr,function")
     # The row filter kernels are fuzzed on their own; see the list for why they are left out here.
     COMPILE_ARGS.append("-fsanitize-coverage-ignorelist=" + os.path.abspath("fuzz/coverage_ignore.txt"))
-
-
-def find_libdeflate():
-    """(compile args, link args) for libdeflate, or None when the build should use zlib."""
-    if os.environ.get("LUMIVEX_NO_LIBDEFLATE") == "1":
-        return None
-    prefix = os.environ.get("LUMIVEX_LIBDEFLATE_PREFIX")
-    if prefix and os.path.exists(os.path.join(prefix, "lib", "libdeflate.a")):
-        return ["-I" + os.path.join(prefix, "include")], [os.path.join(prefix, "lib", "libdeflate.a")]
-    if shutil.which("pkg-config"):
-        found = subprocess.run(["pkg-config", "--cflags", "--libs", "libdeflate"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True)
-        if found.returncode == 0:
-            flags = found.stdout.split()
-            return [f for f in flags if not f.startswith(("-l", "-L"))], [f for f in flags if f.startswith(("-l", "-L"))]
-    multiarch = sysconfig.get_config_var("MULTIARCH") or ""
-    for prefix in ("/usr", "/usr/local"):
-        if not os.path.exists(os.path.join(prefix, "include", "libdeflate.h")):
-            continue
-        for libdir in (os.path.join(prefix, "lib", multiarch), os.path.join(prefix, "lib64"), os.path.join(prefix, "lib")):
-            if os.path.exists(os.path.join(libdir, "libdeflate.so")):
-                return [], ["-L" + libdir, "-ldeflate"]
-    return None
-
-
-LIBDEFLATE = find_libdeflate()
-if LIBDEFLATE:
-    DEFLATE_COMPILE_ARGS = ["-DLUMIVEX_HAVE_LIBDEFLATE"] + LIBDEFLATE[0]
-    DEFLATE_LINK_ARGS = LIBDEFLATE[1] + ["-lz"]
-    if LIBDEFLATE[1][0].endswith(".a"):
-        BUILD_BASE += "-static-libdeflate"
 else:
-    DEFLATE_COMPILE_ARGS, DEFLATE_LINK_ARGS = [], ["-lz"]
-    # Objects built against one deflate library must not be reused for the other.
+    # Only the modules' entry points are exported: the libraries linked in
+    # statically (libdeflate; zlib and libc++ in the wheels) stay private, so
+    # nothing else loaded in the process binds to these copies of them.
+    LINK_ARGS.append("-Wl,--version-script=" + os.path.abspath("capi/exports.map"))
+
+
+# libdeflate's own sources, compiled as a static library that both extensions
+# link. Its functions and loops start on 64-byte lines, so that where the
+# linker places them cannot move its speed: a test program of the encoder ran
+# 8 % slower after its own code grew, on the same instructions, until they did.
+LIBDEFLATE_DIR = "third_party/libdeflate"
+LIBDEFLATE = ("deflate_bundled", {
+    "sources": sorted(glob.glob(LIBDEFLATE_DIR + "/lib/*.c") + glob.glob(LIBDEFLATE_DIR + "/lib/*/*.c")),
+    "include_dirs": [LIBDEFLATE_DIR],
+    "cflags": ["-O2", "-falign-functions=64", "-falign-loops=64"],
+})
+# zlib's own sources (the library only, no gz* file functions), for builds that
+# must not depend on the system's libz.so: the wheels.
+ZLIB_DIR = "third_party/zlib"
+ZLIB = ("z_bundled", {
+    "sources": sorted(glob.glob(ZLIB_DIR + "/*.c")),
+    "include_dirs": [ZLIB_DIR],
+    # Its K&R-style definitions draw warnings from newer compilers; the code is not ours to change.
+    "cflags": ["-O2", "-w"],
+})
+
+WITH_LIBDEFLATE = os.environ.get("LUMIVEX_NO_LIBDEFLATE") != "1"
+BUNDLED_ZLIB = os.environ.get("LUMIVEX_BUNDLED_ZLIB") == "1"
+STATIC_LIBRARIES = ([LIBDEFLATE] if WITH_LIBDEFLATE else []) + ([ZLIB] if BUNDLED_ZLIB else [])
+DEFLATE_COMPILE_ARGS = ["-DLUMIVEX_HAVE_LIBDEFLATE", "-I" + LIBDEFLATE_DIR] if WITH_LIBDEFLATE else []
+if BUNDLED_ZLIB:
+    # zlib's headers from its own folder, never the system's include directory.
+    DEFLATE_COMPILE_ARGS.append("-I" + ZLIB_DIR)
+    DEFLATE_LINK_ARGS = []
+else:
+    DEFLATE_LINK_ARGS = ["-lz"]
+# Objects built against one deflate library must not be reused for the other.
+if not WITH_LIBDEFLATE:
     BUILD_BASE += "-zlib"
+if BUNDLED_ZLIB:
+    BUILD_BASE += "-static-zlib"
 if BUILD_BASE != "build/release":
     rebuild_when_flags_change(BUILD_BASE, [os.environ.get("CC"), os.environ.get("CXX"), COMPILE_ARGS, LINK_ARGS,
                                            DEFLATE_COMPILE_ARGS, DEFLATE_LINK_ARGS])
+
+
+# The licences of the libraries compiled in travel with the build.
+LICENSE_FILES = (["LICENSE"] + ([LIBDEFLATE_DIR + "/LICENSE.libdeflate"] if WITH_LIBDEFLATE else [])
+                 + ([ZLIB_DIR + "/LICENSE.zlib"] if BUNDLED_ZLIB else []))
 
 
 def license_metadata():
     """The licence as an SPDX expression where setuptools understands one
     (77 and later, which need Python 3.9), else in the older free-text field."""
     if int(setuptools.__version__.split(".")[0]) >= 77:
-        return {"license_expression": "MIT", "license_files": ["LICENSE"]}
-    return {"license": "MIT", "license_files": ["LICENSE"]}
+        return {"license_expression": "MIT", "license_files": LICENSE_FILES}
+    return {"license": "MIT", "license_files": LICENSE_FILES}
 
 
 def missing_build_tools(compiler):
@@ -174,8 +186,9 @@ class CxxBuildExt(build_ext):
             flags = getattr(self.compiler, attribute, None)
             if flags:
                 setattr(self.compiler, attribute, [f for f in flags if f != "-Wstrict-prototypes"])
-        if LIBDEFLATE is None:
-            print("Lumivex: building without libdeflate; deflate and inflate use zlib", file=sys.stderr)
+        if not WITH_LIBDEFLATE:
+            print("Lumivex: building without libdeflate (LUMIVEX_NO_LIBDEFLATE=1); deflate and inflate use zlib",
+                  file=sys.stderr)
         super().build_extensions()
 
 
@@ -192,6 +205,7 @@ def extension(name, sources):
 
 setup(
     ext_modules=[extension("Lumivex.rasterCore_ext", SOURCES), extension("Lumivex._native", NATIVE_SOURCES)],
+    libraries=STATIC_LIBRARIES,
     cmdclass={"build": CheckedBuild, "build_ext": CxxBuildExt},
     **license_metadata(),
     # Separate trees, so that no build mistakes another's objects for its own.

@@ -23,7 +23,9 @@ def main(folder: str) -> int:
     for needed in ("LICENSE", "CHANGELOG.md", "tests/helpers.py", "tests/pngbytes.py", "tests/bmpbytes.py",
                    "tests/native/test_kernels.cpp", "tests/native/check.hpp", "tests/data/pngsuite/basn2c08.png",
                    "codec/png/filter.cpp", "codec/png/predictors.hpp", "src/Lumivex/rasterCore_ext.pyi",
-                   "demo/sample.png", "README.md", "docs/formats.md"):
+                   "demo/sample.png", "README.md", "docs/formats.md", "capi/exports.map",
+                   "third_party/libdeflate/LICENSE.libdeflate", "third_party/libdeflate/lib/deflate_compress.c",
+                   "third_party/zlib/LICENSE.zlib", "third_party/zlib/inflate.c"):
         if needed not in sdist_names:
             problems.append(f"{sdist.name} lacks {needed}")
     for needed in ("Lumivex/py.typed", "Lumivex/rasterCore_ext.pyi", "Lumivex/__main__.py"):

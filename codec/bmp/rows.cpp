@@ -5,6 +5,7 @@
 
 #if defined(__SSE2__)
 #include <tmmintrin.h>
+#include "../cpu_features.hpp"
 #endif
 
 namespace lumivex::bmp {
@@ -29,7 +30,7 @@ __attribute__((target("ssse3"))) size_t swapRedBlueSsse3(const uint8_t* src, siz
 void swapRedBlue(const uint8_t* src, size_t width, uint8_t* dst) {
     size_t done = 0;
 #if defined(__SSE2__)
-    if (__builtin_cpu_supports("ssse3")) done = swapRedBlueSsse3(src, width, dst);
+    if (cpu::hasSsse3()) done = swapRedBlueSsse3(src, width, dst);
 #endif
     for (size_t x = done; x < width; ++x) {
         dst[3 * x] = src[3 * x + 2];

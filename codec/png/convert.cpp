@@ -4,6 +4,7 @@
 
 #if defined(__SSE2__)
 #include <tmmintrin.h>
+#include "../cpu_features.hpp"
 #endif
 
 namespace lumivex::png {
@@ -79,7 +80,7 @@ RowConverter::RowConverter(StoredPixels stored, const Palette& palette) noexcept
                                               : uint32_t(entry[0]) | uint32_t(entry[1]) << 8 | uint32_t(entry[2]) << 16;
     }
 #if defined(__SSE2__)
-    wideGrey_ = stored.colorType == grey && stored.bitDepth == 8 && __builtin_cpu_supports("ssse3");
+    wideGrey_ = stored.colorType == grey && stored.bitDepth == 8 && cpu::hasSsse3();
 #endif
     if (stored.bitDepth == 8) return;
     pixelsPerByte_ = 8 / stored.bitDepth;

@@ -8,6 +8,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #include <tmmintrin.h>
+#include "../cpu_features.hpp"
 #endif
 
 namespace lumivex::png {
@@ -190,7 +191,7 @@ bool reconstructWith(int filterType, const Row& row, bool overlapping) {
 
 WideKernels bestWideKernels() noexcept {
 #if defined(__SSE2__)
-    return __builtin_cpu_supports("sse4.1") ? WideKernels::sse41 : WideKernels::sse2;
+    return cpu::hasSse41() ? WideKernels::sse41 : WideKernels::sse2;
 #else
     return WideKernels::scalar;
 #endif

@@ -4,6 +4,7 @@
 
 #if defined(__SSE2__)
 #include <tmmintrin.h>
+#include "../cpu_features.hpp"
 #endif
 
 namespace lumivex::png {
@@ -37,7 +38,7 @@ __attribute__((target("ssse3"))) size_t pickThreeSsse3(const uint8_t* quads, siz
 void pickThreeOfFour(const uint8_t* quads, size_t pixelCount, const uint8_t order[3], uint8_t* rgb) noexcept {
     size_t done = 0;
 #if defined(__SSE2__)
-    if (__builtin_cpu_supports("ssse3")) done = pickThreeSsse3(quads, pixelCount, order, rgb);
+    if (cpu::hasSsse3()) done = pickThreeSsse3(quads, pixelCount, order, rgb);
 #endif
     for (size_t i = done; i < pixelCount; ++i) {
         rgb[3 * i] = quads[4 * i + order[0]];
