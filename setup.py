@@ -18,6 +18,7 @@ import json
 import os
 import shutil
 import sys
+import sysconfig
 
 import setuptools
 from setuptools import Extension, setup
