@@ -170,8 +170,9 @@ size_t compressBest(DeflateLevel level, const uint8_t* src, size_t len, size_t l
         deflateSample(sample, &stronger, 1, scratch);
         matching = stronger.size;
     }
-    // Even then a way that seeks no strings must win clearly.
-    const bool unmatchedWins = double(sampled[int(unmatched)]) * unmatchedMargin < double(matching);
+    // The smaller on the sample is written: a margin in matching's favour (3 %) made
+    // files of the rebuildable set up to 2.6 % larger, and none smaller.
+    const bool unmatchedWins = sampled[int(unmatched)] < matching;
     return unmatchedWins ? compressWith(unmatched, level, src, len, lineBytes, dst, cap) : matchingStream();
 }
 
