@@ -47,7 +47,7 @@ test-asan: tools
 # extensions must link no shared libdeflate or zlib, and the suite of the
 # unpacked sdist runs against the installed package (never the source tree).
 # `make test-dist-all` does it for every CPython a wheel is built for.
-DIST_TOOLS := sh ldd pngcheck convert
+DIST_TOOLS := sh bash ldd pngcheck convert
 test-dist: tools python wheel-tools
 	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)/tools
 	$(VENV)/bin/python -m pip install -q build
