@@ -27,7 +27,6 @@ import math
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -36,17 +35,11 @@ from PIL import Image
 
 import Lumivex
 
+from compact_writer import cv2, optipng, oxipng
 from picture_set import ROOT, as_rgb, picture_files
 
-try:
-    import oxipng
-except ImportError:
-    oxipng = None
-try:
-    import cv2
+if cv2 is not None:
     import numpy
-except ImportError:
-    cv2 = None
 
 DEFAULT_SIZE_EACH = 1.00
 DEFAULT_TIME_MEDIAN, DEFAULT_TIME_EACH = 0.30, 0.5
@@ -126,14 +119,6 @@ def default_level(item, rounds):
             "default size ours": len(ours), "default size theirs": len(rivals[smaller]),
             "default time": timed["ours"][0] / timed["Pillow"][0],
             "default time ours": timed["ours"][0], "default time theirs": timed["Pillow"][0]}
-
-
-def optipng(source, target):
-    if os.path.exists(target):
-        os.remove(target)
-    subprocess.run(["optipng", "-quiet", "-o2", "-out", target, source], check=True)
-    with open(target, "rb") as handle:
-        return handle.read()
 
 
 def optimisers(item, folder):
