@@ -36,7 +36,7 @@
  *
  *  REFERENCES
  *
- *      Deutsch, L.P.,"DEFLATE Compressed Data Format Specification".
+ *      Deutsch, L.P.,"DEFLATE Compressed Data Format" (RFC 1951).
  *      Available in http://tools.ietf.org/html/rfc1951
  *
  *      A description of the Rabin and Karp algorithm is given in the book

@@ -14,11 +14,11 @@
  * a Huffman encoding of the lengths of all the code strings (in
  * ascending order by source values).  The actual code strings are
  * reconstructed from the lengths in the inflate process, as described
- * in the deflate specification.
+ * in RFC 1951.
  *
  *  REFERENCES
  *
- *      Deutsch, L.P.,"'Deflate' Compressed Data Format Specification".
+ *      Deutsch, L.P.,"'Deflate' Compressed Data Format" (RFC 1951).
  *      Available in ftp.uu.net:/pub/archiving/zip/doc/deflate-1.1.doc
  *
  *      Storer, James A.
